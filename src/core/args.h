@@ -1,0 +1,41 @@
+// Binding of fast-call arguments to named parameters.
+#pragma once
+
+#include "ref.h"
+
+namespace pw {
+
+// The positional-or-keyword parameters of a callable, as its Python
+// signature shows them; the first `required` have no default.
+class Signature {
+public:
+    static constexpr int max_params = 8;
+
+    constexpr Signature(const char* function, std::initializer_list<const char*> params,
+                        int required)
+        : function_(function), params_{}, count_(0), required_(required) {
+        for (const char* p : params) params_[count_++] = p;
+    }
+
+    // Fills out[0..count) with borrowed references to the arguments, or NULL
+    // for a parameter that was not given. Returns -1 with TypeError set when
+    // the call does not fit the signature.
+    int bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const;
+
+private:
+    int index_of(PyObject* keyword) const;
+
+    const char* function_;
+    const char* params_[max_params];
+    int count_;
+    int required_;
+    mutable PyObject* interned_[max_params] = {};
+};
+
+// Casts a fast-call C function to the pointer type PyMethodDef stores.
+template <typename F>
+PyCFunction as_method(F* function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+}  // namespace pw

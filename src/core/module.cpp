@@ -1,0 +1,81 @@
+#include "module.h"
+
+#include "strings.h"
+
+namespace pw {
+
+int bind(PyObject* module, const char* name, PyObject* value) {
+    return PyModule_AddObjectRef(module, name, value);
+}
+
+int bind_function(PyObject* module, PyMethodDef* def) {
+    Ref module_name(PyModule_GetNameObject(module));
+    if (!module_name) return -1;
+    Ref function(PyCFunction_NewEx(def, module, module_name.get()));
+    if (!function) return -1;
+    return bind(module, def->ml_name, function.get());
+}
+
+Ref import_module(PyObject* dotted) {
+    PyObject* found = PyImport_GetModule(dotted);
+    if (found || PyErr_Occurred()) return Ref(found);
+    return Ref(PyImport_Import(dotted));
+}
+
+Ref import_module(const char* dotted) {
+    Ref name(PyUnicode_FromString(dotted));
+    if (!name) return Ref();
+    return import_module(name.get());
+}
+
+int import_as(PyObject* module, const char* name) {
+    Ref imported = import_module(name);
+    if (!imported) return -1;
+    return bind(module, name, imported.get());
+}
+
+int import_names(PyObject* module, const char* source, std::initializer_list<const char*> names) {
+    Ref imported = import_module(source);
+    if (!imported) return -1;
+    for (const char* name : names) {
+        Ref value(PyObject_GetAttrString(imported.get(), name));
+        if (!value) {
+            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name,
+                             source);
+            }
+            return -1;
+        }
+        if (bind(module, name, value.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+Ref import_from(PyObject* source, PyObject* name) {
+    Ref imported = import_module(source);
+    if (!imported) return Ref();
+    Ref value = getattr(imported.get(), name);
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Format(PyExc_ImportError, "cannot import name %R from %R", name, source);
+    }
+    return value;
+}
+
+PyTypeObject* make_type(PyType_Spec* spec, PyObject* bases) {
+    PyObject* type = PyType_FromSpecWithBases(spec, bases);
+    if (!type) return nullptr;
+    auto* result = reinterpret_cast<PyTypeObject*>(type);
+    if (replace_in_type(result, names.__doc__, Py_None) < 0) {
+        Py_DECREF(type);
+        return nullptr;
+    }
+    return result;
+}
+
+int replace_in_type(PyTypeObject* type, PyObject* name, PyObject* value) {
+    if (PyDict_SetItem(type->tp_dict, name, value) < 0) return -1;
+    PyType_Modified(type);
+    return 0;
+}
+
+}  // namespace pw

@@ -1,0 +1,118 @@
+#include "single_use.h"
+
+#include "args.h"
+#include "strings.h"
+
+namespace pw {
+
+namespace {
+
+PyTypeObject* single_use_type;
+
+void clear_slots(SingleUse* self) {
+    for (PyObject*& slot : self->slots) Py_CLEAR(slot);
+}
+
+PyObject* single_use_enter(PyObject* op, PyObject*) {
+    auto* self = reinterpret_cast<SingleUse*>(op);
+    if (self->phase != SingleUse::fresh) {
+        PyErr_SetString(PyExc_RuntimeError, "generator didn't yield");
+        return nullptr;
+    }
+    self->phase = SingleUse::entered;
+    PyObject* target = self->construct->enter(self);
+    if (!target) {
+        self->phase = SingleUse::finished;
+        clear_slots(self);
+    }
+    return target;
+}
+
+PyObject* single_use_exit(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+    auto* self = reinterpret_cast<SingleUse*>(op);
+    if (nargs != 3) {
+        PyErr_Format(PyExc_TypeError, "__exit__ expected 3 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    if (self->phase != SingleUse::entered) Py_RETURN_FALSE;
+    self->phase = SingleUse::finished;
+    int status = 0;
+    if (args[0] == Py_None) {
+        status = self->construct->close(self);
+    } else if (self->construct->abort) {
+        status = self->construct->abort(self, args[0], args[1], args[2]);
+    }
+    clear_slots(self);
+    if (status < 0) return nullptr;
+    Py_RETURN_FALSE;
+}
+
+int single_use_traverse(PyObject* op, visitproc visit, void* arg) {
+    auto* self = reinterpret_cast<SingleUse*>(op);
+    Py_VISIT(Py_TYPE(op));
+    for (PyObject* slot : self->slots) Py_VISIT(slot);
+    return 0;
+}
+
+int single_use_clear(PyObject* op) {
+    clear_slots(reinterpret_cast<SingleUse*>(op));
+    return 0;
+}
+
+void single_use_dealloc(PyObject* op) {
+    PyTypeObject* type = Py_TYPE(op);
+    PyObject_GC_UnTrack(op);
+    single_use_clear(op);
+    type->tp_free(op);
+    Py_DECREF(type);
+}
+
+PyMethodDef single_use_methods[] = {
+    {"__enter__", single_use_enter, METH_NOARGS, nullptr},
+    {"__exit__", as_method(single_use_exit), METH_FASTCALL, nullptr},
+    {},
+};
+
+PyType_Slot single_use_slots[] = {
+    {Py_tp_methods, single_use_methods},
+    {Py_tp_traverse, reinterpret_cast<void*>(single_use_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(single_use_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(single_use_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec single_use_spec = {
+    "pagewright.SingleUseContext", sizeof(SingleUse), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, single_use_slots,
+};
+
+}  // namespace
+
+int init_single_use_type() {
+    if (single_use_type) return 0;
+    single_use_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&single_use_spec));
+    if (!single_use_type) return -1;
+    // A context manager carries no docstring, like the generator-based kind.
+    return PyDict_SetItem(single_use_type->tp_dict, names.__doc__, Py_None);
+}
+
+PyObject* make_single_use(const Construct* construct, std::initializer_list<PyObject*> args) {
+    if (args.size() > SingleUse::nslots) {
+        PyErr_SetString(PyExc_SystemError, "too many arguments for a construct");
+        return nullptr;
+    }
+    auto* self = PyObject_GC_New(SingleUse, single_use_type);
+    if (!self) return nullptr;
+    self->construct = construct;
+    self->phase = SingleUse::fresh;
+    int i = 0;
+    for (PyObject*& slot : self->slots) slot = nullptr;
+    for (PyObject* arg : args) {
+        Py_XINCREF(arg);
+        self->slots[i++] = arg;
+    }
+    PyObject_GC_Track(self);
+    return reinterpret_cast<PyObject*>(self);
+}
+
+}  // namespace pw

@@ -1,0 +1,46 @@
+// The single-use context manager behind every `with` construct.
+//
+// A construct is described by a pair of C++ callbacks: `enter` does the
+// set-up and returns the object bound by `as`; `close` does the closing work
+// and runs only when the block ends without an exception. Like a generator
+// wrapped by contextlib.contextmanager, an object can be entered once, and a
+// block that raises skips the closing work and lets the exception through.
+#pragma once
+
+#include "ref.h"
+
+namespace pw {
+
+struct SingleUse;
+
+struct Construct {
+    // Returns a new reference to the `as` target, or NULL with an exception.
+    PyObject* (*enter)(SingleUse* self);
+    // Returns 0, or -1 with an exception set.
+    int (*close)(SingleUse* self);
+    // Optional: runs when the block raised, before the exception goes on
+    // (compositions hand it to the context managers they entered).
+    int (*abort)(SingleUse* self, PyObject* type, PyObject* value, PyObject* traceback);
+};
+
+struct SingleUse {
+    static constexpr int nslots = 6;
+    PyObject_HEAD
+    const Construct* construct;
+    enum Phase : char { fresh, entered, finished } phase;
+    // Owned references: the call's arguments first, then whatever `enter`
+    // keeps for `close` (the objects it set up).
+    PyObject* slots[nslots];
+
+    PyObject* slot(int i) const { return slots[i]; }
+    // Stores a new reference in slot i, dropping what was there.
+    void keep(int i, PyObject* owned) { Py_XSETREF(slots[i], owned); }
+};
+
+// Makes a context manager for `construct`; `args` (borrowed, NULL allowed)
+// fill the first slots.
+PyObject* make_single_use(const Construct* construct, std::initializer_list<PyObject*> args);
+
+int init_single_use_type();
+
+}  // namespace pw

@@ -1,0 +1,179 @@
+// pagewright.utils: escaping plain text for LaTeX, and environment brackets
+// written around whatever a `with` block writes to a stream.
+#include "modules.h"
+
+#include "../core/args.h"
+#include "../core/function.h"
+#include "../core/module.h"
+#include "../core/single_use.h"
+#include "../core/write.h"
+
+#include <cstring>
+
+namespace pw {
+
+namespace {
+
+PyObject* begin_format;    // "\\begin{%s}"
+PyObject* options_format;  // "[%s]"
+PyObject* open_end;        // "%\n"
+PyObject* end_format;      // "\\end{%s}%%\n"
+
+// The characters latex_escape changes, each with its replacement, in the
+// order a chain of str.replace calls would apply them. The backslash comes
+// first, so the backslashes of the later replacements are not escaped again.
+struct Escape {
+    Py_UCS4 character;
+    const char* replacement;
+};
+constexpr Escape escapes[] = {
+    {'\\', "\\textbackslash "}, {'{', "\\{"}, {'}', "\\}"},
+    {'^', "\\^"}, {'_', "\\_"}, {'$', "\\$"},
+};
+
+const Escape* escape_for(Py_UCS4 c) {
+    if (c > '}') return nullptr;
+    for (const Escape& e : escapes) {
+        if (e.character == c) return &e;
+    }
+    return nullptr;
+}
+
+// One pass to size the result, one to fill it: unchanged runs are copied in
+// blocks, replacements written in place. Text with nothing to escape is
+// returned as it is.
+template <typename Char>
+PyObject* escape_kind(PyObject* s) {
+    const Char* data = reinterpret_cast<const Char*>(PyUnicode_DATA(s));
+    Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+    Py_ssize_t extra = 0;
+    for (Py_ssize_t i = 0; i < length; i++) {
+        if (const Escape* e = escape_for(data[i])) {
+            extra += static_cast<Py_ssize_t>(std::strlen(e->replacement)) - 1;
+        }
+    }
+    if (extra == 0) return Py_NewRef(s);
+    if (length > PY_SSIZE_T_MAX - extra) return PyErr_NoMemory();
+    PyObject* result = PyUnicode_New(length + extra, PyUnicode_MAX_CHAR_VALUE(s));
+    if (!result) return nullptr;
+    Char* out = reinterpret_cast<Char*>(PyUnicode_DATA(result));
+    Py_ssize_t run_start = 0;
+    for (Py_ssize_t i = 0; i < length; i++) {
+        const Escape* e = escape_for(data[i]);
+        if (!e) continue;
+        std::memcpy(out, data + run_start, (i - run_start) * sizeof(Char));
+        out += i - run_start;
+        for (const char* r = e->replacement; *r; r++) *out++ = static_cast<Char>(*r);
+        run_start = i + 1;
+    }
+    std::memcpy(out, data + run_start, (length - run_start) * sizeof(Char));
+    return result;
+}
+
+// For anything but an exact str: the six replacements as method calls on
+// the value, so a str subclass's own replace is honoured and other types
+// fail as their replace does (AttributeError, or TypeError for bytes).
+PyObject* escape_by_replace(PyObject* s) {
+    Ref current = Ref::borrow(s);
+    for (const Escape& e : escapes) {
+        Ref old(PyUnicode_FromOrdinal(e.character));
+        Ref replacement(PyUnicode_FromString(e.replacement));
+        if (!old || !replacement) return nullptr;
+        current = call_method(current.get(), names.replace, {old.get(), replacement.get()});
+        if (!current) return nullptr;
+    }
+    return current.release();
+}
+
+PyObject* latex_escape(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature{"latex_escape", {"s"}, 1};
+    PyObject* s;
+    if (signature.bind(args, nargs, kwnames, &s) < 0) return nullptr;
+    if (!PyUnicode_CheckExact(s)) return escape_by_replace(s);
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND: return escape_kind<Py_UCS1>(s);
+        case PyUnicode_2BYTE_KIND: return escape_kind<Py_UCS2>(s);
+        default: return escape_kind<Py_UCS4>(s);
+    }
+}
+
+PyMethodDef latex_escape_def = {
+    "latex_escape", as_method(latex_escape), METH_FASTCALL | METH_KEYWORDS,
+    "latex_escape($module, s)\n--\n\n",
+};
+
+// begin_end slots: 0 stream, 1 env_name, 2 options.
+PyObject* begin_end_enter(SingleUse* self) {
+    PyObject* stream = self->slot(0);
+    int has_options = PyObject_IsTrue(self->slot(2) ? self->slot(2) : Py_None);
+    if (has_options < 0) return nullptr;
+    if (!has_options) {
+        PyObject* empty = PyDict_New();
+        if (!empty) return nullptr;
+        self->keep(2, empty);
+    }
+    Ref begin = format(begin_format, self->slot(1));
+    if (!begin || write_to(stream, begin.get()) < 0) return nullptr;
+    if (has_options) {
+        Ref options = format(options_format, self->slot(2));
+        if (!options || write_to(stream, options.get()) < 0) return nullptr;
+    }
+    if (write_to(stream, open_end) < 0) return nullptr;
+    return Py_NewRef(stream);
+}
+
+int begin_end_close(SingleUse* self) {
+    Ref end = format(end_format, self->slot(1));
+    if (!end) return -1;
+    return write_to(self->slot(0), end.get());
+}
+
+const Construct begin_end_construct = {begin_end_enter, begin_end_close, nullptr};
+
+PyObject* begin_end(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature{"begin_end", {"stream", "env_name", "options"}, 2};
+    PyObject* arg[3];
+    if (signature.bind(args, nargs, kwnames, arg) < 0) return nullptr;
+    return make_single_use(&begin_end_construct, {arg[0], arg[1], arg[2] ? arg[2] : Py_None});
+}
+
+const FunctionDef begin_end_def = {
+    "begin_end", "begin_end", begin_end, "(stream, env_name, options=None)", nullptr,
+};
+
+const Literal literals[] = {
+    {&begin_format, "\\begin{%s}"},
+    {&options_format, "[%s]"},
+    {&open_end, "%\n"},
+    {&end_format, "\\end{%s}%%\n"},
+};
+
+}  // namespace
+
+// typing.Dict[str, str], the annotation of option mappings.
+Ref dict_of_str(PyObject* typing_dict) {
+    Ref key(PyTuple_Pack(2, &PyUnicode_Type, &PyUnicode_Type));
+    if (!key) return Ref();
+    return Ref(PyObject_GetItem(typing_dict, key.get()));
+}
+
+int exec_utils(PyObject* module) {
+    if (intern_literals(literals) < 0) return -1;
+    if (import_names(module, "contextlib", {"contextmanager"}) < 0 ||
+        import_names(module, "typing", {"Dict"}) < 0 ||
+        bind_function(module, &latex_escape_def) < 0) {
+        return -1;
+    }
+    Ref typing_dict(PyObject_GetAttrString(module, "Dict"));
+    if (!typing_dict) return -1;
+    Ref options_type = dict_of_str(typing_dict.get());
+    Ref annotations(options_type ? Py_BuildValue("{sO}", "options", options_type.get())
+                                 : nullptr);
+    Ref module_name(PyModule_GetNameObject(module));
+    if (!annotations || !module_name) return -1;
+    Ref function(make_function(&begin_end_def, module_name.get(), annotations.get()));
+    if (!function) return -1;
+    return bind(module, "begin_end", function.get());
+}
+
+}  // namespace pw

@@ -1,0 +1,1 @@
+"""Shared helpers; only the logging module is provided."""
