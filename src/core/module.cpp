@@ -1,5 +1,6 @@
 #include "module.h"
 
+#include "function.h"
 #include "strings.h"
 
 namespace pw {
@@ -76,6 +77,14 @@ int replace_in_type(PyTypeObject* type, PyObject* name, PyObject* value) {
     if (PyDict_SetItem(type->tp_dict, name, value) < 0) return -1;
     PyType_Modified(type);
     return 0;
+}
+
+int install_function(PyTypeObject* type, const FunctionDef* def, PyObject* module_name,
+                     PyObject* annotations) {
+    Ref function(make_function(def, module_name, annotations));
+    Ref name(function ? PyUnicode_InternFromString(def->name) : nullptr);
+    if (!name) return -1;
+    return replace_in_type(type, name.get(), function.get());
 }
 
 }  // namespace pw

@@ -35,4 +35,10 @@ PyTypeObject* make_type(PyType_Spec* spec, PyObject* bases);
 // position in the class body order, without touching the type's slots.
 int replace_in_type(PyTypeObject* type, PyObject* name, PyObject* value);
 
+// Replaces the type's entry of the same name (in place) by the function
+// `def`, with the given __annotations__ (borrowed; NULL for none).
+struct FunctionDef;
+int install_function(PyTypeObject* type, const FunctionDef* def, PyObject* module_name,
+                     PyObject* annotations);
+
 }  // namespace pw

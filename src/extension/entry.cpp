@@ -21,6 +21,8 @@ namespace {
 // The submodules whose public names the package re-exports, in order.
 const char* const star_imported[] = {
     "utils",
+    "context",
+    "environment",
 };
 
 int init_process_state() {

@@ -18,6 +18,8 @@ struct Submodule {
 
 const Submodule submodules[] = {
     {"pagewright.utils", exec_utils},
+    {"pagewright.context", exec_context},
+    {"pagewright.environment", exec_environment},
 };
 
 const Submodule* find_submodule(PyObject* fullname) {

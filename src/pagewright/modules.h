@@ -8,6 +8,26 @@
 namespace pw {
 
 int exec_utils(PyObject* module);
+int exec_context(PyObject* module);
+int exec_environment(PyObject* module);
+
+// latex_escape(s), for the writers that escape their text.
+PyObject* escape_latex(PyObject* s);
+
+// The library's classes, once their modules have been initialised.
+PyTypeObject* latex_context_type();
+PyTypeObject* latex_environment_type();
+
+// LatexEnvironment methods that open the constructs of the figure and
+// tabular modules (METH_FASTCALL | METH_KEYWORDS).
+PyObject* environment_figure(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
+PyObject* environment_subfigure(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
+PyObject* environment_tabular(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames);
+PyObject* environment_longtable(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
 
 // typing.Dict[str, str], the annotation of option mappings.
 Ref dict_of_str(PyObject* typing_dict);

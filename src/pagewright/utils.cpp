@@ -89,12 +89,7 @@ PyObject* latex_escape(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     static const Signature signature{"latex_escape", {"s"}, 1};
     PyObject* s;
     if (signature.bind(args, nargs, kwnames, &s) < 0) return nullptr;
-    if (!PyUnicode_CheckExact(s)) return escape_by_replace(s);
-    switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND: return escape_kind<Py_UCS1>(s);
-        case PyUnicode_2BYTE_KIND: return escape_kind<Py_UCS2>(s);
-        default: return escape_kind<Py_UCS4>(s);
-    }
+    return escape_latex(s);
 }
 
 PyMethodDef latex_escape_def = {
@@ -149,6 +144,15 @@ const Literal literals[] = {
 };
 
 }  // namespace
+
+PyObject* escape_latex(PyObject* s) {
+    if (!PyUnicode_CheckExact(s)) return escape_by_replace(s);
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND: return escape_kind<Py_UCS1>(s);
+        case PyUnicode_2BYTE_KIND: return escape_kind<Py_UCS2>(s);
+        default: return escape_kind<Py_UCS4>(s);
+    }
+}
 
 // typing.Dict[str, str], the annotation of option mappings.
 Ref dict_of_str(PyObject* typing_dict) {

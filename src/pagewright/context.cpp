@@ -1,0 +1,409 @@
+// pagewright.context: the buffers, graphics directory, file-name counter and
+// package table behind every piece of text the library writes.
+//
+// Child contexts hand package requests and file-name generation up to the
+// root. The climb iterates while the parent is a plain LatexContext, so a
+// chain of any length costs no C stack; a parent of a subclass is asked
+// through its own (possibly overridden) method, under the host's recursion
+// guard.
+#include "modules.h"
+
+#include "../core/args.h"
+#include "../core/function.h"
+#include "../core/instance.h"
+#include "../core/module.h"
+#include "../core/write.h"
+
+namespace pw {
+
+namespace {
+
+PyTypeObject* use_package_type;
+PyTypeObject* context_type;
+PyObject* string_io;  // io.StringIO
+
+PyObject* usepackage_format;  // "\\usepackage[%s]{%s}\n"
+PyObject* file_id_format;     // "file%s"
+PyObject* option_format;      // "%s=%s"
+PyObject* flag_format;        // ",%s"
+PyObject* comma;              // ","
+PyObject* empty;              // ""
+PyObject* dot;                // "."
+PyObject* name_attr;          // "name"
+PyObject* options_attr;       // "options"
+PyObject* values_method;      // "values"
+
+const Literal literals[] = {
+    {&usepackage_format, "\\usepackage[%s]{%s}\n"},
+    {&file_id_format, "file%s"},
+    {&option_format, "%s=%s"},
+    {&flag_format, ",%s"},
+    {&comma, ","},
+    {&empty, ""},
+    {&dot, "."},
+    {&name_attr, "name"},
+    {&options_attr, "options"},
+    {&values_method, "values"},
+};
+
+// options if it is true, else a new empty dict.
+Ref options_or_empty(PyObject* options) {
+    int truth = options ? PyObject_IsTrue(options) : 0;
+    if (truth < 0) return Ref();
+    return truth ? Ref::borrow(options) : Ref(PyDict_New());
+}
+
+// ---------------------------------------------------------------- UsePackage
+
+int use_package_set(PyObject* self, PyObject* name, PyObject* options) {
+    Ref stored = options_or_empty(options);
+    if (!stored || PyObject_SetAttr(self, name_attr, name) < 0) return -1;
+    return PyObject_SetAttr(self, options_attr, stored.get());
+}
+
+int use_package_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"name", "options", nullptr};
+    PyObject* name;
+    PyObject* options = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:UsePackage",
+                                     const_cast<char**>(keywords), &name, &options)) {
+        return -1;
+    }
+    return use_package_set(self, name, options);
+}
+
+// UsePackage.__init__ as a function, so that it carries annotations.
+PyObject* use_package_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature{"__init__", {"self", "name", "options"}, 2};
+    PyObject* arg[3];
+    if (signature.bind(args, nargs, kwnames, arg) < 0) return nullptr;
+    if (use_package_set(arg[0], arg[1], arg[2]) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+const FunctionDef use_package_init_def = {
+    "__init__", "UsePackage.__init__", use_package_init, "($self, name, options=None)", nullptr,
+};
+
+PyObject* option_string(PyObject* options);
+
+PyObject* use_package_dump_preamble(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+    static const Signature signature{"dump_preamble", {"f"}, 1};
+    PyObject* f;
+    if (signature.bind(args, nargs, kwnames, &f) < 0) return nullptr;
+    Ref options = getattr(self, options_attr);
+    if (!options) return nullptr;
+    Ref text(option_string(options.get()));
+    Ref name = text ? getattr(self, name_attr) : Ref();
+    if (!name) return nullptr;
+    Ref line = format_tuple(usepackage_format, {text.get(), name.get()});
+    if (!line || write_to(f, line.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef use_package_methods[] = {
+    {"dump_preamble", as_method(use_package_dump_preamble), METH_FASTCALL | METH_KEYWORDS,
+     "dump_preamble($self, f)\n--\n\n"},
+    {},
+};
+
+PyType_Slot use_package_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(use_package_tp_init)},
+    {Py_tp_methods, use_package_methods},
+    PW_INSTANCE_SLOTS,
+    {0, nullptr},
+};
+
+PyType_Spec use_package_spec = {
+    "pagewright.context.UsePackage", sizeof(Instance), 0,
+    instance_flags, use_package_slots,
+};
+
+// UsePackage(name) or UsePackage(name, options)
+Ref new_use_package(PyObject* name, PyObject* options) {
+    if (options) return call(reinterpret_cast<PyObject*>(use_package_type), {name, options});
+    return call(reinterpret_cast<PyObject*>(use_package_type), {name});
+}
+
+// ---------------------------------------------- dict_to_latex_option_string
+
+// Each entry with a value gives "name=value", separated from what precedes
+// it by a comma; an entry whose value is None gives "," and its name.
+PyObject* option_string(PyObject* options) {
+    Ref items = call_method(options, names.items, {});
+    Ref iterator(items ? PyObject_GetIter(items.get()) : nullptr);
+    if (!iterator) return nullptr;
+    Ref pieces(PyList_New(0));
+    if (!pieces) return nullptr;
+    while (Ref item{PyIter_Next(iterator.get())}) {
+        Ref key(PySequence_GetItem(item.get(), 0));
+        Ref value(key ? PySequence_GetItem(item.get(), 1) : nullptr);
+        if (!value) return nullptr;
+        Ref piece;
+        if (value.get() == Py_None) {
+            piece = format_tuple(flag_format, {key.get()});
+        } else {
+            if (PyList_GET_SIZE(pieces.get()) && PyList_Append(pieces.get(), comma) < 0) {
+                return nullptr;
+            }
+            piece = format_tuple(option_format, {key.get(), value.get()});
+        }
+        if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return PyUnicode_Join(empty, pieces.get());
+}
+
+PyObject* dict_to_latex_option_string(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+    static const Signature signature{"dict_to_latex_option_string", {"d"}, 1};
+    PyObject* d;
+    if (signature.bind(args, nargs, kwnames, &d) < 0) return nullptr;
+    return option_string(d);
+}
+
+PyMethodDef dict_to_latex_option_string_def = {
+    "dict_to_latex_option_string", as_method(dict_to_latex_option_string),
+    METH_FASTCALL | METH_KEYWORDS, "dict_to_latex_option_string($module, d)\n--\n\n",
+};
+
+// -------------------------------------------------------------- LatexContext
+
+int context_set(PyObject* self, PyObject* graphics_path) {
+    Ref body(PyObject_CallNoArgs(string_io));
+    Ref preamble(body ? PyObject_CallNoArgs(string_io) : nullptr);
+    Ref count(preamble ? PyLong_FromLong(0) : nullptr);
+    Ref packages(count ? PyDict_New() : nullptr);
+    if (!packages) return -1;
+    if (PyObject_SetAttr(self, names.f, body.get()) < 0 ||
+        PyObject_SetAttr(self, names.preamble, preamble.get()) < 0 ||
+        PyObject_SetAttr(self, names.graphics_path, graphics_path) < 0 ||
+        PyObject_SetAttr(self, names.parent, Py_None) < 0 ||
+        PyObject_SetAttr(self, names.count, count.get()) < 0 ||
+        PyObject_SetAttr(self, names.packages, packages.get()) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+int context_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"graphics_path", nullptr};
+    PyObject* graphics_path = dot;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:LatexContext",
+                                     const_cast<char**>(keywords), &graphics_path)) {
+        return -1;
+    }
+    return context_set(self, graphics_path);
+}
+
+// The parent of `context`; *plain is set when the parent can be climbed to
+// directly instead of through its own method.
+Ref parent_of(PyObject* context, bool* plain) {
+    Ref parent = getattr(context, names.parent);
+    *plain = parent && Py_IS_TYPE(parent.get(), context_type);
+    return parent;
+}
+
+// parent.<method>(*args), guarded against deep recursion through subclasses.
+Ref delegate(PyObject* parent, PyObject* method, std::initializer_list<PyObject*> args) {
+    if (Py_EnterRecursiveCall(" while climbing to the root context")) return Ref();
+    Ref result = call_method(parent, method, args);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+PyObject* context_generate_file_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+    static const Signature signature{"generate_file_id", {}, 0};
+    if (signature.bind(args, nargs, kwnames, nullptr) < 0) return nullptr;
+    Ref context = Ref::borrow(self);
+    for (;;) {
+        bool plain;
+        Ref parent = parent_of(context.get(), &plain);
+        if (!parent) return nullptr;
+        int has_parent = PyObject_IsTrue(parent.get());
+        if (has_parent < 0) return nullptr;
+        if (!has_parent) break;
+        if (!plain) return delegate(parent.get(), names.generate_file_id, {}).release();
+        context = std::move(parent);
+    }
+    Ref count = getattr(context.get(), names.count);
+    Ref result(count ? format(file_id_format, count.get()) : Ref());
+    if (!result) return nullptr;
+    Ref one(PyLong_FromLong(1));
+    Ref next(one ? PyNumber_InPlaceAdd(count.get(), one.get()) : nullptr);
+    if (!next || PyObject_SetAttr(context.get(), names.count, next.get()) < 0) return nullptr;
+    return result.release();
+}
+
+PyObject* context_child(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    static const Signature signature{"child", {}, 0};
+    if (signature.bind(args, nargs, kwnames, nullptr) < 0) return nullptr;
+    Ref graphics_path = getattr(self, names.graphics_path);
+    if (!graphics_path) return nullptr;
+    Ref child = call(reinterpret_cast<PyObject*>(context_type), {graphics_path.get()});
+    if (!child || PyObject_SetAttr(child.get(), names.parent, self) < 0) return nullptr;
+    return child.release();
+}
+
+PyObject* context_dump_preamble(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    static const Signature signature{"dump_preamble", {"f"}, 1};
+    PyObject* f;
+    if (signature.bind(args, nargs, kwnames, &f) < 0) return nullptr;
+    Ref packages = getattr(self, names.packages);
+    if (!packages) return nullptr;
+    Ref values = call_method(packages.get(), values_method, {});
+    Ref snapshot(values ? PySequence_List(values.get()) : nullptr);
+    if (!snapshot) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); i++) {
+        PyObject* package = PyList_GET_ITEM(snapshot.get(), i);
+        if (!call_method(package, names.dump_preamble, {f})) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// The root's table: packages[name] = UsePackage(name, options); with
+// `only_if_new`, an existing entry is kept.
+int record_package(PyObject* root, PyObject* name, PyObject* options, bool only_if_new) {
+    Ref packages = getattr(root, names.packages);
+    if (!packages) return -1;
+    if (only_if_new) {
+        int present = PySequence_Contains(packages.get(), name);
+        if (present != 0) return present < 0 ? -1 : 0;
+    }
+    Ref entry = new_use_package(name, options);
+    if (!entry) return -1;
+    return PyObject_SetItem(packages.get(), name, entry.get());
+}
+
+// use_package climbing from `context`: at the root the entry is replaced.
+PyObject* use_package_from(PyObject* self, PyObject* name, PyObject* options) {
+    Ref context = Ref::borrow(self);
+    for (;;) {
+        bool plain;
+        Ref parent = parent_of(context.get(), &plain);
+        if (!parent) return nullptr;
+        if (parent.get() == Py_None) break;
+        if (!plain) return delegate(parent.get(), names.use_package, {name, options}).release();
+        context = std::move(parent);
+    }
+    if (record_package(context.get(), name, options, false) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* context_require_package(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+    static const Signature signature{"require_package", {"name"}, 1};
+    PyObject* name;
+    if (signature.bind(args, nargs, kwnames, &name) < 0) return nullptr;
+    bool plain;
+    Ref parent = parent_of(self, &plain);
+    if (!parent) return nullptr;
+    if (parent.get() == Py_None) {
+        if (record_package(self, name, nullptr, true) < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+    if (!plain) return delegate(parent.get(), names.use_package, {name}).release();
+    Ref empty_options(PyDict_New());
+    if (!empty_options) return nullptr;
+    return use_package_from(parent.get(), name, empty_options.get());
+}
+
+// LatexContext.use_package as a function, so that it carries annotations.
+PyObject* context_use_package(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature{"use_package", {"self", "name", "options"}, 2};
+    PyObject* arg[3];
+    if (signature.bind(args, nargs, kwnames, arg) < 0) return nullptr;
+    Ref options = options_or_empty(arg[2]);
+    if (!options) return nullptr;
+    return use_package_from(arg[0], arg[1], options.get());
+}
+
+const FunctionDef context_use_package_def = {
+    "use_package", "LatexContext.use_package", context_use_package,
+    "($self, name, options=None)", nullptr,
+};
+
+// Placeholder in the method table that keeps use_package's place in the
+// class body; replaced by the annotated function when the module loads.
+PyObject* context_use_package_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+    return context_use_package(args, nargs, kwnames);
+}
+
+constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef context_methods[] = {
+    {"generate_file_id", as_method(context_generate_file_id), fastcall,
+     "generate_file_id($self)\n--\n\n"},
+    {"child", as_method(context_child), fastcall,
+     "child($self)\n--\n\nGenerates a child context; sharing some data"},
+    {"dump_preamble", as_method(context_dump_preamble), fastcall,
+     "dump_preamble($self, f)\n--\n\n"},
+    {"require_package", as_method(context_require_package), fastcall,
+     "require_package($self, name)\n--\n\n"},
+    {"use_package", as_method(context_use_package_method), fastcall, nullptr},
+    {},
+};
+
+PyType_Slot context_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(context_init)},
+    {Py_tp_doc, const_cast<char*>("LatexContext(graphics_path='.')\n--\n\n")},
+    {Py_tp_methods, context_methods},
+    PW_INSTANCE_SLOTS,
+    {0, nullptr},
+};
+
+PyType_Spec context_spec = {
+    "pagewright.context.LatexContext", sizeof(Instance), 0,
+    instance_flags, context_slots,
+};
+
+int make_types(PyObject* module_name, PyObject* option_type) {
+    if (context_type) return 0;
+    Ref init_annotations(
+        Py_BuildValue("{sOsO}", "name", &PyUnicode_Type, "options", option_type));
+    Ref use_annotations(Py_BuildValue("{sO}", "options", option_type));
+    if (!init_annotations || !use_annotations) return -1;
+    use_package_type = make_type(&use_package_spec, nullptr);
+    if (!use_package_type ||
+        install_function(use_package_type, &use_package_init_def, module_name,
+                          init_annotations.get()) < 0) {
+        return -1;
+    }
+    context_type = make_type(&context_spec, nullptr);
+    if (!context_type) return -1;
+    return install_function(context_type, &context_use_package_def, module_name,
+                             use_annotations.get());
+}
+
+}  // namespace
+
+PyTypeObject* latex_context_type() { return context_type; }
+
+int exec_context(PyObject* module) {
+    if (intern_literals(literals) < 0) return -1;
+    if (import_names(module, "io", {"StringIO"}) < 0 ||
+        import_names(module, "typing", {"Dict"}) < 0) {
+        return -1;
+    }
+    Ref all(Py_BuildValue("[s]", "LatexContext"));
+    Ref typing_dict(PyObject_GetAttrString(module, "Dict"));
+    Ref io_class(PyObject_GetAttrString(module, "StringIO"));
+    Ref module_name(PyModule_GetNameObject(module));
+    if (!all || !typing_dict || !io_class || !module_name) return -1;
+    if (!string_io) string_io = io_class.release();
+    Ref option_type = dict_of_str(typing_dict.get());
+    if (!option_type || make_types(module_name.get(), option_type.get()) < 0) return -1;
+    if (bind(module, "__all__", all.get()) < 0 ||
+        bind(module, "UsePackage", reinterpret_cast<PyObject*>(use_package_type)) < 0 ||
+        bind_function(module, &dict_to_latex_option_string_def) < 0) {
+        return -1;
+    }
+    return bind(module, "LatexContext", reinterpret_cast<PyObject*>(context_type));
+}
+
+}  // namespace pw
