@@ -44,7 +44,7 @@ make_venv() {
     "$venv/bin/python" -m pip install -q scikit-build-core cmake ninja pytest setuptools wheel
     "$venv/bin/python" -m pip install -q --no-deps --no-build-isolation ./vendor/vantor_commons ./vendor/pactum
     "$venv/bin/python" -m pip install -q --no-deps --no-build-isolation --force-reinstall "$@" .
-    echo "setup: $venv ready ($("$venv/bin/python" -c 'import pagewright; print(pagewright.__version__)' 2>/dev/null))"
+    echo "setup: $venv ready"
 }
 
 install_system_packages
