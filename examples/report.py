@@ -1,16 +1,164 @@
-"""Prints a LaTeX fragment built with pagewright's text utilities."""
+"""The example report: writes out/report.tex with pagewright and compiles it
+to out/report.pdf.
 
-import io
+It shows escaped text, a figure with two sub-figures holding PNG images that
+the script draws itself, a table written row by row and cell by cell, a long
+table, a simple fixed-layout table, a code listing, boxes and an attached CSV
+file.
+"""
+
+import inspect
+import pathlib
+import struct
+import sys
+import zlib
 
 import pagewright
 
+SALES = [
+    ("North", 1250, 18_400.5),
+    ("South", 980, 12_210.0),
+    ("East", 1430, 21_045.75),
+    ("West", 615, 8_990.25),
+]
 
-def main():
-    stream = io.StringIO()
-    with pagewright.begin_end(stream, "center"):
-        stream.write(pagewright.latex_escape("Totals for {north_east}: 50% up, cost $3\n"))
-    print(stream.getvalue(), end="")
+
+def png(width, height, pixel):
+    """Encodes an RGB image as PNG; pixel(x, y) gives the (r, g, b) bytes."""
+
+    def chunk(tag, data):
+        crc = zlib.crc32(tag + data) & 0xFFFFFFFF
+        return struct.pack(">I", len(data)) + tag + data + struct.pack(">I", crc)
+
+    rows = b"".join(
+        b"\x00" + bytes(c for x in range(width) for c in pixel(x, y)) for y in range(height))
+    header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header)
+            + chunk(b"IDAT", zlib.compress(rows, 9)) + chunk(b"IEND", b""))
+
+
+def gradient(x, y):
+    return (x * 4 % 256, y * 4 % 256, 160)
+
+
+def bars(x, y):
+    height = [40, 28, 52, 18][min(x // 16, 3)]
+    return (40, 90, 200) if 64 - y <= height and x % 16 < 12 else (250, 250, 250)
+
+
+def write_title(doc):
+    doc.tex("\\title{Quarterly sales report}\n\\author{pagewright example}\n"
+            "\\date{}\n\\maketitle\n")
+    doc.text("Sales in the north_east region grew by 12% this quarter; "
+             "costs stayed under $3{,}000 per week. ")
+    doc.text("Paths such as C:\\data\\q3 and exponents like x^2 are escaped.")
+    doc.parbreak()
+
+
+def write_figure(doc):
+    images = [("Colour gradient", "fig:gradient", png(64, 64, gradient)),
+              ("Units per region", "fig:bars", png(64, 64, bars))]
+    with doc.figure(caption="Two images drawn by the script", label="fig:images") as fig:
+        for caption, label, data in images:
+            with fig.subfigure(caption=caption, label=label) as sub:
+                with sub.minipage("0.4\\textwidth") as box:
+                    box.graphics_data(data, pagewright.MIME_PNG, width="\\linewidth")
+            fig.hfill()
+
+
+def write_sales_table(doc):
+    doc.tex("\\section*{Sales by region}\n")
+    with doc.tabular(["l", "r", "r"]) as table:
+        table.hline()
+        table.row_tex("Region", "Units", "Revenue")
+        table.hline()
+        for region, units, revenue in SALES:
+            with table.row() as row:
+                row.cell_tex(region)
+                with row.cell() as cell:
+                    cell.text(str(units))
+                row.cell_tex("%.2f" % revenue)
+        with table.row() as row:
+            row.multicolumn_tex(2, "l", "Total revenue")
+            row.cell_tex("%.2f" % sum(revenue for _, _, revenue in SALES))
+        table.hline()
+    doc.parbreak()
+
+
+def write_weekly_log(doc):
+    doc.tex("\\section*{Weekly log}\n")
+    with doc.longtable(["r", "p{10cm}"]) as log:
+        log.hline()
+        log.row_tex("Week", "Note")
+        log.hline()
+        log.endhead()
+        for week in range(1, 53):
+            log.row_tex(str(week), "Week %d: %d orders shipped" % (week, 40 + week * 3 % 17))
+        log.hline()
+
+
+def write_quarter_grid(doc):
+    doc.tex("\\section*{Units per quarter}\n")
+    quarters = ["Q1", "Q2", "Q3", "Q4"]
+    data = [[units // 4 + q * 10 for q in range(4)] for _, units, _ in SALES]
+    doc.tabular_simple(data, [region for region, _, _ in SALES], quarters)
+    doc.parbreak()
+
+
+def write_listing(doc):
+    doc.tex("\\section*{The image encoder}\n")
+    doc.lstlisting(inspect.getsource(png), "Python")
+
+
+def write_boxes(doc):
+    doc.tex("\\section*{Notes}\n")
+    with doc.minipage("0.8\\textwidth", "t", fbox=True) as note:
+        note.text("A framed minipage: figures are provisional until the audit closes.")
+    doc.parbreak()
+    doc.medskip()
+    with doc.fbox() as framed:
+        framed.tex("Framed box")
+    doc.hspace("1em")
+    with doc.mbox() as inline:
+        inline.text("An mbox keeps this text on one line.")
+    doc.parbreak()
+    doc.rule("\\linewidth", "0.4pt")
+    doc.parbreak()
+
+
+def write_attachment(doc):
+    rows = ["region,units,revenue"] + ["%s,%d,%.2f" % row for row in SALES]
+    doc.text("The raw figures are attached: ")
+    doc.textattachfile("sales.csv", "\n".join(rows) + "\n", "sales.csv")
+    doc.parbreak()
+
+
+def write_report(directory):
+    directory = pathlib.Path(directory)
+    tex_file = directory / "report.tex"
+    # An absolute graphics directory: the engine runs inside `directory`,
+    # and the attachment's path must resolve from there.
+    with pagewright.latex_document(tex_file, graphics_path=str(directory.resolve())) as doc:
+        doc.fullpage()
+        for package in ("xcolor", "longtable", "attachfile"):
+            doc.use_package(package)
+        write_title(doc)
+        write_figure(doc)
+        write_sales_table(doc)
+        write_quarter_grid(doc)
+        write_boxes(doc)
+        write_attachment(doc)
+        write_listing(doc)
+        write_weekly_log(doc)
+    return tex_file
+
+
+def main(argv):
+    directory = argv[1] if len(argv) > 1 else "out"
+    tex_file = write_report(directory)
+    pagewright.compile_tex(str(tex_file))
+    print("wrote %s" % tex_file.with_suffix(".pdf"))
 
 
 if __name__ == "__main__":
-    main()
+    main(sys.argv)

@@ -1,0 +1,35 @@
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+EXAMPLE = pathlib.Path(__file__).resolve().parent.parent / "examples" / "report.py"
+
+needs_engine = pytest.mark.skipif(
+    not (shutil.which("pdflatex") and shutil.which("pdftotext")),
+    reason="pdflatex and pdftotext are needed")
+
+
+@needs_engine
+def test_example_report_compiles_to_a_pdf_showing_its_content(tmp_path):
+    result = subprocess.run([sys.executable, str(EXAMPLE)], cwd=tmp_path,
+                            stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                            timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
+    out = tmp_path / "out"
+    pdf = out / "report.pdf"
+    assert pdf.exists()
+    assert {"report.tex", "report.pdf", "sales.csv", "file0.png", "file1.png"} <= {
+        p.name for p in out.iterdir()}
+    assert not (out / "report.aux").exists() and not (out / "report.log").exists()
+    text = subprocess.run(["pdftotext", "-layout", str(pdf), "-"], capture_output=True,
+                          text=True, check=True).stdout
+    for shown in ["Quarterly sales report", "north_east region grew by 12%",
+                  "under $3,000", "C:\\data\\q3", "Two images drawn by the script",
+                  "Colour gradient", "Units per region", "Sales by region", "Total revenue",
+                  "60296.50", "Units per quarter", "framed minipage", "Framed box",
+                  "The raw figures are attached", "def png(width, height, pixel):",
+                  "Week 52: "]:
+        assert shown in text, shown
