@@ -50,7 +50,7 @@ def write_title(doc):
     doc.tex("\\title{Quarterly sales report}\n\\author{pagewright example}\n"
             "\\date{}\n\\maketitle\n")
     doc.text("Sales in the north_east region grew by 12% this quarter; "
-             "costs stayed under $3{,}000 per week. ")
+             "costs stayed under $3,000 per week. ")
     doc.text("Paths such as C:\\data\\q3 and exponents like x^2 are escaped.")
     doc.parbreak()
 
