@@ -31,12 +31,17 @@ constexpr Escape escapes[] = {
     {'^', "\\^"}, {'_', "\\_"}, {'$', "\\$"},
 };
 
-const Escape* escape_for(Py_UCS4 c) {
-    if (c > '}') return nullptr;
-    for (const Escape& e : escapes) {
-        if (e.character == c) return &e;
+// The replacement of each ASCII character, or NULL where it stays.
+struct EscapeTable {
+    const char* replacement[128] = {};
+    constexpr EscapeTable() {
+        for (const Escape& e : escapes) replacement[e.character] = e.replacement;
     }
-    return nullptr;
+};
+constexpr EscapeTable escape_table;
+
+const char* escape_for(Py_UCS4 c) {
+    return c < 128 ? escape_table.replacement[c] : nullptr;
 }
 
 // One pass to size the result, one to fill it: unchanged runs are copied in
@@ -48,8 +53,8 @@ PyObject* escape_kind(PyObject* s) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(s);
     Py_ssize_t extra = 0;
     for (Py_ssize_t i = 0; i < length; i++) {
-        if (const Escape* e = escape_for(data[i])) {
-            extra += static_cast<Py_ssize_t>(std::strlen(e->replacement)) - 1;
+        if (const char* replacement = escape_for(data[i])) {
+            extra += static_cast<Py_ssize_t>(std::strlen(replacement)) - 1;
         }
     }
     if (extra == 0) return Py_NewRef(s);
@@ -59,11 +64,11 @@ PyObject* escape_kind(PyObject* s) {
     Char* out = reinterpret_cast<Char*>(PyUnicode_DATA(result));
     Py_ssize_t run_start = 0;
     for (Py_ssize_t i = 0; i < length; i++) {
-        const Escape* e = escape_for(data[i]);
-        if (!e) continue;
+        const char* replacement = escape_for(data[i]);
+        if (!replacement) continue;
         std::memcpy(out, data + run_start, (i - run_start) * sizeof(Char));
         out += i - run_start;
-        for (const char* r = e->replacement; *r; r++) *out++ = static_cast<Char>(*r);
+        for (const char* r = replacement; *r; r++) *out++ = static_cast<Char>(*r);
         run_start = i + 1;
     }
     std::memcpy(out, data + run_start, (length - run_start) * sizeof(Char));
