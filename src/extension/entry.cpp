@@ -20,7 +20,7 @@ namespace {
 
 // The submodules whose public names the package re-exports, in order.
 const char* const star_imported[] = {
-    "utils",
+    "structures", "compile_latex", "envs", "utils", "ifs",
 };
 
 int init_process_state() {
