@@ -51,6 +51,12 @@ Ref os_path(PyObject* module) {
     return getattr(os.get(), path_name);
 }
 
+// os.path.exists(name) as 1 or 0, or -1 with an exception set.
+int path_exists(PyObject* path, PyObject* name) {
+    Ref exists = call_method(path, exists_name, {name});
+    return exists ? PyObject_IsTrue(exists.get()) : -1;
+}
+
 // raise exception: an instance that is not an exception is refused as the
 // raise statement refuses it.
 void raise_instance(PyObject* exception) {
@@ -71,8 +77,7 @@ PyObject* compile_tex(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     PyObject* filename = arg[0];
     Ref path = os_path(module);
     if (!path) return nullptr;
-    Ref exists = call_method(path.get(), exists_name, {filename});
-    int found = exists ? PyObject_IsTrue(exists.get()) : -1;
+    int found = path_exists(path.get(), filename);
     if (found < 0) return nullptr;
     if (!found) {
         PyErr_SetNone(PyExc_AssertionError);
@@ -144,8 +149,7 @@ PyObject* clean_temporary_files(PyObject* module, PyObject* const* args, Py_ssiz
         if (!name || !call_global(module, print_name, {name.get()})) return nullptr;
         Ref os = module_global(module, os_name);
         Ref path = os ? getattr(os.get(), path_name) : Ref();
-        Ref exists = path ? call_method(path.get(), exists_name, {name.get()}) : Ref();
-        int found = exists ? PyObject_IsTrue(exists.get()) : -1;
+        int found = path ? path_exists(path.get(), name.get()) : -1;
         if (found < 0) return nullptr;
         if (found && !call_method(os.get(), unlink_name, {name.get()})) return nullptr;
     }

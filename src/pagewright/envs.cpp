@@ -33,10 +33,6 @@ PyObject* fbox_name;
 PyObject* param_name;
 PyObject* param_keyword;  // ("param",), the keyword names of env(..., param=width)
 
-#define PW_BUILDER(name, params) \
-    {#name, as_method(name), METH_FASTCALL | METH_KEYWORDS, \
-     #name "($module, " params ")\n--\n\n"}
-
 PyObject* env(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature signature{"env", {"name", "content", "param"}, 2};
     PyObject* arg[3];
@@ -90,44 +86,24 @@ PyObject* protect(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     return format(group_format, content).release();
 }
 
-// protect(enclose(command, content)), with protect looked up first as the
-// Python expression would.
-PyObject* protected_command(PyObject* module, PyObject* command, PyObject* content) {
-    Ref outer = module_global(module, protect_name);
-    if (!outer) return nullptr;
-    Ref inner = call_global(module, enclose_name, {command, content});
-    if (!inner) return nullptr;
-    return call(outer.get(), {inner.get()}).release();
-}
-
-PyObject* small(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature signature{"small", {"content"}, 1};
+// The builders that wrap their content in a fixed command: enclose(command,
+// content), and for the size switches protect() around that.
+template <const Signature& signature, PyObject*& command, bool grouped>
+PyObject* command_builder(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
     PyObject* content;
     if (signature.bind(args, nargs, kwnames, &content) < 0) return nullptr;
-    return protected_command(module, small_name, content);
+    if (grouped) {
+        return call_nested(module, protect_name, enclose_name, {command, content}).release();
+    }
+    return call_global(module, enclose_name, {command, content}).release();
 }
 
-PyObject* footnotesize(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-    static const Signature signature{"footnotesize", {"content"}, 1};
-    PyObject* content;
-    if (signature.bind(args, nargs, kwnames, &content) < 0) return nullptr;
-    return protected_command(module, footnotesize_name, content);
-}
-
-PyObject* texttt(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature signature{"texttt", {"content"}, 1};
-    PyObject* content;
-    if (signature.bind(args, nargs, kwnames, &content) < 0) return nullptr;
-    return call_global(module, enclose_name, {texttt_name, content}).release();
-}
-
-PyObject* emph(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature signature{"emph", {"content"}, 1};
-    PyObject* content;
-    if (signature.bind(args, nargs, kwnames, &content) < 0) return nullptr;
-    return call_global(module, enclose_name, {emph_name, content}).release();
-}
+const Signature small_signature{"small", {"content"}, 1};
+const Signature footnotesize_signature{"footnotesize", {"content"}, 1};
+const Signature texttt_signature{"texttt", {"content"}, 1};
+const Signature emph_signature{"emph", {"content"}, 1};
+const Signature fbox_signature{"fbox", {"x"}, 1};
 
 // texttt(latex_escape(content))
 PyObject* verbatim_soft(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
@@ -135,11 +111,7 @@ PyObject* verbatim_soft(PyObject* module, PyObject* const* args, Py_ssize_t narg
     static const Signature signature{"verbatim_soft", {"content"}, 1};
     PyObject* content;
     if (signature.bind(args, nargs, kwnames, &content) < 0) return nullptr;
-    Ref outer = module_global(module, texttt_name);
-    if (!outer) return nullptr;
-    Ref escaped = call_global(module, latex_escape_name, {content});
-    if (!escaped) return nullptr;
-    return call(outer.get(), {escaped.get()}).release();
+    return call_nested(module, texttt_name, latex_escape_name, {content}).release();
 }
 
 // protect("\\color[rgb]{%s,%s,%s}%s" % (col[0], col[1], col[2], x))
@@ -163,13 +135,6 @@ PyObject* color_rgb(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     return call(outer.get(), {text.get()}).release();
 }
 
-PyObject* fbox(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature signature{"fbox", {"x"}, 1};
-    PyObject* x;
-    if (signature.bind(args, nargs, kwnames, &x) < 0) return nullptr;
-    return call_global(module, enclose_name, {fbox_name, x}).release();
-}
-
 PyObject* hspace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature signature{"hspace", {"x"}, 1};
     PyObject* x;
@@ -178,23 +143,32 @@ PyObject* hspace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 }
 
 // In definition order: the module binds them in this order.
+#define PW_BUILDER_DEF(name, function, params) \
+    {#name, as_method(function), METH_FASTCALL | METH_KEYWORDS, \
+     #name "($module, " params ")\n--\n\n"}
+#define PW_BUILDER(name, params) PW_BUILDER_DEF(name, name, params)
+#define PW_COMMAND_BUILDER(name, param, grouped) \
+    PW_BUILDER_DEF(name, (command_builder<name##_signature, name##_name, grouped>), param)
+
 PyMethodDef builders[] = {
     PW_BUILDER(env, "name, content, param=None"),
     PW_BUILDER(minipage, "width, content"),
     PW_BUILDER(verbatim, "content"),
     PW_BUILDER(enclose, "name, content"),
     PW_BUILDER(protect, "content"),
-    PW_BUILDER(small, "content"),
-    PW_BUILDER(footnotesize, "content"),
-    PW_BUILDER(texttt, "content"),
-    PW_BUILDER(emph, "content"),
+    PW_COMMAND_BUILDER(small, "content", true),
+    PW_COMMAND_BUILDER(footnotesize, "content", true),
+    PW_COMMAND_BUILDER(texttt, "content", false),
+    PW_COMMAND_BUILDER(emph, "content", false),
     PW_BUILDER(verbatim_soft, "content"),
     PW_BUILDER(color_rgb, "x, col"),
-    PW_BUILDER(fbox, "x"),
+    PW_COMMAND_BUILDER(fbox, "x", false),
     PW_BUILDER(hspace, "x"),
 };
 
+#undef PW_COMMAND_BUILDER
 #undef PW_BUILDER
+#undef PW_BUILDER_DEF
 
 const Literal literals[] = {
     {&begin_format, "\\begin{%s}"},

@@ -28,4 +28,15 @@ inline Ref call_global(PyObject* module, PyObject* name, std::initializer_list<P
     return call(function.get(), args);
 }
 
+// outer(inner(*args)), both looked up as globals at call time, `outer`
+// first, in the order Python evaluates the expression.
+inline Ref call_nested(PyObject* module, PyObject* outer, PyObject* inner,
+                       std::initializer_list<PyObject*> args) {
+    Ref outer_function = module_global(module, outer);
+    if (!outer_function) return Ref();
+    Ref value = call_global(module, inner, args);
+    if (!value) return Ref();
+    return call(outer_function.get(), {value.get()});
+}
+
 }  // namespace pw
