@@ -142,7 +142,6 @@ PyObject* hspace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     return format(hspace_format, x).release();
 }
 
-// In definition order: the module binds them in this order.
 #define PW_BUILDER_DEF(name, function, params) \
     {#name, as_method(function), METH_FASTCALL | METH_KEYWORDS, \
      #name "($module, " params ")\n--\n\n"}
@@ -150,6 +149,7 @@ PyObject* hspace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 #define PW_COMMAND_BUILDER(name, param, grouped) \
     PW_BUILDER_DEF(name, (command_builder<name##_signature, name##_name, grouped>), param)
 
+// In definition order: the module binds them in this order.
 PyMethodDef builders[] = {
     PW_BUILDER(env, "name, content, param=None"),
     PW_BUILDER(minipage, "width, content"),
