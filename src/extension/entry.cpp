@@ -20,7 +20,11 @@ namespace {
 
 // The submodules whose public names the package re-exports, in order.
 const char* const star_imported[] = {
+    "structures",
+    "compile_latex",
+    "envs",
     "utils",
+    "ifs",
     "context",
     "environment",
 };

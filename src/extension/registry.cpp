@@ -17,7 +17,11 @@ struct Submodule {
 };
 
 const Submodule submodules[] = {
+    {"pagewright.structures", exec_structures},
+    {"pagewright.compile_latex", exec_compile_latex},
+    {"pagewright.envs", exec_envs},
     {"pagewright.utils", exec_utils},
+    {"pagewright.ifs", exec_ifs},
     {"pagewright.context", exec_context},
     {"pagewright.environment", exec_environment},
 };

@@ -7,7 +7,11 @@
 
 namespace pw {
 
+int exec_structures(PyObject* module);
+int exec_compile_latex(PyObject* module);
+int exec_envs(PyObject* module);
 int exec_utils(PyObject* module);
+int exec_ifs(PyObject* module);
 int exec_context(PyObject* module);
 int exec_environment(PyObject* module);
 

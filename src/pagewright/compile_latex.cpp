@@ -1,0 +1,229 @@
+// pagewright.compile_latex: runs the TeX engine on a file, raises BadTex
+// when the run fails, and removes the run's auxiliary and log files after a
+// successful one.
+//
+// The functions look their collaborators (os, subprocess, BadTex, print and
+// each other) up as module globals at call time, so replacing any of them
+// on the module is honoured.
+#include "modules.h"
+#include "globals.h"
+
+#include "../core/args.h"
+#include "../core/module.h"
+#include "../core/strings.h"
+
+namespace pw {
+
+namespace {
+
+PyObject* engine;          // "pdflatex"
+PyObject* halt_on_error;   // "-halt-on-error"
+PyObject* interaction;     // "-interaction=errorstopmode"
+PyObject* failure_format;  // "Could not compile %r."
+PyObject* dot;
+PyObject* suffixes[2];  // "aux", "log": the temporary files removed after a run
+PyObject* os_name;
+PyObject* subprocess_name;
+PyObject* bad_tex_name;
+PyObject* run_pdflatex_name;
+PyObject* clean_temporary_files_name;
+PyObject* print_name;
+PyObject* path_name;
+PyObject* exists_name;
+PyObject* dirname_name;
+PyObject* relpath_name;
+PyObject* splitext_name;
+PyObject* join_name;
+PyObject* unlink_name;
+PyObject* run_name;
+PyObject* devnull_name;
+PyObject* returncode_name;
+PyObject* cwd_name;
+PyObject* stdin_name;
+PyObject* stdout_name;
+PyObject* stderr_name;
+PyObject* run_keywords;  // ("cwd", "stdin", "stdout", "stderr")
+
+// os.path, through the module's global os.
+Ref os_path(PyObject* module) {
+    Ref os = module_global(module, os_name);
+    if (!os) return Ref();
+    return getattr(os.get(), path_name);
+}
+
+// os.path.exists(name) as 1 or 0, or -1 with an exception set.
+int path_exists(PyObject* path, PyObject* name) {
+    Ref exists = call_method(path, exists_name, {name});
+    return exists ? PyObject_IsTrue(exists.get()) : -1;
+}
+
+// raise exception: an instance that is not an exception is refused as the
+// raise statement refuses it.
+void raise_instance(PyObject* exception) {
+    if (PyExceptionInstance_Check(exception)) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception)), exception);
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+}
+
+// Without `cwd` the engine runs in the file's own directory; for a bare file
+// name that is the empty name, meaning the current directory.
+PyObject* compile_tex(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+    static const Signature signature{"compile_tex", {"filename", "cwd"}, 1};
+    PyObject* arg[2];
+    if (signature.bind(args, nargs, kwnames, arg) < 0) return nullptr;
+    PyObject* filename = arg[0];
+    Ref path = os_path(module);
+    if (!path) return nullptr;
+    int found = path_exists(path.get(), filename);
+    if (found < 0) return nullptr;
+    if (!found) {
+        PyErr_SetNone(PyExc_AssertionError);
+        return nullptr;
+    }
+    Ref cwd = arg[1] && arg[1] != Py_None ? Ref::borrow(arg[1])
+                                          : call_method(path.get(), dirname_name, {filename});
+    if (!cwd) return nullptr;
+    Ref relative = call_method(path.get(), relpath_name, {filename, cwd.get()});
+    Ref parts = relative ? call_method(path.get(), splitext_name, {relative.get()}) : Ref();
+    Ref basename = parts ? Ref(PySequence_GetItem(parts.get(), 0)) : Ref();
+    if (!basename || !call_global(module, run_pdflatex_name, {basename.get(), cwd.get()})) {
+        return nullptr;
+    }
+    Ref clean = module_global(module, clean_temporary_files_name);
+    if (!clean) return nullptr;
+    Ref run_basename = call_method(path.get(), join_name, {cwd.get(), basename.get()});
+    if (!run_basename || !call(clean.get(), {run_basename.get()})) return nullptr;
+    return none();
+}
+
+// The working directory handed to the process: the empty directory name
+// means the current directory, which process creation spells None.
+PyObject* working_directory(PyObject* cwd) {
+    if (PyUnicode_Check(cwd) && PyUnicode_GET_LENGTH(cwd) == 0) return Py_None;
+    return cwd;
+}
+
+// One engine run. Its input is the null device, so an engine that stops to
+// ask for input ends at once instead of waiting on the caller's terminal;
+// its output is discarded.
+PyObject* run_pdflatex(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    static const Signature signature{"run_pdflatex", {"basename", "cwd"}, 2};
+    PyObject* arg[2];
+    if (signature.bind(args, nargs, kwnames, arg) < 0) return nullptr;
+    PyObject* basename = arg[0];
+    Ref command(PyList_New(4));
+    if (!command) return nullptr;
+    PyObject* items[] = {engine, halt_on_error, interaction, basename};
+    for (Py_ssize_t i = 0; i < 4; i++) PyList_SET_ITEM(command.get(), i, Py_NewRef(items[i]));
+    Ref subprocess = module_global(module, subprocess_name);
+    Ref devnull = subprocess ? getattr(subprocess.get(), devnull_name) : Ref();
+    if (!devnull) return nullptr;
+    Ref completed = call_method_kw(subprocess.get(), run_name,
+                                   {command.get(), working_directory(arg[1]), devnull.get(),
+                                    devnull.get(), devnull.get()},
+                                   run_keywords);
+    Ref status = completed ? getattr(completed.get(), returncode_name) : Ref();
+    Ref zero(status ? PyLong_FromLong(0) : nullptr);
+    int failed = zero ? PyObject_RichCompareBool(status.get(), zero.get(), Py_NE) : -1;
+    if (failed <= 0) return failed < 0 ? nullptr : none();
+    Ref message = format(failure_format, basename);
+    Ref exception = message ? call_global(module, bad_tex_name, {message.get()}) : Ref();
+    if (exception) raise_instance(exception.get());
+    return nullptr;
+}
+
+// Prints each temporary file name, existing or not, and removes those that
+// exist.
+PyObject* clean_temporary_files(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    static const Signature signature{"clean_temporary_files", {"basename"}, 1};
+    PyObject* basename;
+    if (signature.bind(args, nargs, kwnames, &basename) < 0) return nullptr;
+    for (PyObject* suffix : suffixes) {
+        Ref stem(PyNumber_Add(basename, dot));
+        Ref name(stem ? PyNumber_Add(stem.get(), suffix) : nullptr);
+        if (!name || !call_global(module, print_name, {name.get()})) return nullptr;
+        Ref os = module_global(module, os_name);
+        Ref path = os ? getattr(os.get(), path_name) : Ref();
+        int found = path ? path_exists(path.get(), name.get()) : -1;
+        if (found < 0) return nullptr;
+        if (found && !call_method(os.get(), unlink_name, {name.get()})) return nullptr;
+    }
+    return none();
+}
+
+PyMethodDef compile_tex_def = {
+    "compile_tex", as_method(compile_tex), METH_FASTCALL | METH_KEYWORDS,
+    "compile_tex($module, filename, cwd=None)\n--\n\n"
+    "Raises BadTex if the file is not compilable.",
+};
+
+PyMethodDef run_pdflatex_def = {
+    "run_pdflatex", as_method(run_pdflatex), METH_FASTCALL | METH_KEYWORDS,
+    "run_pdflatex($module, basename, cwd)\n--\n\n",
+};
+
+PyMethodDef clean_temporary_files_def = {
+    "clean_temporary_files", as_method(clean_temporary_files), METH_FASTCALL | METH_KEYWORDS,
+    "clean_temporary_files($module, basename)\n--\n\n",
+};
+
+const Literal literals[] = {
+    {&engine, "pdflatex"},
+    {&halt_on_error, "-halt-on-error"},
+    {&interaction, "-interaction=errorstopmode"},
+    {&failure_format, "Could not compile %r."},
+    {&dot, "."},
+    {&suffixes[0], "aux"},
+    {&suffixes[1], "log"},
+    {&os_name, "os"},
+    {&subprocess_name, "subprocess"},
+    {&bad_tex_name, "BadTex"},
+    {&run_pdflatex_name, "run_pdflatex"},
+    {&clean_temporary_files_name, "clean_temporary_files"},
+    {&print_name, "print"},
+    {&path_name, "path"},
+    {&exists_name, "exists"},
+    {&dirname_name, "dirname"},
+    {&relpath_name, "relpath"},
+    {&splitext_name, "splitext"},
+    {&join_name, "join"},
+    {&unlink_name, "unlink"},
+    {&run_name, "run"},
+    {&devnull_name, "DEVNULL"},
+    {&returncode_name, "returncode"},
+    {&cwd_name, "cwd"},
+    {&stdin_name, "stdin"},
+    {&stdout_name, "stdout"},
+    {&stderr_name, "stderr"},
+};
+
+int init_literals() {
+    if (intern_literals(literals) < 0) return -1;
+    if (!run_keywords) {
+        run_keywords = PyTuple_Pack(4, cwd_name, stdin_name, stdout_name, stderr_name);
+        if (!run_keywords) return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int exec_compile_latex(PyObject* module) {
+    if (init_literals() < 0 || import_as(module, "os") < 0 || import_as(module, "subprocess") < 0 ||
+        import_names(module, "pagewright.structures", {"BadTex"}) < 0) {
+        return -1;
+    }
+    Ref all(Py_BuildValue("[s]", "compile_tex"));
+    if (!all || bind(module, "__all__", all.get()) < 0) return -1;
+    for (PyMethodDef* def : {&compile_tex_def, &run_pdflatex_def, &clean_temporary_files_def}) {
+        if (bind_function(module, def) < 0) return -1;
+    }
+    return 0;
+}
+
+}  // namespace pw
