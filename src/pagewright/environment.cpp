@@ -13,6 +13,8 @@
 #include "../core/single_use.h"
 #include "../core/write.h"
 
+#include <vector>
+
 namespace pw {
 
 namespace {
@@ -35,6 +37,47 @@ PyObject* gray;              // "gray"
 PyObject* key_value_format;  // "%s=%s"
 PyObject* comma;             // ","
 PyObject* params_keyword;    // "params"
+PyObject* empty_text;        // ""
+PyObject* tabular_begin_format; // "\\begin{tabular}{%s}\n"
+PyObject* label_column_spec; // "|l||"
+PyObject* value_column_spec; // "r|"
+PyObject* hline_text;        // "\\hline\n"
+PyObject* cell_separator;    // " & "
+PyObject* row_end_text;      // " \\tabularnewline\n"
+PyObject* value_cell_format; // "\\makebox[1cm]{%s}"
+PyObject* label_cell_format; // "\\makebox[5cm][r]{%s}"
+PyObject* tabular_end_text;  // "\\end{tabular}\n"
+PyObject* language_format;   // "language=%s"
+PyObject* listings_package;  // "listings"
+PyObject* lstlisting_begin_format; // "\\begin{lstlisting}[%s]%%\n"
+PyObject* lstlisting_end_text; // "\\end{lstlisting}%\n"
+PyObject* includegraphics_format; // "\\includegraphics[%s]{%s}%%\n"
+PyObject* textattachfile_format; // "\\textattachfile{%s}{%s}%%\n"
+PyObject* file_name_format;  // "%s%s"
+PyObject* dot;               // "."
+PyObject* underscore;        // "_"
+PyObject* slash;             // "/"
+PyObject* colon;             // ":"
+PyObject* jpg_suffix;        // ".jpg"
+PyObject* txt_suffix;        // ".txt"
+PyObject* mime_jpg;          // "image/jpeg"
+PyObject* mime_plain;        // "text/plain"
+PyObject* text_mode;         // "w"
+PyObject* binary_mode;       // "wb"
+PyObject* this_module;       // "pagewright.environment"
+PyObject* make_options_string_name; // "make_options_string"
+PyObject* save_graphics_data_name; // "save_graphics_data"
+PyObject* guess_extension_name; // "guess_extension"
+PyObject* join_name;         // "join"
+PyObject* dirname_name;      // "dirname"
+PyObject* exists_name;       // "exists"
+PyObject* makedirs_name;     // "makedirs"
+PyObject* open_name;         // "open"
+PyObject* close_name;        // "close"
+PyObject* self_keyword;      // "self"
+PyObject* data_keyword;      // "data"
+PyObject* mime_keyword;      // "mime"
+PyObject* gid_keyword;       // "gid"
 
 const Literal literals[] = {
     {&hfill_text, "\\hfill\\ \n"},
@@ -53,6 +96,47 @@ const Literal literals[] = {
     {&key_value_format, "%s=%s"},
     {&comma, ","},
     {&params_keyword, "params"},
+    {&empty_text, ""},
+    {&tabular_begin_format, "\\begin{tabular}{%s}\n"},
+    {&label_column_spec, "|l||"},
+    {&value_column_spec, "r|"},
+    {&hline_text, "\\hline\n"},
+    {&cell_separator, " & "},
+    {&row_end_text, " \\tabularnewline\n"},
+    {&value_cell_format, "\\makebox[1cm]{%s}"},
+    {&label_cell_format, "\\makebox[5cm][r]{%s}"},
+    {&tabular_end_text, "\\end{tabular}\n"},
+    {&language_format, "language=%s"},
+    {&listings_package, "listings"},
+    {&lstlisting_begin_format, "\\begin{lstlisting}[%s]%%\n"},
+    {&lstlisting_end_text, "\\end{lstlisting}%\n"},
+    {&includegraphics_format, "\\includegraphics[%s]{%s}%%\n"},
+    {&textattachfile_format, "\\textattachfile{%s}{%s}%%\n"},
+    {&file_name_format, "%s%s"},
+    {&dot, "."},
+    {&underscore, "_"},
+    {&slash, "/"},
+    {&colon, ":"},
+    {&jpg_suffix, ".jpg"},
+    {&txt_suffix, ".txt"},
+    {&mime_jpg, "image/jpeg"},
+    {&mime_plain, "text/plain"},
+    {&text_mode, "w"},
+    {&binary_mode, "wb"},
+    {&this_module, "pagewright.environment"},
+    {&make_options_string_name, "make_options_string"},
+    {&save_graphics_data_name, "save_graphics_data"},
+    {&guess_extension_name, "guess_extension"},
+    {&join_name, "join"},
+    {&dirname_name, "dirname"},
+    {&exists_name, "exists"},
+    {&makedirs_name, "makedirs"},
+    {&open_name, "open"},
+    {&close_name, "close"},
+    {&self_keyword, "self"},
+    {&data_keyword, "data"},
+    {&mime_keyword, "mime"},
+    {&gid_keyword, "gid"},
 };
 
 constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
@@ -177,14 +261,111 @@ PyObject* use_package_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 // ------------------------------------------- simple tables and code listings
 
-PyObject* tabular_simple(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "tabular_simple");
-    return nullptr;
+// The entries joined by " & ", then " \\tabularnewline\n": two writes.
+int write_table_row(PyObject* body, PyObject* entries) {
+    Ref row(PyUnicode_Join(cell_separator, entries));
+    if (!row || write_to(body, row.get()) < 0) return -1;
+    return write_to(body, row_end_text);
 }
 
-PyObject* lstlisting(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "lstlisting");
-    return nullptr;
+// "|l||" followed by one "r|" per column label.
+Ref column_spec(Py_ssize_t columns) {
+    Ref value_columns(PySequence_Repeat(value_column_spec, columns));
+    if (!value_columns) return Ref();
+    return Ref(PyUnicode_Concat(label_column_spec, value_columns.get()));
+}
+
+// Appends fmt % x to `entries` for each x of `values`, in iteration order.
+int append_cells(PyObject* entries, PyObject* fmt, PyObject* values) {
+    Ref iterator(PyObject_GetIter(values));
+    if (!iterator) return -1;
+    while (Ref value{PyIter_Next(iterator.get())}) {
+        Ref cell = format(fmt, value.get());
+        if (!cell || PyList_Append(entries, cell.get()) < 0) return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// The header row: an empty first entry above the row labels, then one cell
+// per column label; framed by one rule above and two below.
+int write_table_header(PyObject* body, PyObject* col_desc) {
+    Ref entries(PyList_New(1));
+    if (!entries) return -1;
+    PyList_SET_ITEM(entries.get(), 0, Py_NewRef(empty_text));
+    if (append_cells(entries.get(), value_cell_format, col_desc) < 0 ||
+        write_table_row(body, entries.get()) < 0 || write_to(body, hline_text) < 0) {
+        return -1;
+    }
+    return write_to(body, hline_text);
+}
+
+// Row `index`: its label, then the values of data[index], then a rule.
+int write_table_data_row(PyObject* body, PyObject* data, Py_ssize_t index, PyObject* label) {
+    Ref label_cell = format(label_cell_format, label);
+    Ref entries(label_cell ? PyList_New(1) : nullptr);
+    Ref position(entries ? PyLong_FromSsize_t(index) : nullptr);
+    Ref values(position ? PyObject_GetItem(data, position.get()) : nullptr);
+    if (!values) return -1;
+    PyList_SET_ITEM(entries.get(), 0, label_cell.release());
+    if (append_cells(entries.get(), value_cell_format, values.get()) < 0 ||
+        write_table_row(body, entries.get()) < 0) {
+        return -1;
+    }
+    return write_to(body, hline_text);
+}
+
+int write_table_data_rows(PyObject* body, PyObject* data, PyObject* row_desc) {
+    Ref iterator(PyObject_GetIter(row_desc));
+    if (!iterator) return -1;
+    Py_ssize_t index = 0;
+    while (Ref label{PyIter_Next(iterator.get())}) {
+        if (write_table_data_row(body, data, index++, label.get()) < 0) return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+PyObject* tabular_simple(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    static const Signature signature{
+        "tabular_simple", {"data", "row_desc", "col_desc", "write_col_desc"}, 3};
+    PyObject* arg[4];
+    if (signature.bind(args, nargs, kwnames, arg) < 0) return nullptr;
+    PyObject *data = arg[0], *row_desc = arg[1], *col_desc = arg[2];
+    Py_ssize_t columns = PyObject_Size(col_desc);
+    Ref spec = columns < 0 ? Ref() : column_spec(columns);
+    Ref begin = spec ? format(tabular_begin_format, spec.get()) : Ref();
+    Ref body = begin ? body_of(self) : Ref();
+    if (!body || write_to(body.get(), begin.get()) < 0 ||
+        write_to(body.get(), hline_text) < 0) {
+        return nullptr;
+    }
+    int with_header = arg[3] ? PyObject_IsTrue(arg[3]) : 1;
+    if (with_header < 0 || (with_header && write_table_header(body.get(), col_desc) < 0) ||
+        write_table_data_rows(body.get(), data, row_desc) < 0 ||
+        write_to(body.get(), tabular_end_text) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// lstlisting(code, language=None): requests the listings package, then
+// writes the code unchanged between the environment's lines.
+PyObject* lstlisting(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+    static const Signature signature{"lstlisting", {"code", "language"}, 1};
+    PyObject* arg[2];
+    if (signature.bind(args, nargs, kwnames, arg) < 0) return nullptr;
+    PyObject *code = arg[0], *language = arg[1];
+    Ref options = language && language != Py_None ? format(language_format, language)
+                                                   : Ref::borrow(empty_text);
+    Ref begin = options ? format(lstlisting_begin_format, options.get()) : Ref();
+    Ref requested = begin ? call_method(self, names.use_package, {listings_package}) : Ref();
+    Ref body = requested ? body_of(self) : Ref();
+    if (!body || write_to(body.get(), begin.get()) < 0 || write_to(body.get(), code) < 0 ||
+        write_to(body.get(), lstlisting_end_text) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
 }
 
 // ---------------------------------------------------------- boxes and minipages
@@ -221,19 +402,218 @@ PyObject* tightbox(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
 
 // -------------------------------------------------- graphics and attachments
 
-PyObject* textattachfile(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "textattachfile");
+// The host modules the file writers call, imported on first use and kept for
+// the life of the process, like the interned literals.
+PyObject* mimetypes_module;
+PyObject* os_module;
+PyObject* os_path_module;
+PyObject* builtins_module;
+
+int import_once(PyObject** slot, const char* name) {
+    if (!*slot) *slot = import_module(name).release();
+    return *slot ? 0 : -1;
+}
+
+int import_file_modules() {
+    if (import_once(&mimetypes_module, "mimetypes") < 0 || import_once(&os_module, "os") < 0 ||
+        import_once(&os_path_module, "os.path") < 0) {
+        return -1;
+    }
+    return import_once(&builtins_module, "builtins");
+}
+
+// The mode a data file is opened in: "w" for text, "wb" for bytes-like data,
+// which goes out unchanged. Anything else is refused before the file is
+// created, and so is a memoryview that a binary write would reject.
+PyObject* data_file_mode(PyObject* data) {
+    if (PyUnicode_Check(data)) return text_mode;
+    if (PyBytes_Check(data) || PyByteArray_Check(data)) return binary_mode;
+    if (PyMemoryView_Check(data)) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
+        PyBuffer_Release(&view);
+        return binary_mode;
+    }
+    PyErr_Format(PyExc_TypeError, "data must be str, bytes, bytearray or memoryview, not %.200s",
+                 Py_TYPE(data)->tp_name);
     return nullptr;
 }
 
-PyObject* save_graphics_data(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "save_graphics_data");
-    return nullptr;
+// Creates the directory of `filename` with all missing parents. An empty
+// directory part is the current directory, which always exists.
+int ensure_directory(PyObject* filename) {
+    Ref directory = call_method(os_path_module, dirname_name, {filename});
+    int named = directory ? PyObject_IsTrue(directory.get()) : -1;
+    if (named <= 0) return named;
+    Ref exists = call_method(os_path_module, exists_name, {directory.get()});
+    int present = exists ? PyObject_IsTrue(exists.get()) : -1;
+    if (present != 0) return present < 0 ? -1 : 0;
+    Ref made = call_method(os_module, makedirs_name, {directory.get()});
+    return made ? 0 : -1;
 }
 
-PyObject* graphics_data(PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "graphics_data");
-    return nullptr;
+// Writes `data` to the file `filename`, creating its directory first. The
+// file is closed also when the write fails; the write's error is then the
+// one raised.
+int write_data_file(PyObject* filename, PyObject* data) {
+    PyObject* mode = data_file_mode(data);
+    if (!mode || ensure_directory(filename) < 0) return -1;
+    Ref file = call_method(builtins_module, open_name, {filename, mode});
+    if (!file) return -1;
+    Ref written = call_method(file.get(), names.write, {data});
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref closed = call_method(file.get(), close_name, {});
+    if (!type) return closed ? 0 : -1;
+    if (!closed) PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    return -1;
+}
+
+// os.path.join(self.context.graphics_path, name)
+Ref graphics_file(PyObject* self, PyObject* name) {
+    Ref context = getattr(self, names.context);
+    Ref graphics_path = context ? getattr(context.get(), names.graphics_path) : Ref();
+    if (!graphics_path) return Ref();
+    return call_method(os_path_module, join_name, {graphics_path.get(), name});
+}
+
+PyObject* textattachfile(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    static const Signature signature{"textattachfile", {"basename", "data", "text"}, 3};
+    PyObject* arg[3];
+    if (signature.bind(args, nargs, kwnames, arg) < 0 || import_file_modules() < 0) {
+        return nullptr;
+    }
+    Ref filename = graphics_file(self, arg[0]);
+    if (!filename || write_data_file(filename.get(), arg[1]) < 0) return nullptr;
+    return append_formatted_tuple(self, textattachfile_format, {filename.get(), arg[2]});
+}
+
+// The file suffix for `mime`: the host's MIME table's, except ".jpg" for
+// JPEG and ".txt" for plain text. A type without a known suffix is refused
+// rather than giving a file name that ends in "None".
+Ref suffix_for(PyObject* mime) {
+    Ref suffix = call_method(mimetypes_module, guess_extension_name, {mime});
+    if (!suffix) return Ref();
+    int jpg = PyObject_RichCompareBool(mime, mime_jpg, Py_EQ);
+    if (jpg) return jpg < 0 ? Ref() : Ref::borrow(jpg_suffix);
+    int plain = PyObject_RichCompareBool(mime, mime_plain, Py_EQ);
+    if (plain) return plain < 0 ? Ref() : Ref::borrow(txt_suffix);
+    if (suffix.get() == Py_None) {
+        PyErr_Format(PyExc_ValueError, "no file suffix known for MIME type %R", mime);
+        return Ref();
+    }
+    return suffix;
+}
+
+PyObject* save_graphics_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    static const Signature signature{"save_graphics_data", {"data", "mime", "gid"}, 3};
+    PyObject* arg[3];
+    if (signature.bind(args, nargs, kwnames, arg) < 0 || import_file_modules() < 0) {
+        return nullptr;
+    }
+    Ref suffix = suffix_for(arg[1]);
+    Ref name = suffix ? format_tuple(file_name_format, {arg[2], suffix.get()}) : Ref();
+    Ref filename = name ? graphics_file(self, name.get()) : Ref();
+    if (!filename || write_data_file(filename.get(), arg[0]) < 0) return nullptr;
+    return filename.release();
+}
+
+// The keyword arguments of a graphics_data call beyond its named
+// parameters, in call order: its **params.
+struct ExtraKeywords {
+    std::vector<PyObject*> values;  // borrowed from the call
+    Ref names;                      // tuple, or NULL for none
+};
+
+PyObject** const graphics_data_parameters[] = {&self_keyword, &data_keyword, &mime_keyword,
+                                               &gid_keyword};
+constexpr int graphics_data_arity = 4;
+constexpr int graphics_data_required = 3;
+
+int graphics_data_parameter(PyObject* keyword) {
+    for (int i = 0; i < graphics_data_arity; i++) {
+        int equal = PyObject_RichCompareBool(keyword, *graphics_data_parameters[i], Py_EQ);
+        if (equal) return equal < 0 ? -2 : i;
+    }
+    return -1;
+}
+
+// Binds (self, data, mime, gid=None, **params) as a Python function would.
+int bind_graphics_data(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       PyObject** bound, ExtraKeywords& extra) {
+    if (nargs > graphics_data_arity) {
+        PyErr_Format(PyExc_TypeError,
+                     "graphics_data() takes at most %d positional arguments (%zd given)",
+                     graphics_data_arity, nargs);
+        return -1;
+    }
+    for (int i = 0; i < graphics_data_arity; i++) bound[i] = i < nargs ? args[i] : nullptr;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    Ref extra_names(PyList_New(0));
+    if (!extra_names) return -1;
+    for (Py_ssize_t k = 0; k < nkw; k++) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        int i = graphics_data_parameter(keyword);
+        if (i == -2) return -1;
+        if (i == -1) {
+            extra.values.push_back(args[nargs + k]);
+            if (PyList_Append(extra_names.get(), keyword) < 0) return -1;
+        } else if (bound[i]) {
+            PyErr_Format(PyExc_TypeError, "graphics_data() got multiple values for argument '%U'",
+                         keyword);
+            return -1;
+        } else {
+            bound[i] = args[nargs + k];
+        }
+    }
+    for (int i = 0; i < graphics_data_required; i++) {
+        if (!bound[i]) {
+            PyErr_Format(PyExc_TypeError, "graphics_data() missing required argument '%U' (pos %d)",
+                         *graphics_data_parameters[i], i + 1);
+            return -1;
+        }
+    }
+    if (extra.values.empty()) return 0;
+    extra.names = Ref(PyList_AsTuple(extra_names.get()));
+    return extra.names ? 0 : -1;
+}
+
+// The name a graphics file is saved and referred to under: the caller's gid
+// or a fresh one from the context's counter, with "." made "_" and "/" made
+// ":" so that it is neither a suffix nor a directory.
+Ref graphics_name(PyObject* self, PyObject* gid) {
+    Ref name;
+    if (gid && gid != Py_None) {
+        name = Ref::borrow(gid);
+    } else {
+        Ref context = getattr(self, names.context);
+        name = context ? call_method(context.get(), names.generate_file_id, {}) : Ref();
+    }
+    Ref undotted = name ? call_method(name.get(), names.replace, {dot, underscore}) : Ref();
+    return undotted ? call_method(undotted.get(), names.replace, {slash, colon}) : Ref();
+}
+
+// make_options_string(**params), looked up in the module on every call so
+// that a replacement is honoured.
+Ref options_string(const ExtraKeywords& params) {
+    Ref function = import_from(this_module, make_options_string_name);
+    if (!function) return Ref();
+    return Ref(PyObject_Vectorcall(function.get(), params.values.data(), 0, params.names.get()));
+}
+
+PyObject* graphics_data(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* arg[graphics_data_arity];
+    ExtraKeywords params;
+    if (bind_graphics_data(args, nargs, kwnames, arg, params) < 0) return nullptr;
+    PyObject *self = arg[0], *data = arg[1], *mime = arg[2];
+    Ref gid = graphics_name(self, arg[3]);
+    Ref saved = gid ? call_method(self, save_graphics_data_name, {data, mime, gid.get()}) : Ref();
+    Ref options = saved ? options_string(params) : Ref();
+    if (!options) return nullptr;
+    return append_formatted_tuple(self, includegraphics_format, {options.get(), gid.get()});
 }
 
 const FunctionDef graphics_data_def = {
