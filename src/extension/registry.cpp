@@ -20,6 +20,7 @@ const Submodule submodules[] = {
     {"pagewright.utils", exec_utils},
     {"pagewright.context", exec_context},
     {"pagewright.environment", exec_environment},
+    {"pagewright.figure", exec_figure},
 };
 
 const Submodule* find_submodule(PyObject* fullname) {
