@@ -261,19 +261,20 @@ Ref figure_module_class(PyObject* name) {
     return import_from(module_name, name);
 }
 
-// Slots of the figure construct: the calling environment, then the
-// arguments, then the figure it made.
-enum FigureSlot : int { figure_owner, figure_caption, figure_label, figure_placement,
-                        figure_double, figure_made };
+// Slots of the figure and sub-figure constructs: the calling environment,
+// the arguments, then the object handed to the block.
+enum FloatSlot : int { float_owner, float_caption, float_label };
+enum FigureSlot : int { figure_placement = float_label + 1, figure_double, figure_made };
+enum SubFigureSlot : int { subfigure_made = float_label + 1 };
 
 PyObject* enter_figure(SingleUse* self) {
-    PyObject* owner = self->slot(figure_owner);
+    PyObject* owner = self->slot(float_owner);
     if (!call_method(owner, names.use_package, {caption_package})) return nullptr;
     Ref figure = figure_module_class(figure_class);
     Ref context = figure ? getattr(owner, names.context) : Ref();
     Ref child = context ? call_method(context.get(), names.child, {}) : Ref();
     Ref made = child ? call_kw(figure.get(),
-                               {self->slot(figure_caption), self->slot(figure_label),
+                               {self->slot(float_caption), self->slot(float_label),
                                 self->slot(figure_placement), child.get(),
                                 self->slot(figure_double)},
                                figure_keywords)
@@ -286,7 +287,7 @@ PyObject* enter_figure(SingleUse* self) {
 // made.dump(main_context=owner.context)
 template <int made_slot>
 int close_float(SingleUse* self) {
-    Ref context = getattr(self->slot(0), names.context);
+    Ref context = getattr(self->slot(float_owner), names.context);
     Ref done = context ? call_method_kw(self->slot(made_slot), names.dump, {context.get()},
                                         dump_keyword)
                        : Ref();
@@ -295,10 +296,8 @@ int close_float(SingleUse* self) {
 
 const Construct figure_construct = {enter_figure, close_float<figure_made>, nullptr};
 
-enum SubFigureSlot : int { subfigure_owner, subfigure_caption, subfigure_label, subfigure_made };
-
 PyObject* enter_subfigure(SingleUse* self) {
-    PyObject* owner = self->slot(subfigure_owner);
+    PyObject* owner = self->slot(float_owner);
     Ref subfigure = figure_module_class(subfigure_class);
     if (!subfigure || !call_method(owner, names.use_package, {caption_package}) ||
         !call_method(owner, names.use_package, {subfig_package})) {
@@ -307,7 +306,7 @@ PyObject* enter_subfigure(SingleUse* self) {
     Ref context = getattr(owner, names.context);
     Ref child = context ? call_method(context.get(), names.child, {}) : Ref();
     Ref made = child ? call_kw(subfigure.get(),
-                               {self->slot(subfigure_caption), self->slot(subfigure_label),
+                               {self->slot(float_caption), self->slot(float_label),
                                 child.get()},
                                subfigure_keywords)
                      : Ref();
