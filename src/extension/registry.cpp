@@ -24,6 +24,7 @@ const Submodule submodules[] = {
     {"pagewright.ifs", exec_ifs},
     {"pagewright.context", exec_context},
     {"pagewright.environment", exec_environment},
+    {"pagewright.figure", exec_figure},
 };
 
 const Submodule* find_submodule(PyObject* fullname) {

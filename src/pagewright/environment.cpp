@@ -78,6 +78,25 @@ PyObject* self_keyword;      // "self"
 PyObject* data_keyword;      // "data"
 PyObject* mime_keyword;      // "mime"
 PyObject* gid_keyword;       // "gid"
+PyObject* minipage_opening;  // "\\begin{minipage}[%s]{%s}%%\n"
+PyObject* minipage_closing;  // "\\end{minipage}%\n"
+PyObject* fbox_opening;      // "{\\setlength\\fboxsep{%s}%%\n"
+PyObject* fbox_frame;        // "\\fbox{%\n"
+PyObject* fbox_closing;      // "}% fbox\n"
+PyObject* setlength_closing; // "}% setlength\n"
+PyObject* resizebox_opening; // "\\resizebox{%s}{!}{%%\n"
+PyObject* resizebox_closing; // "}%resizebox\n"
+PyObject* mbox_opening;      // "\\mbox[%s][%s]{%%\n"
+PyObject* mbox_closing;      // "}%\n"
+PyObject* spacer_above;      // "\\vspace{0pt}\\par%\n"
+PyObject* spacer_below;      // "\\par\\vspace{0pt}%\n"
+PyObject* zero_pt;           // "0pt"
+PyObject* one_pt;            // "1pt"
+PyObject* bottom;            // "b"
+PyObject* centre;            // "c"
+PyObject* fbox_name;         // "fbox"
+PyObject* tightbox_name;     // "tightbox"
+PyObject* minipage_name;     // "minipage"
 
 const Literal literals[] = {
     {&hfill_text, "\\hfill\\ \n"},
@@ -137,6 +156,25 @@ const Literal literals[] = {
     {&data_keyword, "data"},
     {&mime_keyword, "mime"},
     {&gid_keyword, "gid"},
+    {&minipage_opening, "\\begin{minipage}[%s]{%s}%%\n"},
+    {&minipage_closing, "\\end{minipage}%\n"},
+    {&fbox_opening, "{\\setlength\\fboxsep{%s}%%\n"},
+    {&fbox_frame, "\\fbox{%\n"},
+    {&fbox_closing, "}% fbox\n"},
+    {&setlength_closing, "}% setlength\n"},
+    {&resizebox_opening, "\\resizebox{%s}{!}{%%\n"},
+    {&resizebox_closing, "}%resizebox\n"},
+    {&mbox_opening, "\\mbox[%s][%s]{%%\n"},
+    {&mbox_closing, "}%\n"},
+    {&spacer_above, "\\vspace{0pt}\\par%\n"},
+    {&spacer_below, "\\par\\vspace{0pt}%\n"},
+    {&zero_pt, "0pt"},
+    {&one_pt, "1pt"},
+    {&bottom, "b"},
+    {&centre, "c"},
+    {&fbox_name, "fbox"},
+    {&tightbox_name, "tightbox"},
+    {&minipage_name, "minipage"},
 };
 
 constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
@@ -370,34 +408,265 @@ PyObject* lstlisting(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 // ---------------------------------------------------------- boxes and minipages
 
-PyObject* minipage(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "minipage");
+// A box is a construct of its own: its content collects in a plain
+// LatexEnvironment on a child context, and on a normal exit the child's
+// preamble and the wrapped body are appended to the calling environment's
+// context. The compositions (tightbox, a framed minipage, minipage_bottom)
+// open other boxes through method lookup, so overrides are honoured, and
+// unwind them as nested with statements would.
+
+// The slots of a box construct.
+enum BoxSlot : int {
+    owner = 0,           // the environment the box is written into
+    first_operand = 1,   // the arguments the opening text is formatted with
+    second_operand = 2,
+    writer = 3,          // the environment handed to the block (minipage's frame flag before)
+    outer_exit = 4,      // bound __exit__ of the boxes a composition entered
+    inner_exit = 5,
+};
+
+// The LaTeX around a primary box's content.
+struct BoxTexts {
+    PyObject** opening;         // formatted with one operand or the pair
+    bool pair;
+    PyObject** second_opening;  // as is; may be null
+    PyObject** closings[2];     // as is, in order; the second may be null
+};
+
+const BoxTexts minipage_texts = {&minipage_opening, true, nullptr, {&minipage_closing, nullptr}};
+const BoxTexts fbox_texts = {&fbox_opening, false, &fbox_frame, {&fbox_closing, &setlength_closing}};
+const BoxTexts resizebox_texts = {&resizebox_opening, false, nullptr, {&resizebox_closing, nullptr}};
+const BoxTexts mbox_texts = {&mbox_opening, true, nullptr, {&mbox_closing, nullptr}};
+
+// LatexEnvironment(self.context.child())
+PyObject* enter_box(SingleUse* self) {
+    Ref context = getattr(self->slot(owner), names.context);
+    Ref child = context ? call_method(context.get(), names.child, {}) : Ref();
+    Ref env = child ? call(reinterpret_cast<PyObject*>(environment_type), {child.get()}) : Ref();
+    if (!env) return nullptr;
+    self->keep(writer, Py_NewRef(env.get()));
+    return env.release();
+}
+
+Ref opening_text(SingleUse* self, const BoxTexts& texts) {
+    if (texts.pair) {
+        return format_tuple(*texts.opening, {self->slot(first_operand), self->slot(second_operand)});
+    }
+    return format(*texts.opening, self->slot(first_operand));
+}
+
+// The child's preamble to the owner's preamble, then the opening, the
+// child's body and the closing to the owner's body, one write each.
+int write_box(SingleUse* self, const BoxTexts& texts) {
+    Ref context = getattr(self->slot(owner), names.context);
+    Ref child = context ? getattr(self->slot(writer), names.context) : Ref();
+    Ref preamble = child ? value_of(child.get(), names.preamble) : Ref();
+    if (!preamble || append_to(context.get(), names.preamble, preamble.get()) < 0) return -1;
+    Ref body = getattr(context.get(), names.f);
+    Ref opening = body ? opening_text(self, texts) : Ref();
+    if (!opening || write_to(body.get(), opening.get()) < 0) return -1;
+    if (texts.second_opening && write_to(body.get(), *texts.second_opening) < 0) return -1;
+    Ref content = value_of(child.get(), names.f);
+    if (!content || write_to(body.get(), content.get()) < 0) return -1;
+    for (PyObject** closing : texts.closings) {
+        if (closing && write_to(body.get(), *closing) < 0) return -1;
+    }
+    return 0;
+}
+
+template <const BoxTexts& texts>
+int close_box(SingleUse* self) {
+    return write_box(self, texts);
+}
+
+// type(obj).name bound to obj: the lookup a with statement makes.
+Ref special_method(PyObject* obj, PyObject* name) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+    Ref attr = getattr(type, name);
+    if (!attr) return Ref();
+    descrgetfunc bind_to = Py_TYPE(attr.get())->tp_descr_get;
+    if (!bind_to) return attr;
+    return Ref(bind_to(attr.get(), obj, type));
+}
+
+// Enters `manager` as a with statement does, keeping its bound __exit__ in
+// `exit_slot`; returns what __enter__ returns.
+PyObject* enter_manager(SingleUse* self, int exit_slot, PyObject* manager) {
+    Ref enter = special_method(manager, names.__enter__);
+    Ref exit = enter ? special_method(manager, names.__exit__) : Ref();
+    Ref target = exit ? call(enter.get(), {}) : Ref();
+    if (!target) return nullptr;
+    self->keep(exit_slot, exit.release());
+    return target.release();
+}
+
+// The exception propagating through the entered boxes; empty when none is.
+struct Propagating {
+    Ref type, value, traceback;
+};
+
+Propagating fetch_error() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback) PyException_SetTraceback(value, traceback);
+    return {Ref(type), Ref(value), Ref(traceback)};
+}
+
+PyObject* or_none(const Ref& ref) { return ref ? ref.get() : Py_None; }
+
+// Leaves the entered boxes innermost first, as nested with statements
+// unwind: each __exit__ gets the exception still propagating (or three
+// Nones), and one that raises replaces it.
+void leave_boxes(SingleUse* self, Propagating& error) {
+    for (int slot : {inner_exit, outer_exit}) {
+        Ref exit = Ref::borrow(self->slot(slot));
+        if (!exit) continue;
+        self->keep(slot, nullptr);
+        Ref result = call(exit.get(), {or_none(error.type), or_none(error.value),
+                                       or_none(error.traceback)});
+        if (!result) error = fetch_error();
+    }
+}
+
+// Leaves the entered boxes with `error` and reports what comes out of them.
+int finish_boxes(SingleUse* self, Propagating error) {
+    leave_boxes(self, error);
+    if (!error.type) return 0;
+    PyErr_Restore(error.type.release(), error.value.release(), error.traceback.release());
+    return -1;
+}
+
+// A failure inside the composition after it entered boxes passes out
+// through them.
+PyObject* unwind_boxes(SingleUse* self) {
+    finish_boxes(self, fetch_error());
     return nullptr;
 }
 
-PyObject* minipage_bottom(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "minipage_bottom");
-    return nullptr;
+int close_composition(SingleUse* self) {
+    return finish_boxes(self, {});
 }
 
-PyObject* fbox(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "fbox");
-    return nullptr;
+// The block raised: the boxes see the exception and write nothing. Only an
+// exception raised by one of them replaces the block's own.
+int abort_composition(SingleUse* self, PyObject* type, PyObject* value, PyObject* traceback) {
+    Propagating error{Ref::borrow(type), Ref::borrow(value), Ref::borrow(traceback)};
+    leave_boxes(self, error);
+    if (error.type.get() == type && error.value.get() == value) return 0;
+    PyErr_Restore(error.type.release(), error.value.release(), error.traceback.release());
+    return -1;
 }
 
-PyObject* resizebox(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "resizebox");
-    return nullptr;
+// with self.fbox('0pt') as x: yield x
+PyObject* enter_tightbox(SingleUse* self) {
+    Ref frame = call_method(self->slot(owner), fbox_name, {zero_pt});
+    if (!frame) return nullptr;
+    return enter_manager(self, inner_exit, frame.get());
 }
 
-PyObject* mbox(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "mbox");
-    return nullptr;
+// ("fbox",), the keyword of fb.minipage(width, align, fbox=False).
+PyObject* frame_keyword() {
+    static PyObject* keywords;
+    if (!keywords) keywords = PyTuple_Pack(1, fbox_name);
+    return keywords;
 }
 
-PyObject* tightbox(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "tightbox");
-    return nullptr;
+// with self.tightbox() as fb: with fb.minipage(width, align, fbox=False) as m: yield m
+PyObject* enter_framed_minipage(SingleUse* self) {
+    Ref frame = call_method(self->slot(owner), tightbox_name, {});
+    if (!frame) return nullptr;
+    Ref framed(enter_manager(self, outer_exit, frame.get()));
+    if (!framed) return nullptr;
+    PyObject* keywords = frame_keyword();
+    Ref page = keywords ? call_method_kw(framed.get(), minipage_name,
+                                         {self->slot(second_operand), self->slot(first_operand),
+                                          Py_False},
+                                         keywords)
+                        : Ref();
+    PyObject* content = page ? enter_manager(self, inner_exit, page.get()) : nullptr;
+    return content ? content : unwind_boxes(self);
+}
+
+const Construct framed_minipage_construct = {enter_framed_minipage, close_composition,
+                                             abort_composition};
+
+// The frame flag is tested on entering; a framed minipage then runs as the
+// composition from there on.
+PyObject* enter_minipage(SingleUse* self) {
+    int framed = PyObject_IsTrue(self->slot(writer));
+    if (framed < 0) return nullptr;
+    if (!framed) return enter_box(self);
+    self->construct = &framed_minipage_construct;
+    return enter_framed_minipage(self);
+}
+
+// with self.minipage(width, 'b') as m: spacer, yield m, spacer
+PyObject* enter_minipage_bottom(SingleUse* self) {
+    Ref page = call_method(self->slot(owner), minipage_name, {self->slot(first_operand), bottom});
+    if (!page) return nullptr;
+    Ref content(enter_manager(self, inner_exit, page.get()));
+    if (!content) return nullptr;
+    if (!call_method(content.get(), names.tex, {spacer_above})) return unwind_boxes(self);
+    self->keep(writer, Py_NewRef(content.get()));
+    return content.release();
+}
+
+int close_minipage_bottom(SingleUse* self) {
+    Ref written = call_method(self->slot(writer), names.tex, {spacer_below});
+    return finish_boxes(self, written ? Propagating{} : fetch_error());
+}
+
+const Construct minipage_construct = {enter_minipage, close_box<minipage_texts>, nullptr};
+const Construct fbox_construct = {enter_box, close_box<fbox_texts>, nullptr};
+const Construct resizebox_construct = {enter_box, close_box<resizebox_texts>, nullptr};
+const Construct mbox_construct = {enter_box, close_box<mbox_texts>, nullptr};
+const Construct tightbox_construct = {enter_tightbox, close_composition, abort_composition};
+const Construct minipage_bottom_construct = {enter_minipage_bottom, close_minipage_bottom,
+                                             abort_composition};
+
+PyObject* minipage(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature{"minipage", {"width", "align", "fbox"}, 1};
+    PyObject* arg[3];
+    if (signature.bind(args, nargs, kwnames, arg) < 0) return nullptr;
+    return make_single_use(&minipage_construct, {self, arg[1] ? arg[1] : empty_text, arg[0],
+                                                 arg[2] ? arg[2] : Py_False});
+}
+
+PyObject* minipage_bottom(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    static const Signature signature{"minipage_bottom", {"width"}, 1};
+    PyObject* width;
+    if (signature.bind(args, nargs, kwnames, &width) < 0) return nullptr;
+    return make_single_use(&minipage_bottom_construct, {self, width});
+}
+
+PyObject* fbox(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature{"fbox", {"sep"}, 0};
+    PyObject* sep;
+    if (signature.bind(args, nargs, kwnames, &sep) < 0) return nullptr;
+    return make_single_use(&fbox_construct, {self, sep ? sep : one_pt});
+}
+
+PyObject* resizebox(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature{"resizebox", {"width"}, 1};
+    PyObject* width;
+    if (signature.bind(args, nargs, kwnames, &width) < 0) return nullptr;
+    return make_single_use(&resizebox_construct, {self, width});
+}
+
+PyObject* mbox(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature{"mbox", {"width", "position"}, 0};
+    PyObject* arg[2];
+    if (signature.bind(args, nargs, kwnames, arg) < 0) return nullptr;
+    return make_single_use(&mbox_construct, {self, arg[0] ? arg[0] : empty_text,
+                                             arg[1] ? arg[1] : centre});
+}
+
+PyObject* tightbox(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature{"tightbox", {}, 0};
+    if (signature.bind(args, nargs, kwnames, nullptr) < 0) return nullptr;
+    return make_single_use(&tightbox_construct, {self});
 }
 
 // -------------------------------------------------- graphics and attachments

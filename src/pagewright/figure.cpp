@@ -1,16 +1,379 @@
 // pagewright.figure: floats with captions and labels, and sub-floats.
+//
+// Figure and SubFigure are environments bound to a child context; their
+// `dump` copies the collected text, wrapped in the float's LaTeX, into the
+// enclosing context. The module loads the first time an environment opens a
+// figure or sub-figure, so the literals those methods use are interned on
+// their first call rather than with the module.
 #include "modules.h"
+
+#include "../core/args.h"
+#include "../core/instance.h"
+#include "../core/module.h"
+#include "../core/single_use.h"
+#include "../core/write.h"
 
 namespace pw {
 
-PyObject* environment_figure(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "figure");
+namespace {
+
+PyTypeObject* figure_type;
+PyTypeObject* subfigure_type;
+PyObject* structure_error;
+PyObject* begin_end_function;  // pagewright.utils.begin_end
+PyObject* figure_keywords;     // the keywords Figure is called with
+PyObject* subfigure_keywords;  // the keywords SubFigure is called with
+PyObject* dump_keyword;        // ("main_context",)
+
+PyObject* module_name;       // "pagewright.figure"
+PyObject* figure_class;      // "Figure"
+PyObject* subfigure_class;   // "SubFigure"
+PyObject* caption_package;   // "caption"
+PyObject* subfig_package;    // "subfig"
+PyObject* top;               // "t"
+PyObject* empty;             // ""
+PyObject* caption_attr;      // "caption"
+PyObject* label_attr;        // "label"
+PyObject* placement_attr;    // "placement"
+PyObject* double_attr;       // "double"
+PyObject* figure_name;       // "figure"
+PyObject* double_name;       // "figure*"
+PyObject* caption_setup;     // "\\captionsetup[subfloat]{}\n"
+PyObject* label_format;      // "\\label{%s}"
+PyObject* caption_format;    // "\\caption{%s%s}\n"
+PyObject* subfloat_format;   // "\\subfloat[%s%s]{%%\n"
+PyObject* subfloat_closing;  // "}% subfloat\n"
+PyObject* nesting_message;   // "Cannot nest figures; use sub()."
+
+const Literal literals[] = {
+    {&module_name, "pagewright.figure"},
+    {&figure_class, "Figure"},
+    {&subfigure_class, "SubFigure"},
+    {&caption_package, "caption"},
+    {&subfig_package, "subfig"},
+    {&top, "t"},
+    {&empty, ""},
+    {&caption_attr, "caption"},
+    {&label_attr, "label"},
+    {&placement_attr, "placement"},
+    {&double_attr, "double"},
+    {&figure_name, "figure"},
+    {&double_name, "figure*"},
+    {&caption_setup, "\\captionsetup[subfloat]{}\n"},
+    {&label_format, "\\label{%s}"},
+    {&caption_format, "\\caption{%s%s}\n"},
+    {&subfloat_format, "\\subfloat[%s%s]{%%\n"},
+    {&subfloat_closing, "}% subfloat\n"},
+    {&nesting_message, "Cannot nest figures; use sub()."},
+};
+
+// The literals and keyword tuples of the environment's figure methods,
+// which can run before the module has been loaded.
+int prepare_calls() {
+    if (dump_keyword) return 0;
+    if (intern_literals(literals) < 0) return -1;
+    if (!figure_keywords &&
+        !(figure_keywords = PyTuple_Pack(5, caption_attr, label_attr, placement_attr,
+                                         names.context, double_attr))) {
+        return -1;
+    }
+    if (!subfigure_keywords &&
+        !(subfigure_keywords = PyTuple_Pack(3, caption_attr, label_attr, names.context))) {
+        return -1;
+    }
+    dump_keyword = PyTuple_Pack(1, names.main_context);
+    return dump_keyword ? 0 : -1;
+}
+
+constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
+
+struct Attribute {
+    PyObject* name;
+    PyObject* value;
+};
+
+// Sets the attributes in the order given.
+int set_attributes(PyObject* self, std::initializer_list<Attribute> attributes) {
+    for (const Attribute& attribute : attributes) {
+        if (PyObject_SetAttr(self, attribute.name, attribute.value) < 0) return -1;
+    }
+    return 0;
+}
+
+// "\\label{%s}" % label when the label is true, else "".
+Ref label_text(PyObject* self) {
+    Ref label = getattr(self, label_attr);
+    if (!label) return Ref();
+    int has_label = PyObject_IsTrue(label.get());
+    if (has_label < 0) return Ref();
+    return has_label ? format(label_format, label.get()) : Ref::borrow(empty);
+}
+
+// Figure.figure, SubFigure.figure, SubFigure.subfigure: nesting is refused
+// at the call, before anything else happens.
+PyObject* refuse_nesting(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
+    PyErr_SetObject(structure_error, nesting_message);
     return nullptr;
 }
 
-PyObject* environment_subfigure(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "subfigure");
-    return nullptr;
+// ------------------------------------------------------------------- Figure
+
+int figure_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"caption", "label", "placement", "context", "double",
+                                     nullptr};
+    PyObject *caption, *label, *placement, *context, *two_column;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO:Figure", const_cast<char**>(keywords),
+                                     &caption, &label, &placement, &context, &two_column)) {
+        return -1;
+    }
+    return set_attributes(self, {{caption_attr, caption},
+                                 {label_attr, label},
+                                 {names.context, context},
+                                 {placement_attr, placement},
+                                 {double_attr, two_column}});
+}
+
+// The body and caption inside the float's brackets: `stream` is what
+// begin_end handed out.
+int write_figure_body(PyObject* self, PyObject* stream) {
+    if (write_to(stream, caption_setup) < 0) return -1;
+    Ref context = getattr(self, names.context);
+    Ref body = context ? value_of(context.get(), names.f) : Ref();
+    if (!body || write_to(stream, body.get()) < 0) return -1;
+    Ref label = label_text(self);
+    Ref caption = label ? getattr(self, caption_attr) : Ref();
+    if (!caption) return -1;
+    if (caption.get() == Py_None) return write_to(stream, label.get());
+    Ref line = format_tuple(caption_format, {label.get(), caption.get()});
+    return line ? write_to(stream, line.get()) : -1;
+}
+
+// main_context.preamble receives the figure's preamble; main_context.f the
+// float, bracketed by begin_end with the placement as its options.
+int dump_figure(PyObject* self, PyObject* main_context) {
+    Ref context = getattr(self, names.context);
+    Ref preamble = context ? value_of(context.get(), names.preamble) : Ref();
+    if (!preamble || append_to(main_context, names.preamble, preamble.get()) < 0) return -1;
+    Ref two_column = getattr(self, double_attr);
+    int is_double = two_column ? PyObject_IsTrue(two_column.get()) : -1;
+    if (is_double < 0) return -1;
+    Ref body = getattr(main_context, names.f);
+    Ref placement = body ? getattr(self, placement_attr) : Ref();
+    if (!placement) return -1;
+    Ref brackets = call(begin_end_function,
+                        {body.get(), is_double ? double_name : figure_name, placement.get()});
+    Ref stream = brackets ? call_method(brackets.get(), names.__enter__, {}) : Ref();
+    // A failure inside the brackets leaves them open: begin_end writes its
+    // closing line only on a normal exit.
+    if (!stream || write_figure_body(self, stream.get()) < 0) return -1;
+    Ref closed = call_method(brackets.get(), names.__exit__, {Py_None, Py_None, Py_None});
+    return closed ? 0 : -1;
+}
+
+PyObject* figure_dump(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+    static const Signature signature{"dump", {"main_context"}, 1};
+    PyObject* main_context;
+    if (signature.bind(args, nargs, kwnames, &main_context) < 0) return nullptr;
+    if (dump_figure(self, main_context) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef figure_methods[] = {
+    {"figure", as_method(refuse_nesting), fastcall, "figure($self, *args, **kwargs)\n--\n\n"},
+    {"dump", as_method(figure_dump), fastcall, "dump($self, main_context)\n--\n\n"},
+    {},
+};
+
+PyType_Slot figure_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(figure_init)},
+    {Py_tp_doc, const_cast<char*>("Figure(caption, label, placement, context, double)\n--\n\n")},
+    {Py_tp_methods, figure_methods},
+    PW_INSTANCE_SLOTS,
+    {0, nullptr},
+};
+
+PyType_Spec figure_spec = {
+    "pagewright.figure.Figure", sizeof(Instance), 0, instance_flags, figure_slots,
+};
+
+// ---------------------------------------------------------------- SubFigure
+
+int subfigure_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"caption", "label", "context", nullptr};
+    PyObject *caption, *label, *context;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:SubFigure", const_cast<char**>(keywords),
+                                     &caption, &label, &context)) {
+        return -1;
+    }
+    return set_attributes(self, {{caption_attr, caption}, {label_attr, label},
+                                 {names.context, context}});
+}
+
+// main_context.f receives the \subfloat block; the sub-figure's preamble
+// is not carried upward.
+int dump_subfigure(PyObject* self, PyObject* main_context) {
+    Ref context = getattr(self, names.context);
+    Ref body = context ? value_of(context.get(), names.f) : Ref();
+    Ref label = body ? label_text(self) : Ref();
+    Ref caption = label ? getattr(self, caption_attr) : Ref();
+    Ref stream = caption ? getattr(main_context, names.f) : Ref();
+    Ref opening = stream ? format_tuple(subfloat_format, {label.get(), caption.get()}) : Ref();
+    if (!opening || write_to(stream.get(), opening.get()) < 0) return -1;
+    if (write_to(stream.get(), body.get()) < 0) return -1;
+    return write_to(stream.get(), subfloat_closing);
+}
+
+PyObject* subfigure_dump(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    static const Signature signature{"dump", {"main_context"}, 1};
+    PyObject* main_context;
+    if (signature.bind(args, nargs, kwnames, &main_context) < 0) return nullptr;
+    if (dump_subfigure(self, main_context) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef subfigure_methods[] = {
+    {"figure", as_method(refuse_nesting), fastcall, "figure($self, *args, **kwargs)\n--\n\n"},
+    {"subfigure", as_method(refuse_nesting), fastcall,
+     "subfigure($self, *args, **kwargs)\n--\n\n"},
+    {"dump", as_method(subfigure_dump), fastcall, "dump($self, main_context)\n--\n\n"},
+    {},
+};
+
+PyType_Slot subfigure_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(subfigure_init)},
+    {Py_tp_doc, const_cast<char*>("SubFigure(caption, label, context)\n--\n\n")},
+    {Py_tp_methods, subfigure_methods},
+    PW_INSTANCE_SLOTS,
+    {0, nullptr},
+};
+
+PyType_Spec subfigure_spec = {
+    "pagewright.figure.SubFigure", sizeof(Instance), 0, instance_flags, subfigure_slots,
+};
+
+// ------------------------------------------ LatexEnvironment.figure/subfigure
+
+// Fetches a class of this module through the import system, loading the
+// module on first use.
+Ref figure_module_class(PyObject* name) {
+    return import_from(module_name, name);
+}
+
+// Slots of the figure and sub-figure constructs: the calling environment,
+// the arguments, then the object handed to the block.
+enum FloatSlot : int { float_owner, float_caption, float_label };
+enum FigureSlot : int { figure_placement = float_label + 1, figure_double, figure_made };
+enum SubFigureSlot : int { subfigure_made = float_label + 1 };
+
+PyObject* enter_figure(SingleUse* self) {
+    PyObject* owner = self->slot(float_owner);
+    if (!call_method(owner, names.use_package, {caption_package})) return nullptr;
+    Ref figure = figure_module_class(figure_class);
+    Ref context = figure ? getattr(owner, names.context) : Ref();
+    Ref child = context ? call_method(context.get(), names.child, {}) : Ref();
+    Ref made = child ? call_kw(figure.get(),
+                               {self->slot(float_caption), self->slot(float_label),
+                                self->slot(figure_placement), child.get(),
+                                self->slot(figure_double)},
+                               figure_keywords)
+                     : Ref();
+    if (!made) return nullptr;
+    self->keep(figure_made, Py_NewRef(made.get()));
+    return made.release();
+}
+
+// made.dump(main_context=owner.context)
+template <int made_slot>
+int close_float(SingleUse* self) {
+    Ref context = getattr(self->slot(float_owner), names.context);
+    Ref done = context ? call_method_kw(self->slot(made_slot), names.dump, {context.get()},
+                                        dump_keyword)
+                       : Ref();
+    return done ? 0 : -1;
+}
+
+const Construct figure_construct = {enter_figure, close_float<figure_made>, nullptr};
+
+PyObject* enter_subfigure(SingleUse* self) {
+    PyObject* owner = self->slot(float_owner);
+    Ref subfigure = figure_module_class(subfigure_class);
+    if (!subfigure || !call_method(owner, names.use_package, {caption_package}) ||
+        !call_method(owner, names.use_package, {subfig_package})) {
+        return nullptr;
+    }
+    Ref context = getattr(owner, names.context);
+    Ref child = context ? call_method(context.get(), names.child, {}) : Ref();
+    Ref made = child ? call_kw(subfigure.get(),
+                               {self->slot(float_caption), self->slot(float_label),
+                                child.get()},
+                               subfigure_keywords)
+                     : Ref();
+    if (!made) return nullptr;
+    self->keep(subfigure_made, Py_NewRef(made.get()));
+    return made.release();
+}
+
+const Construct subfigure_construct = {enter_subfigure, close_float<subfigure_made>, nullptr};
+
+}  // namespace
+
+PyObject* environment_figure(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    static const Signature signature{"figure", {"caption", "label", "placement", "double"}, 0};
+    PyObject* arg[4];
+    if (prepare_calls() < 0 || signature.bind(args, nargs, kwnames, arg) < 0) {
+        return nullptr;
+    }
+    return make_single_use(&figure_construct,
+                           {self, arg[0] ? arg[0] : Py_None, arg[1] ? arg[1] : Py_None,
+                            arg[2] ? arg[2] : top, arg[3] ? arg[3] : Py_False});
+}
+
+PyObject* environment_subfigure(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    static const Signature signature{"subfigure", {"caption", "label"}, 0};
+    PyObject* arg[2];
+    if (prepare_calls() < 0 || signature.bind(args, nargs, kwnames, arg) < 0) {
+        return nullptr;
+    }
+    return make_single_use(&subfigure_construct,
+                           {self, arg[0] ? arg[0] : empty, arg[1] ? arg[1] : Py_None});
+}
+
+namespace {
+
+int create_types(PyObject* module) {
+    Ref bases(PyTuple_Pack(1, latex_environment_type()));
+    if (!bases) return -1;
+    begin_end_function = PyObject_GetAttrString(module, "begin_end");
+    figure_type = begin_end_function ? make_type(&figure_spec, bases.get()) : nullptr;
+    structure_error =
+        figure_type ? PyErr_NewException("pagewright.figure.StructureError", nullptr, nullptr)
+                    : nullptr;
+    subfigure_type = structure_error ? make_type(&subfigure_spec, bases.get()) : nullptr;
+    if (subfigure_type) return 0;
+    Py_CLEAR(begin_end_function);
+    Py_CLEAR(figure_type);
+    Py_CLEAR(structure_error);
+    return -1;
+}
+
+}  // namespace
+
+int exec_figure(PyObject* module) {
+    if (intern_literals(literals) < 0 ||
+        import_names(module, "pagewright.environment", {"LatexEnvironment"}) < 0 ||
+        import_names(module, "pagewright.utils", {"begin_end"}) < 0) {
+        return -1;
+    }
+    if (!subfigure_type && create_types(module) < 0) return -1;
+    if (bind(module, "Figure", reinterpret_cast<PyObject*>(figure_type)) < 0 ||
+        bind(module, "StructureError", structure_error) < 0) {
+        return -1;
+    }
+    return bind(module, "SubFigure", reinterpret_cast<PyObject*>(subfigure_type));
 }
 
 }  // namespace pw

@@ -14,6 +14,7 @@ int exec_utils(PyObject* module);
 int exec_ifs(PyObject* module);
 int exec_context(PyObject* module);
 int exec_environment(PyObject* module);
+int exec_figure(PyObject* module);
 
 // latex_escape(s), for the writers that escape their text.
 PyObject* escape_latex(PyObject* s);
