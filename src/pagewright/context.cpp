@@ -233,6 +233,40 @@ Ref delegate(PyObject* parent, PyObject* method, std::initializer_list<PyObject*
     return result;
 }
 
+// Walks up the parent links without recursion. A chain that loops back on
+// itself is reported as the RecursionError a chain of calls would end in;
+// the loop is found by Brent's method: a mark left at growing distances
+// behind the walk is met again only inside a cycle.
+class Climb {
+public:
+    explicit Climb(PyObject* start) : current_(Ref::borrow(start)), mark_(Ref::borrow(start)) {}
+
+    PyObject* current() const { return current_.get(); }
+
+    // Moves on to `parent`; -1 with RecursionError when the walk has looped.
+    int step(Ref parent) {
+        if (parent.get() == mark_.get()) {
+            PyErr_SetString(PyExc_RecursionError,
+                            "maximum recursion depth exceeded while climbing to the root "
+                            "context");
+            return -1;
+        }
+        if (++steps_ == distance_) {
+            mark_ = Ref::borrow(parent.get());
+            distance_ *= 2;
+            steps_ = 0;
+        }
+        current_ = std::move(parent);
+        return 0;
+    }
+
+private:
+    Ref current_;
+    Ref mark_;
+    size_t steps_ = 0;
+    size_t distance_ = 1;
+};
+
 // A request handed to the parent: its result is dropped.
 PyObject* delegate_request(PyObject* parent, std::initializer_list<PyObject*> args) {
     if (!delegate(parent, names.use_package, args)) return nullptr;
@@ -243,24 +277,25 @@ PyObject* context_generate_file_id(PyObject* self, PyObject* const* args, Py_ssi
                                    PyObject* kwnames) {
     static const Signature signature{"generate_file_id", {}, 0};
     if (signature.bind(args, nargs, kwnames, nullptr) < 0) return nullptr;
-    Ref context = Ref::borrow(self);
+    Climb climb(self);
     for (;;) {
         bool plain;
-        Ref parent = parent_of(context.get(), names.generate_file_id, own_generate_file_id,
+        Ref parent = parent_of(climb.current(), names.generate_file_id, own_generate_file_id,
                                &plain);
         if (!parent) return nullptr;
         int has_parent = PyObject_IsTrue(parent.get());
         if (has_parent < 0) return nullptr;
         if (!has_parent) break;
         if (!plain) return delegate(parent.get(), names.generate_file_id, {}).release();
-        context = std::move(parent);
+        if (climb.step(std::move(parent)) < 0) return nullptr;
     }
-    Ref count = getattr(context.get(), names.count);
+    PyObject* context = climb.current();
+    Ref count = getattr(context, names.count);
     Ref result(count ? format(file_id_format, count.get()) : Ref());
     if (!result) return nullptr;
     Ref one(PyLong_FromLong(1));
     Ref next(one ? PyNumber_InPlaceAdd(count.get(), one.get()) : nullptr);
-    if (!next || PyObject_SetAttr(context.get(), names.count, next.get()) < 0) return nullptr;
+    if (!next || PyObject_SetAttr(context, names.count, next.get()) < 0) return nullptr;
     return result.release();
 }
 
@@ -308,16 +343,16 @@ int record_package(PyObject* root, PyObject* name, PyObject* options, bool only_
 
 // use_package climbing from `context`: at the root the entry is replaced.
 PyObject* use_package_from(PyObject* self, PyObject* name, PyObject* options) {
-    Ref context = Ref::borrow(self);
+    Climb climb(self);
     for (;;) {
         bool plain;
-        Ref parent = parent_of(context.get(), names.use_package, own_use_package, &plain);
+        Ref parent = parent_of(climb.current(), names.use_package, own_use_package, &plain);
         if (!parent) return nullptr;
         if (parent.get() == Py_None) break;
         if (!plain) return delegate_request(parent.get(), {name, options});
-        context = std::move(parent);
+        if (climb.step(std::move(parent)) < 0) return nullptr;
     }
-    if (record_package(context.get(), name, options, false) < 0) return nullptr;
+    if (record_package(climb.current(), name, options, false) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
