@@ -66,7 +66,7 @@ def document_cases():
         doc.text("x")
     with pagewright.latex_fragment(io.StringIO()) as env:
         env.tex("y")
-    swallow(KeyError, raise_inside, pagewright.latex_document(io.StringIO()))
+    swallow(ValueError, raise_inside, pagewright.latex_document(io.StringIO()))
 
 
 def construct_cases():

@@ -27,6 +27,8 @@ const char* const star_imported[] = {
     "ifs",
     "context",
     "environment",
+    "document",
+    "frags",
 };
 
 int init_process_state() {

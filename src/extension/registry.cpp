@@ -24,6 +24,9 @@ const Submodule submodules[] = {
     {"pagewright.ifs", exec_ifs},
     {"pagewright.context", exec_context},
     {"pagewright.environment", exec_environment},
+    {"pagewright.file_utils", exec_file_utils},
+    {"pagewright.document", exec_document},
+    {"pagewright.frags", exec_frags},
     {"pagewright.figure", exec_figure},
 };
 

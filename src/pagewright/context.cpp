@@ -2,10 +2,10 @@
 // package table behind every piece of text the library writes.
 //
 // Child contexts hand package requests and file-name generation up to the
-// root. The climb iterates while the parent is a plain LatexContext, so a
-// chain of any length costs no C stack; a parent of a subclass is asked
-// through its own (possibly overridden) method, under the host's recursion
-// guard.
+// root. The climb iterates while the parent would run this module's own
+// method, so a chain of any length costs no C stack; any other parent (a
+// subclass, or one whose method was replaced on the class or the instance)
+// is asked through its own method, under the host's recursion guard.
 #include "modules.h"
 
 #include "../core/args.h"
@@ -21,6 +21,10 @@ namespace {
 PyTypeObject* use_package_type;
 PyTypeObject* context_type;
 PyObject* string_io;  // io.StringIO
+// The class's own generate_file_id and use_package, to recognise a parent
+// whose method has not been replaced.
+PyObject* own_generate_file_id;
+PyObject* own_use_package;
 
 PyObject* usepackage_format;  // "\\usepackage[%s]{%s}\n"
 PyObject* file_id_format;     // "file%s"
@@ -56,8 +60,9 @@ Ref options_or_empty(PyObject* options) {
 // ---------------------------------------------------------------- UsePackage
 
 int use_package_set(PyObject* self, PyObject* name, PyObject* options) {
+    if (PyObject_SetAttr(self, name_attr, name) < 0) return -1;
     Ref stored = options_or_empty(options);
-    if (!stored || PyObject_SetAttr(self, name_attr, name) < 0) return -1;
+    if (!stored) return -1;
     return PyObject_SetAttr(self, options_attr, stored.get());
 }
 
@@ -197,11 +202,26 @@ int context_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return context_set(self, graphics_path);
 }
 
+// 1 when context.<method> is `own`, this module's implementation, so the
+// climb can continue in a loop instead of through a call; 0 when not.
+int runs_own(PyObject* context, PyObject* method, PyObject* own) {
+    if (!Py_IS_TYPE(context, context_type)) return 0;
+    PyObject* in_class = PyDict_GetItemWithError(context_type->tp_dict, method);
+    if (in_class != own) return PyErr_Occurred() ? -1 : 0;
+    PyObject* dict = reinterpret_cast<Instance*>(context)->dict;
+    if (!dict) return 1;
+    int overridden = PyDict_Contains(dict, method);
+    return overridden < 0 ? -1 : !overridden;
+}
+
 // The parent of `context`; *plain is set when the parent can be climbed to
-// directly instead of through its own method.
-Ref parent_of(PyObject* context, bool* plain) {
+// directly instead of through its method of that name.
+Ref parent_of(PyObject* context, PyObject* method, PyObject* own, bool* plain) {
     Ref parent = getattr(context, names.parent);
-    *plain = parent && Py_IS_TYPE(parent.get(), context_type);
+    if (!parent) return parent;
+    int own_method = runs_own(parent.get(), method, own);
+    if (own_method < 0) return Ref();
+    *plain = own_method;
     return parent;
 }
 
@@ -213,27 +233,69 @@ Ref delegate(PyObject* parent, PyObject* method, std::initializer_list<PyObject*
     return result;
 }
 
+// Walks up the parent links without recursion. A chain that loops back on
+// itself is reported as the RecursionError a chain of calls would end in;
+// the loop is found by Brent's method: a mark left at growing distances
+// behind the walk is met again only inside a cycle.
+class Climb {
+public:
+    explicit Climb(PyObject* start) : current_(Ref::borrow(start)), mark_(Ref::borrow(start)) {}
+
+    PyObject* current() const { return current_.get(); }
+
+    // Moves on to `parent`; -1 with RecursionError when the walk has looped.
+    int step(Ref parent) {
+        if (parent.get() == mark_.get()) {
+            PyErr_SetString(PyExc_RecursionError,
+                            "maximum recursion depth exceeded while climbing to the root "
+                            "context");
+            return -1;
+        }
+        if (++steps_ == distance_) {
+            mark_ = Ref::borrow(parent.get());
+            distance_ *= 2;
+            steps_ = 0;
+        }
+        current_ = std::move(parent);
+        return 0;
+    }
+
+private:
+    Ref current_;
+    Ref mark_;
+    size_t steps_ = 0;
+    size_t distance_ = 1;
+};
+
+// A request handed to the parent: its result is dropped.
+PyObject* delegate_request(PyObject* parent, std::initializer_list<PyObject*> args) {
+    if (!delegate(parent, names.use_package, args)) return nullptr;
+    Py_RETURN_NONE;
+}
+
 PyObject* context_generate_file_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
     static const Signature signature{"generate_file_id", {}, 0};
     if (signature.bind(args, nargs, kwnames, nullptr) < 0) return nullptr;
-    Ref context = Ref::borrow(self);
+    Climb climb(self);
     for (;;) {
         bool plain;
-        Ref parent = parent_of(context.get(), &plain);
+        Ref parent = parent_of(climb.current(), names.generate_file_id, own_generate_file_id,
+                               &plain);
         if (!parent) return nullptr;
         int has_parent = PyObject_IsTrue(parent.get());
         if (has_parent < 0) return nullptr;
         if (!has_parent) break;
         if (!plain) return delegate(parent.get(), names.generate_file_id, {}).release();
-        context = std::move(parent);
+        if (climb.step(std::move(parent)) < 0) return nullptr;
     }
-    Ref count = getattr(context.get(), names.count);
+    PyObject* context = climb.current();
+    Ref count = getattr(context, names.count);
     Ref result(count ? format(file_id_format, count.get()) : Ref());
     if (!result) return nullptr;
     Ref one(PyLong_FromLong(1));
     Ref next(one ? PyNumber_InPlaceAdd(count.get(), one.get()) : nullptr);
-    if (!next || PyObject_SetAttr(context.get(), names.count, next.get()) < 0) return nullptr;
+    if (!next || PyObject_SetAttr(context, names.count, next.get()) < 0) return nullptr;
     return result.release();
 }
 
@@ -281,16 +343,16 @@ int record_package(PyObject* root, PyObject* name, PyObject* options, bool only_
 
 // use_package climbing from `context`: at the root the entry is replaced.
 PyObject* use_package_from(PyObject* self, PyObject* name, PyObject* options) {
-    Ref context = Ref::borrow(self);
+    Climb climb(self);
     for (;;) {
         bool plain;
-        Ref parent = parent_of(context.get(), &plain);
+        Ref parent = parent_of(climb.current(), names.use_package, own_use_package, &plain);
         if (!parent) return nullptr;
         if (parent.get() == Py_None) break;
-        if (!plain) return delegate(parent.get(), names.use_package, {name, options}).release();
-        context = std::move(parent);
+        if (!plain) return delegate_request(parent.get(), {name, options});
+        if (climb.step(std::move(parent)) < 0) return nullptr;
     }
-    if (record_package(context.get(), name, options, false) < 0) return nullptr;
+    if (record_package(climb.current(), name, options, false) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -300,13 +362,13 @@ PyObject* context_require_package(PyObject* self, PyObject* const* args, Py_ssiz
     PyObject* name;
     if (signature.bind(args, nargs, kwnames, &name) < 0) return nullptr;
     bool plain;
-    Ref parent = parent_of(self, &plain);
+    Ref parent = parent_of(self, names.use_package, own_use_package, &plain);
     if (!parent) return nullptr;
     if (parent.get() == Py_None) {
         if (record_package(self, name, nullptr, true) < 0) return nullptr;
         Py_RETURN_NONE;
     }
-    if (!plain) return delegate(parent.get(), names.use_package, {name}).release();
+    if (!plain) return delegate_request(parent.get(), {name});
     Ref empty_options(PyDict_New());
     if (!empty_options) return nullptr;
     return use_package_from(parent.get(), name, empty_options.get());
@@ -375,9 +437,17 @@ int make_types(PyObject* module_name, PyObject* option_type) {
         return -1;
     }
     context_type = make_type(&context_spec, nullptr);
-    if (!context_type) return -1;
-    return install_function(context_type, &context_use_package_def, module_name,
-                             use_annotations.get());
+    if (!context_type ||
+        install_function(context_type, &context_use_package_def, module_name,
+                         use_annotations.get()) < 0) {
+        return -1;
+    }
+    own_generate_file_id = PyDict_GetItemWithError(context_type->tp_dict, names.generate_file_id);
+    own_use_package = PyDict_GetItemWithError(context_type->tp_dict, names.use_package);
+    if (!own_generate_file_id || !own_use_package) return -1;
+    Py_INCREF(own_generate_file_id);
+    Py_INCREF(own_use_package);
+    return 0;
 }
 
 }  // namespace

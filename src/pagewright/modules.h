@@ -14,6 +14,9 @@ int exec_utils(PyObject* module);
 int exec_ifs(PyObject* module);
 int exec_context(PyObject* module);
 int exec_environment(PyObject* module);
+int exec_file_utils(PyObject* module);
+int exec_document(PyObject* module);
+int exec_frags(PyObject* module);
 int exec_figure(PyObject* module);
 
 // latex_escape(s), for the writers that escape their text.
@@ -22,6 +25,22 @@ PyObject* escape_latex(PyObject* s);
 // The library's classes, once their modules have been initialised.
 PyTypeObject* latex_context_type();
 PyTypeObject* latex_environment_type();
+PyTypeObject* latex_document_type();
+
+// document.dump_stream(file), for the writers of whole documents.
+int dump_document_into(PyObject* file, PyObject* document);
+
+// File helpers of pagewright.file_utils, ready once that module has been
+// initialised (the document and frags modules import it first).
+// make_sure_dir_exists(path); the empty path is the current directory.
+int ensure_directory(PyObject* path);
+// os.path.dirname(filename)
+Ref directory_of(PyObject* filename);
+// os.getcwd()
+Ref current_directory();
+// with open(filename, 'w') as file: fill(file, source)
+int write_file(PyObject* filename, int (*fill)(PyObject* file, PyObject* source),
+               PyObject* source);
 
 // LatexEnvironment methods that open the constructs of the figure and
 // tabular modules (METH_FASTCALL | METH_KEYWORDS).

@@ -1,0 +1,190 @@
+// pagewright.document: LatexDocument, an environment on the root of a
+// document's context tree that assembles the complete LaTeX source: class
+// line, package lines, graphics lines, preamble and body.
+#include "modules.h"
+
+#include "../core/args.h"
+#include "../core/instance.h"
+#include "../core/module.h"
+#include "../core/write.h"
+
+namespace pw {
+
+namespace {
+
+PyTypeObject* document_type;
+
+PyObject* documentclass_format;  // "\\documentclass[%s]{%s}\n"
+PyObject* graphicx_line;         // "\\usepackage{graphicx}\n"
+PyObject* graphicspath_format;   // "\\graphicspath{{%s/}}\n"
+PyObject* begin_document;        // "\\begin{document}\n"
+PyObject* end_document;          // "\\end{document}\n"
+PyObject* article;               // "article"
+PyObject* empty;                 // ""
+PyObject* dot;                   // "."
+PyObject* fullpage_name;         // "fullpage"
+PyObject* document_class_attr;   // "document_class"
+PyObject* class_options_attr;    // "class_options"
+
+const Literal literals[] = {
+    {&documentclass_format, "\\documentclass[%s]{%s}\n"},
+    {&graphicx_line, "\\usepackage{graphicx}\n"},
+    {&graphicspath_format, "\\graphicspath{{%s/}}\n"},
+    {&begin_document, "\\begin{document}\n"},
+    {&end_document, "\\end{document}\n"},
+    {&article, "article"},
+    {&empty, ""},
+    {&dot, "."},
+    {&fullpage_name, "fullpage"},
+    {&document_class_attr, "document_class"},
+    {&class_options_attr, "class_options"},
+};
+
+constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
+
+// Sets the attributes itself instead of calling the environment's
+// constructor: `context` is a new root context of its own.
+int document_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"document_class", "class_options", "graphics_path",
+                                     nullptr};
+    PyObject* document_class = article;
+    PyObject* class_options = empty;
+    PyObject* graphics_path = dot;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:LatexDocument",
+                                     const_cast<char**>(keywords), &document_class,
+                                     &class_options, &graphics_path)) {
+        return -1;
+    }
+    Ref context = call(reinterpret_cast<PyObject*>(latex_context_type()), {graphics_path});
+    if (!context || PyObject_SetAttr(self, names.context, context.get()) < 0 ||
+        PyObject_SetAttr(self, document_class_attr, document_class) < 0) {
+        return -1;
+    }
+    return PyObject_SetAttr(self, class_options_attr, class_options);
+}
+
+// self.context.<name>, looked up afresh for each part of the document.
+Ref context_attribute(PyObject* self, PyObject* name) {
+    Ref context = getattr(self, names.context);
+    if (!context) return Ref();
+    return getattr(context.get(), name);
+}
+
+int write_class_line(PyObject* self, PyObject* f) {
+    Ref class_options = getattr(self, class_options_attr);
+    Ref document_class = class_options ? getattr(self, document_class_attr) : Ref();
+    if (!document_class) return -1;
+    Ref line = format_tuple(documentclass_format, {class_options.get(), document_class.get()});
+    return line ? write_to(f, line.get()) : -1;
+}
+
+int write_package_lines(PyObject* self, PyObject* f) {
+    Ref context = getattr(self, names.context);
+    if (!context) return -1;
+    Ref result = call_method(context.get(), names.dump_preamble, {f});
+    return result ? 0 : -1;
+}
+
+int write_graphics_lines(PyObject* self, PyObject* f) {
+    if (write_to(f, graphicx_line) < 0) return -1;
+    Ref graphics_path = context_attribute(self, names.graphics_path);
+    Ref line = graphics_path ? format(graphicspath_format, graphics_path.get()) : Ref();
+    return line ? write_to(f, line.get()) : -1;
+}
+
+// The whole text of one of the context's buffers (preamble or f).
+int write_buffer(PyObject* self, PyObject* buffer_name, PyObject* f) {
+    Ref buffer = context_attribute(self, buffer_name);
+    Ref text = buffer ? call_method(buffer.get(), names.getvalue, {}) : Ref();
+    return text ? write_to(f, text.get()) : -1;
+}
+
+PyObject* dump_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+    static const Signature signature{"dump_stream", {"f"}, 1};
+    PyObject* f;
+    if (signature.bind(args, nargs, kwnames, &f) < 0) return nullptr;
+    if (write_class_line(self, f) < 0 || write_package_lines(self, f) < 0 ||
+        write_graphics_lines(self, f) < 0 || write_buffer(self, names.preamble, f) < 0 ||
+        write_to(f, begin_document) < 0 || write_buffer(self, names.f, f) < 0 ||
+        write_to(f, end_document) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* fullpage(PyObject* self, PyObject*) {
+    Ref result = call_method(self, names.use_package, {fullpage_name});
+    if (!result) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* write_to_file(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    static const Signature signature{"write_to_file", {"filename"}, 1};
+    PyObject* filename;
+    if (signature.bind(args, nargs, kwnames, &filename) < 0) return nullptr;
+    Ref directory = directory_of(filename);
+    if (!directory || ensure_directory(directory.get()) < 0 ||
+        write_file(filename, dump_document_into, self) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef document_methods[] = {
+    {"dump_stream", as_method(dump_stream), fastcall, "dump_stream($self, f)\n--\n\n"},
+    {"fullpage", fullpage, METH_NOARGS, "fullpage($self)\n--\n\nUse the fullpage package."},
+    {"write_to_file", as_method(write_to_file), fastcall,
+     "write_to_file($self, filename)\n--\n\nWrites to a file, making sure the directory exists."},
+    {},
+};
+
+PyType_Slot document_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(document_init)},
+    {Py_tp_doc, const_cast<char*>("LatexDocument(document_class='article', class_options='', "
+                                  "graphics_path='.')\n--\n\n")},
+    {Py_tp_methods, document_methods},
+    // The instance dict and its accessors come from the base class.
+    {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(instance_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec document_spec = {
+    "pagewright.document.LatexDocument", sizeof(Instance), 0, instance_flags, document_slots,
+};
+
+int make_document_type() {
+    if (document_type) return 0;
+    Ref bases(PyTuple_Pack(1, latex_environment_type()));
+    if (!bases) return -1;
+    document_type = make_type(&document_spec, bases.get());
+    return document_type ? 0 : -1;
+}
+
+}  // namespace
+
+PyTypeObject* latex_document_type() { return document_type; }
+
+int dump_document_into(PyObject* file, PyObject* document) {
+    Ref result = call_method(document, names.dump_stream, {file});
+    return result ? 0 : -1;
+}
+
+int exec_document(PyObject* module) {
+    if (intern_literals(literals) < 0) return -1;
+    if (import_as(module, "os") < 0 ||
+        import_names(module, "pagewright.file_utils", {"make_sure_dir_exists"}) < 0 ||
+        import_names(module, "pagewright.environment", {"LatexEnvironment"}) < 0 ||
+        import_names(module, "pagewright.context", {"LatexContext"}) < 0 ||
+        make_document_type() < 0) {
+        return -1;
+    }
+    Ref all(Py_BuildValue("[s]", "LatexDocument"));
+    if (!all || bind(module, "__all__", all.get()) < 0) return -1;
+    return bind(module, "LatexDocument", reinterpret_cast<PyObject*>(document_type));
+}
+
+}  // namespace pw

@@ -1,0 +1,165 @@
+// pagewright.frags: latex_document and latex_fragment, the writers that hand
+// out a fresh document or environment and, when the block ends normally,
+// write it to a file or a stream.
+//
+// A destination is a file name when it is a str or a path object (taken by
+// its file-system path); anything else is a stream. The file is opened only
+// after the block, so a block that raises creates or truncates nothing.
+#include "modules.h"
+
+#include "../core/args.h"
+#include "../core/module.h"
+#include "../core/single_use.h"
+#include "../core/write.h"
+
+namespace pw {
+
+namespace {
+
+PyObject* article;                // "article"
+PyObject* empty;                  // ""
+PyObject* fspath_name;            // "__fspath__"
+PyObject* document_class_name;    // "document_class"
+PyObject* class_options_name;     // "class_options"
+PyObject* document_keywords;      // (graphics_path, document_class, class_options)
+PyObject* context_keywords;       // (graphics_path,)
+
+const Literal literals[] = {
+    {&article, "article"},
+    {&empty, ""},
+    {&fspath_name, "__fspath__"},
+    {&document_class_name, "document_class"},
+    {&class_options_name, "class_options"},
+};
+
+// Slots of both constructs: the call's arguments, then what `enter` made.
+enum Slot { destination, graphics_path, document_class, class_options, writer, context };
+
+bool is_path_object(PyObject* destination) {
+    return !PyUnicode_Check(destination) &&
+           PyObject_HasAttr(reinterpret_cast<PyObject*>(Py_TYPE(destination)), fspath_name);
+}
+
+bool to_file(SingleUse* self) { return PyUnicode_Check(self->slot(destination)); }
+
+// Turns a path object into its file name and settles the graphics
+// directory: by default the file's own directory (created if missing) or,
+// for a stream, the current directory.
+int prepare_destination(SingleUse* self) {
+    if (is_path_object(self->slot(destination))) {
+        PyObject* filename = nullptr;
+        if (!PyUnicode_FSDecoder(self->slot(destination), &filename)) return -1;
+        self->keep(destination, filename);
+    }
+    if (self->slot(graphics_path) == Py_None) {
+        Ref chosen = to_file(self) ? directory_of(self->slot(destination)) : current_directory();
+        if (!chosen) return -1;
+        self->keep(graphics_path, chosen.release());
+    }
+    return to_file(self) ? ensure_directory(self->slot(graphics_path)) : 0;
+}
+
+PyObject* document_enter(SingleUse* self) {
+    if (prepare_destination(self) < 0) return nullptr;
+    Ref document = call_kw(reinterpret_cast<PyObject*>(latex_document_type()),
+                           {self->slot(graphics_path), self->slot(document_class),
+                            self->slot(class_options)},
+                           document_keywords);
+    if (!document) return nullptr;
+    self->keep(writer, Py_NewRef(document.get()));
+    return document.release();
+}
+
+int document_close(SingleUse* self) {
+    if (to_file(self)) {
+        return write_file(self->slot(destination), dump_document_into, self->slot(writer));
+    }
+    return dump_document_into(self->slot(destination), self->slot(writer));
+}
+
+const Construct document_construct = {document_enter, document_close, nullptr};
+
+PyObject* latex_document(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    static const Signature signature{
+        "latex_document",
+        {"filename_or_stream", "graphics_path", "document_class", "class_options"}, 1};
+    PyObject* arg[4];
+    if (signature.bind(args, nargs, kwnames, arg) < 0) return nullptr;
+    return make_single_use(&document_construct,
+                           {arg[0], arg[1] ? arg[1] : Py_None, arg[2] ? arg[2] : article,
+                            arg[3] ? arg[3] : empty});
+}
+
+PyObject* fragment_enter(SingleUse* self) {
+    if (prepare_destination(self) < 0) return nullptr;
+    Ref new_context = call_kw(reinterpret_cast<PyObject*>(latex_context_type()),
+                              {self->slot(graphics_path)}, context_keywords);
+    Ref environment = new_context ? call(reinterpret_cast<PyObject*>(latex_environment_type()),
+                                         {new_context.get()})
+                                  : Ref();
+    if (!environment) return nullptr;
+    self->keep(context, new_context.release());
+    self->keep(writer, Py_NewRef(environment.get()));
+    return environment.release();
+}
+
+// Only the body text goes out: no document frame, packages or preamble.
+int fragment_close(SingleUse* self) {
+    Ref body = value_of(self->slot(context), names.f);
+    if (!body) return -1;
+    if (to_file(self)) return write_file(self->slot(destination), write_to, body.get());
+    return write_to(self->slot(destination), body.get());
+}
+
+const Construct fragment_construct = {fragment_enter, fragment_close, nullptr};
+
+PyObject* latex_fragment(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    static const Signature signature{
+        "latex_fragment", {"filename_or_stream", "graphics_path"}, 1};
+    PyObject* arg[2];
+    if (signature.bind(args, nargs, kwnames, arg) < 0) return nullptr;
+    return make_single_use(&fragment_construct, {arg[0], arg[1] ? arg[1] : Py_None});
+}
+
+constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef latex_document_def = {
+    "latex_document", as_method(latex_document), fastcall,
+    "latex_document($module, filename_or_stream, graphics_path=None, "
+    "document_class='article', class_options='')\n--\n\n",
+};
+
+PyMethodDef latex_fragment_def = {
+    "latex_fragment", as_method(latex_fragment), fastcall,
+    "latex_fragment($module, filename_or_stream, graphics_path=None)\n--\n\n",
+};
+
+int make_keywords() {
+    if (!document_keywords &&
+        !(document_keywords =
+              PyTuple_Pack(3, names.graphics_path, document_class_name, class_options_name))) {
+        return -1;
+    }
+    if (!context_keywords && !(context_keywords = PyTuple_Pack(1, names.graphics_path))) {
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int exec_frags(PyObject* module) {
+    if (intern_literals(literals) < 0 || make_keywords() < 0) return -1;
+    if (import_names(module, "pagewright",
+                     {"LatexEnvironment", "LatexContext", "LatexDocument"}) < 0 ||
+        import_names(module, "pagewright.file_utils", {"make_sure_dir_exists"}) < 0 ||
+        import_names(module, "contextlib", {"contextmanager"}) < 0 ||
+        import_as(module, "os") < 0 || bind_function(module, &latex_document_def) < 0) {
+        return -1;
+    }
+    return bind_function(module, &latex_fragment_def);
+}
+
+}  // namespace pw

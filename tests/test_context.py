@@ -1,0 +1,204 @@
+import gc
+import inspect
+import io
+import typing
+
+import pytest
+
+import pagewright
+from pagewright import context as ctxmod
+from pagewright.context import LatexContext, UsePackage, dict_to_latex_option_string
+
+
+def preamble_of(context):
+    out = io.StringIO()
+    context.dump_preamble(out)
+    return out.getvalue()
+
+
+def test_new_root_context():
+    c = LatexContext()
+    assert (c.graphics_path, c.parent, c.count, c.packages) == (".", None, 0, {})
+    assert c.f is not c.preamble
+    assert c.f.getvalue() == c.preamble.getvalue() == ""
+    assert list(vars(c)) == ["f", "preamble", "graphics_path", "parent", "count", "packages"]
+    assert LatexContext(graphics_path="g").graphics_path == "g"
+
+
+def test_module_names():
+    assert ctxmod.__all__ == ["LatexContext"]
+    public = [n for n in vars(ctxmod) if not n.startswith("__")]
+    assert public == ["StringIO", "Dict", "UsePackage", "dict_to_latex_option_string",
+                      "LatexContext"]
+    assert ctxmod.StringIO is io.StringIO and ctxmod.Dict is typing.Dict
+    assert not hasattr(pagewright, "UsePackage")
+
+
+def test_file_ids_climb_to_root():
+    root = LatexContext()
+    assert [root.generate_file_id() for _ in range(3)] == ["file0", "file1", "file2"]
+    child = root.child()
+    assert child.generate_file_id() == "file3"
+    assert (root.count, child.count) == (4, 0)
+
+
+def test_child_shares_graphics_path_at_creation():
+    root = LatexContext("g")
+    child = root.child()
+    assert (child.graphics_path, child.parent, child.packages) == ("g", root, {})
+    root.graphics_path = "h"
+    assert child.graphics_path == "g"
+
+
+def test_use_package_replaces_entry_in_place():
+    root = LatexContext()
+    opts = {"x": "1"}
+    root.use_package("a")
+    root.use_package("b")
+    root.use_package("a", opts)
+    assert list(root.packages) == ["a", "b"]
+    assert root.packages["a"].options is opts
+
+
+@pytest.mark.parametrize("depth", [1, 2])
+def test_requests_from_descendants_reach_root(depth):
+    root = LatexContext()
+    node = root
+    for _ in range(depth):
+        node = node.child()
+    node.use_package("a")
+    node.require_package("b")
+    assert list(root.packages) == ["a", "b"]
+    assert node.packages == {}
+    assert preamble_of(node) == ""
+
+
+def test_require_package():
+    root = LatexContext()
+    root.use_package("a", {"k": "v"})
+    root.require_package("a")
+    assert root.packages["a"].options == {"k": "v"}
+    root.use_package("b")
+    root.child().require_package("a")
+    assert list(root.packages) == ["a", "b"]
+    assert root.packages["a"].options == {}
+
+
+def test_dump_preamble():
+    root = LatexContext()
+    assert preamble_of(root) == ""
+    root.use_package("graphicx")
+    root.use_package("amsmath")
+    assert preamble_of(root) == "\\usepackage[]{graphicx}\n\\usepackage[]{amsmath}\n"
+
+
+@pytest.mark.parametrize("options, expected", [
+    ({}, ""),
+    ({"a": "1", "b": "2"}, "a=1,b=2"),
+    ({"a": "1", "draft": None}, "a=1,draft"),
+    ({"a": "1", "b": None, "c": "3"}, "a=1,b,c=3"),
+])
+def test_option_string(options, expected):
+    assert dict_to_latex_option_string(options) == expected
+    out = io.StringIO()
+    UsePackage("p", options).dump_preamble(out)
+    assert out.getvalue() == "\\usepackage[%s]{p}\n" % expected
+
+
+@pytest.mark.parametrize("options", [None, {}, 0, ""])
+def test_use_package_empty_options_become_new_dict(options):
+    p = UsePackage("n", options)
+    assert p.options == {} and p.options is not options
+    assert vars(p) == {"name": "n", "options": {}}
+
+
+def test_annotations_and_docstrings():
+    opt = typing.Dict[str, str]
+    assert UsePackage.__init__.__annotations__ == {"name": str, "options": opt}
+    assert LatexContext.use_package.__annotations__ == {"options": opt}
+    assert LatexContext.child.__doc__ == "Generates a child context; sharing some data"
+    for f in (LatexContext.generate_file_id, LatexContext.dump_preamble,
+              LatexContext.require_package, LatexContext.use_package,
+              UsePackage.dump_preamble, dict_to_latex_option_string):
+        assert f.__doc__ is None
+    assert LatexContext.__doc__ is None and UsePackage.__doc__ is None
+    assert str(inspect.signature(LatexContext)) == "(graphics_path='.')"
+    assert list(inspect.signature(LatexContext().use_package).parameters) == ["name", "options"]
+
+
+class Recording(LatexContext):
+    def __init__(self):
+        super().__init__()
+        self.calls = []
+
+    def use_package(self, name, options=None):
+        self.calls.append((name, options))
+        return "ignored"
+
+    def generate_file_id(self):
+        return "custom"
+
+
+def test_subclass_parent_methods_are_called():
+    root = Recording()
+    child = root.child()
+    assert child.use_package("a") is None
+    assert child.require_package("b") is None
+    assert child.generate_file_id() == "custom"
+    assert root.calls == [("a", {}), ("b", None)]
+
+
+def test_method_replaced_on_instance_or_class_is_honoured(monkeypatch):
+    root = LatexContext()
+    child = root.child()
+    seen = []
+    root.use_package = lambda *args: seen.append(args)
+    child.use_package("a")
+    assert seen == [("a", {})] and root.packages == {}
+    monkeypatch.setattr(LatexContext, "generate_file_id", lambda self: "patched")
+    assert LatexContext().child().generate_file_id() == "patched"
+
+
+def test_subclass_with_instance_dict():
+    class Tagged(UsePackage):
+        pass
+
+    t = Tagged("x")
+    t.extra = 1
+    assert vars(t) == {"name": "x", "options": {}, "extra": 1}
+
+
+def test_long_chain_of_children():
+    root = LatexContext()
+    leaf = root
+    for _ in range(100_000):
+        leaf = leaf.child()
+    assert leaf.generate_file_id() == "file0"
+    leaf.use_package("a")
+    leaf.require_package("b")
+    assert list(root.packages) == ["a", "b"] and root.count == 1
+    del root, leaf
+    gc.collect()
+
+
+@pytest.mark.parametrize("length", [1, 2, 7])
+@pytest.mark.parametrize("request_", ["generate_file_id", "use_package", "require_package"])
+def test_parent_cycle_raises_recursion_error(length, request_):
+    nodes = [LatexContext() for _ in range(length)]
+    for node, parent in zip(nodes, nodes[1:] + nodes[:1]):
+        node.parent = parent
+    args = () if request_ == "generate_file_id" else ("a",)
+    with pytest.raises(RecursionError):
+        getattr(nodes[0], request_)(*args)
+    del node, parent
+    nodes.clear()
+    assert gc.collect() >= length
+
+
+@pytest.mark.parametrize("call", [
+    lambda: LatexContext().use_package(["unhashable"]),
+    lambda: LatexContext().require_package(["unhashable"]),
+])
+def test_unhashable_name(call):
+    with pytest.raises(TypeError):
+        call()
