@@ -129,6 +129,11 @@ int init_function_type() {
     return function_type ? 0 : -1;
 }
 
+PyObject* installed_later(PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_SystemError, "method was not installed");
+    return nullptr;
+}
+
 PyObject* make_function(const FunctionDef* def, PyObject* module_name, PyObject* annotations) {
     Ref dict(PyDict_New());
     if (!dict) return nullptr;

@@ -26,6 +26,11 @@ struct FunctionDef {
 // `annotations` (borrowed, NULL for none) its __annotations__.
 PyObject* make_function(const FunctionDef* def, PyObject* module_name, PyObject* annotations);
 
+// The method-table entry that holds a place in the class body for a method
+// which the module replaces by a function object (install_function) when it
+// initialises; it is never called.
+PyObject* installed_later(PyObject* self, PyObject* unused);
+
 int init_function_type();
 
 }  // namespace pw

@@ -389,13 +389,6 @@ const FunctionDef context_use_package_def = {
     "($self, name, options=None)", nullptr,
 };
 
-// Placeholder in the method table that keeps use_package's place in the
-// class body; replaced by the annotated function when the module loads.
-PyObject* context_use_package_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) {
-    return context_use_package(args, nargs, kwnames);
-}
-
 constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef context_methods[] = {
@@ -407,7 +400,7 @@ PyMethodDef context_methods[] = {
      "dump_preamble($self, f)\n--\n\n"},
     {"require_package", as_method(context_require_package), fastcall,
      "require_package($self, name)\n--\n\n"},
-    {"use_package", as_method(context_use_package_method), fastcall, nullptr},
+    {"use_package", installed_later, METH_NOARGS, nullptr},
     {},
 };
 

@@ -126,7 +126,7 @@ PyObject* write_to_file(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (signature.bind(args, nargs, kwnames, &filename) < 0) return nullptr;
     Ref directory = directory_of(filename);
     if (!directory || ensure_directory(directory.get()) < 0 ||
-        write_file(filename, dump_document_into, self) < 0) {
+        write_file(filename, false, dump_document_into, self) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

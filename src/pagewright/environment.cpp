@@ -62,18 +62,11 @@ PyObject* jpg_suffix;        // ".jpg"
 PyObject* txt_suffix;        // ".txt"
 PyObject* mime_jpg;          // "image/jpeg"
 PyObject* mime_plain;        // "text/plain"
-PyObject* text_mode;         // "w"
-PyObject* binary_mode;       // "wb"
 PyObject* this_module;       // "pagewright.environment"
 PyObject* make_options_string_name; // "make_options_string"
 PyObject* save_graphics_data_name; // "save_graphics_data"
 PyObject* guess_extension_name; // "guess_extension"
 PyObject* join_name;         // "join"
-PyObject* dirname_name;      // "dirname"
-PyObject* exists_name;       // "exists"
-PyObject* makedirs_name;     // "makedirs"
-PyObject* open_name;         // "open"
-PyObject* close_name;        // "close"
 PyObject* self_keyword;      // "self"
 PyObject* data_keyword;      // "data"
 PyObject* mime_keyword;      // "mime"
@@ -140,18 +133,11 @@ const Literal literals[] = {
     {&txt_suffix, ".txt"},
     {&mime_jpg, "image/jpeg"},
     {&mime_plain, "text/plain"},
-    {&text_mode, "w"},
-    {&binary_mode, "wb"},
     {&this_module, "pagewright.environment"},
     {&make_options_string_name, "make_options_string"},
     {&save_graphics_data_name, "save_graphics_data"},
     {&guess_extension_name, "guess_extension"},
     {&join_name, "join"},
-    {&dirname_name, "dirname"},
-    {&exists_name, "exists"},
-    {&makedirs_name, "makedirs"},
-    {&open_name, "open"},
-    {&close_name, "close"},
     {&self_keyword, "self"},
     {&data_keyword, "data"},
     {&mime_keyword, "mime"},
@@ -290,13 +276,6 @@ const FunctionDef use_package_def = {
     "use_package", "LatexEnvironment.use_package", use_package,
     "($self, name, options=None)", nullptr,
 };
-
-// Keeps use_package's place in the class body until the module replaces it
-// by the annotated function.
-PyObject* use_package_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-    return use_package(args, nargs, kwnames);
-}
 
 // ------------------------------------------- simple tables and code listings
 
@@ -675,9 +654,7 @@ PyObject* tightbox(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 // The host modules the file writers call, imported on first use and kept for
 // the life of the process, like the interned literals.
 PyObject* mimetypes_module;
-PyObject* os_module;
 PyObject* os_path_module;
-PyObject* builtins_module;
 
 int import_once(PyObject** slot, const char* name) {
     if (!*slot) *slot = import_module(name).release();
@@ -685,59 +662,35 @@ int import_once(PyObject** slot, const char* name) {
 }
 
 int import_file_modules() {
-    if (import_once(&mimetypes_module, "mimetypes") < 0 || import_once(&os_module, "os") < 0 ||
-        import_once(&os_path_module, "os.path") < 0) {
-        return -1;
-    }
-    return import_once(&builtins_module, "builtins");
+    if (import_once(&mimetypes_module, "mimetypes") < 0) return -1;
+    return import_once(&os_path_module, "os.path");
 }
 
-// The mode a data file is opened in: "w" for text, "wb" for bytes-like data,
-// which goes out unchanged. Anything else is refused before the file is
-// created, and so is a memoryview that a binary write would reject.
-PyObject* data_file_mode(PyObject* data) {
-    if (PyUnicode_Check(data)) return text_mode;
-    if (PyBytes_Check(data) || PyByteArray_Check(data)) return binary_mode;
+// Whether `data` is written in binary mode: bytes-like data goes out
+// unchanged, str in text mode. Anything else is refused (-1) before the file
+// is created, and so is a memoryview that a binary write would reject.
+int is_binary_data(PyObject* data) {
+    if (PyUnicode_Check(data)) return 0;
+    if (PyBytes_Check(data) || PyByteArray_Check(data)) return 1;
     if (PyMemoryView_Check(data)) {
         Py_buffer view;
-        if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
+        if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return -1;
         PyBuffer_Release(&view);
-        return binary_mode;
+        return 1;
     }
     PyErr_Format(PyExc_TypeError, "data must be str, bytes, bytearray or memoryview, not %.200s",
                  Py_TYPE(data)->tp_name);
-    return nullptr;
-}
-
-// Creates the directory of `filename` with all missing parents. An empty
-// directory part is the current directory, which always exists.
-int ensure_directory(PyObject* filename) {
-    Ref directory = call_method(os_path_module, dirname_name, {filename});
-    int named = directory ? PyObject_IsTrue(directory.get()) : -1;
-    if (named <= 0) return named;
-    Ref exists = call_method(os_path_module, exists_name, {directory.get()});
-    int present = exists ? PyObject_IsTrue(exists.get()) : -1;
-    if (present != 0) return present < 0 ? -1 : 0;
-    Ref made = call_method(os_module, makedirs_name, {directory.get()});
-    return made ? 0 : -1;
-}
-
-// Writes `data` to the file `filename`, creating its directory first. The
-// file is closed also when the write fails; the write's error is then the
-// one raised.
-int write_data_file(PyObject* filename, PyObject* data) {
-    PyObject* mode = data_file_mode(data);
-    if (!mode || ensure_directory(filename) < 0) return -1;
-    Ref file = call_method(builtins_module, open_name, {filename, mode});
-    if (!file) return -1;
-    Ref written = call_method(file.get(), names.write, {data});
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    Ref closed = call_method(file.get(), close_name, {});
-    if (!type) return closed ? 0 : -1;
-    if (!closed) PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
     return -1;
+}
+
+// Writes `data` to the file `filename`, creating its directory first (an
+// empty directory part is the current directory).
+int write_data_file(PyObject* filename, PyObject* data) {
+    int binary = is_binary_data(data);
+    if (binary < 0) return -1;
+    Ref directory = directory_of(filename);
+    if (!directory || ensure_directory(directory.get()) < 0) return -1;
+    return write_file(filename, binary, write_to, data);
 }
 
 // os.path.join(self.context.graphics_path, name)
@@ -891,13 +844,6 @@ const FunctionDef graphics_data_def = {
     "($self, data, mime, gid=None, **params)", nullptr,
 };
 
-// Keeps graphics_data's place in the class body until the module replaces
-// it by the checked function.
-PyObject* graphics_data_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
-    return graphics_data(args, nargs, kwnames);
-}
-
 // make_options_string(**params): "k=v" for each keyword in call order, the
 // bare key for a value that is exactly True, nothing for None; joined by ",".
 PyObject* options_from_keywords(PyObject* const* values, PyObject* kwnames) {
@@ -954,7 +900,7 @@ PyMethodDef environment_methods[] = {
     {"tex", as_method(tex), fastcall, "tex($self, tex)\n--\n\nWrites raw TeX string."},
     {"input", as_method(write_one<&input_format, &input_signature>), fastcall,
      "input($self, filename)\n--\n\n"},
-    {"use_package", as_method(use_package_method), fastcall, nullptr},
+    {"use_package", installed_later, METH_NOARGS, nullptr},
     {"figure", as_method(environment_figure), fastcall,
      "figure($self, caption=None, label=None, placement='t', double=False)\n--\n\n"},
     {"tabular", as_method(environment_tabular), fastcall,
@@ -965,7 +911,7 @@ PyMethodDef environment_methods[] = {
      "textattachfile($self, basename, data, text)\n--\n\n"},
     {"save_graphics_data", as_method(save_graphics_data), fastcall,
      "save_graphics_data($self, data, mime, gid)\n--\n\n"},
-    {"graphics_data", as_method(graphics_data_method), fastcall, nullptr},
+    {"graphics_data", installed_later, METH_NOARGS, nullptr},
     {"minipage", as_method(minipage), fastcall,
      "minipage($self, width, align='', fbox=False)\n--\n\n"},
     {"minipage_bottom", as_method(minipage_bottom), fastcall,

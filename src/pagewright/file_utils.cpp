@@ -24,7 +24,8 @@ PyObject* dirname_name;   // "dirname"
 PyObject* makedirs_name;  // "makedirs"
 PyObject* getcwd_name;    // "getcwd"
 PyObject* close_name;     // "close"
-PyObject* write_mode;     // "w"
+PyObject* text_mode;      // "w"
+PyObject* binary_mode;    // "wb"
 PyObject* exist_ok_name;  // "exist_ok"
 
 const Literal literals[] = {
@@ -33,7 +34,8 @@ const Literal literals[] = {
     {&makedirs_name, "makedirs"},
     {&getcwd_name, "getcwd"},
     {&close_name, "close"},
-    {&write_mode, "w"},
+    {&text_mode, "w"},
+    {&binary_mode, "wb"},
     {&exist_ok_name, "exist_ok"},
 };
 
@@ -57,10 +59,11 @@ PyMethodDef make_sure_dir_exists_def = {
     "make_sure_dir_exists($module, d)\n--\n\n",
 };
 
-// The process-wide references the helpers below use, taken once.
-int init_statics(PyObject* module) {
+// The process-wide references the helpers below use, taken on first use.
+int init_statics() {
     if (open_function) return 0;
-    Ref os(PyObject_GetAttrString(module, "os"));
+    if (intern_literals(literals) < 0) return -1;
+    Ref os = import_module("os");
     Ref os_path = import_module("os.path");
     Ref io = import_module("io");
     Ref open(io ? PyObject_GetAttrString(io.get(), "open") : nullptr);
@@ -80,6 +83,7 @@ int init_statics(PyObject* module) {
 // creates in between.
 int ensure_directory(PyObject* path) {
     if (is_empty_path(path)) return 0;
+    if (init_statics() < 0) return -1;
     Ref exists = call_method(os_path_module, exists_name, {path});
     int found = exists ? PyObject_IsTrue(exists.get()) : -1;
     if (found) return found < 0 ? -1 : 0;
@@ -88,14 +92,19 @@ int ensure_directory(PyObject* path) {
 }
 
 Ref directory_of(PyObject* filename) {
+    if (init_statics() < 0) return Ref();
     return call_method(os_path_module, dirname_name, {filename});
 }
 
-Ref current_directory() { return call_method(os_module, getcwd_name, {}); }
+Ref current_directory() {
+    if (init_statics() < 0) return Ref();
+    return call_method(os_module, getcwd_name, {});
+}
 
-int write_file(PyObject* filename, int (*fill)(PyObject* file, PyObject* source),
+int write_file(PyObject* filename, bool binary, int (*fill)(PyObject* file, PyObject* source),
                PyObject* source) {
-    Ref file = call(open_function, {filename, write_mode});
+    if (init_statics() < 0) return -1;
+    Ref file = call(open_function, {filename, binary ? binary_mode : text_mode});
     if (!file) return -1;
     int status = fill(file.get(), source);
     PyObject *type, *value, *traceback;
@@ -107,10 +116,7 @@ int write_file(PyObject* filename, int (*fill)(PyObject* file, PyObject* source)
 }
 
 int exec_file_utils(PyObject* module) {
-    if (intern_literals(literals) < 0 || import_as(module, "os") < 0 ||
-        init_statics(module) < 0) {
-        return -1;
-    }
+    if (import_as(module, "os") < 0) return -1;
     Ref all(Py_BuildValue("[s]", "make_sure_dir_exists"));
     if (!all || bind(module, "__all__", all.get()) < 0) return -1;
     return bind_function(module, &make_sure_dir_exists_def);

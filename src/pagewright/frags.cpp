@@ -72,7 +72,7 @@ PyObject* document_enter(SingleUse* self) {
 
 int document_close(SingleUse* self) {
     if (to_file(self)) {
-        return write_file(self->slot(destination), dump_document_into, self->slot(writer));
+        return write_file(self->slot(destination), false, dump_document_into, self->slot(writer));
     }
     return dump_document_into(self->slot(destination), self->slot(writer));
 }
@@ -108,7 +108,7 @@ PyObject* fragment_enter(SingleUse* self) {
 int fragment_close(SingleUse* self) {
     Ref body = value_of(self->slot(context), names.f);
     if (!body) return -1;
-    if (to_file(self)) return write_file(self->slot(destination), write_to, body.get());
+    if (to_file(self)) return write_file(self->slot(destination), false, write_to, body.get());
     return write_to(self->slot(destination), body.get());
 }
 

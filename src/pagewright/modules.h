@@ -30,16 +30,15 @@ PyTypeObject* latex_document_type();
 // document.dump_stream(file), for the writers of whole documents.
 int dump_document_into(PyObject* file, PyObject* document);
 
-// File helpers of pagewright.file_utils, ready once that module has been
-// initialised (the document and frags modules import it first).
+// File helpers of pagewright.file_utils.
 // make_sure_dir_exists(path); the empty path is the current directory.
 int ensure_directory(PyObject* path);
 // os.path.dirname(filename)
 Ref directory_of(PyObject* filename);
 // os.getcwd()
 Ref current_directory();
-// with open(filename, 'w') as file: fill(file, source)
-int write_file(PyObject* filename, int (*fill)(PyObject* file, PyObject* source),
+// with open(filename, 'wb' if binary else 'w') as file: fill(file, source)
+int write_file(PyObject* filename, bool binary, int (*fill)(PyObject* file, PyObject* source),
                PyObject* source);
 
 // LatexEnvironment methods that open the constructs of the figure and
