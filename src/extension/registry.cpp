@@ -20,6 +20,7 @@ const Submodule submodules[] = {
     {"pagewright.utils", exec_utils},
     {"pagewright.context", exec_context},
     {"pagewright.environment", exec_environment},
+    {"pagewright.tabular", exec_tabular},
 };
 
 const Submodule* find_submodule(PyObject* fullname) {

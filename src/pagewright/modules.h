@@ -10,6 +10,7 @@ namespace pw {
 int exec_utils(PyObject* module);
 int exec_context(PyObject* module);
 int exec_environment(PyObject* module);
+int exec_tabular(PyObject* module);
 
 // latex_escape(s), for the writers that escape their text.
 PyObject* escape_latex(PyObject* s);
