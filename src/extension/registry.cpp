@@ -28,6 +28,7 @@ const Submodule submodules[] = {
     {"pagewright.document", exec_document},
     {"pagewright.frags", exec_frags},
     {"pagewright.figure", exec_figure},
+    {"pagewright.tabular", exec_tabular},
 };
 
 const Submodule* find_submodule(PyObject* fullname) {

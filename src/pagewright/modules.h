@@ -18,6 +18,7 @@ int exec_file_utils(PyObject* module);
 int exec_document(PyObject* module);
 int exec_frags(PyObject* module);
 int exec_figure(PyObject* module);
+int exec_tabular(PyObject* module);
 
 // latex_escape(s), for the writers that escape their text.
 PyObject* escape_latex(PyObject* s);

@@ -1,17 +1,723 @@
-// pagewright.tabular: tables with a checked column count, row by row or
-// cell by cell.
+// pagewright.tabular: tables with a checked column count, written row by
+// row or cell by cell.
+//
+// A Tabular is an environment on a child context: everything written into
+// it (rules, rows, any environment writer) collects in that child's body,
+// and the table reaches the outer context in one piece when its block ends.
+// Tabular and Tabular.Row keep their state in the instance dict, as Python
+// classes would, so that `vars()` shows it and callers may change it.
 #include "modules.h"
+
+#include "../core/args.h"
+#include "../core/instance.h"
+#include "../core/module.h"
+#include "../core/single_use.h"
+#include "../core/write.h"
 
 namespace pw {
 
-PyObject* environment_tabular(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "tabular");
-    return nullptr;
+namespace {
+
+PyTypeObject* tabular_type;
+PyTypeObject* row_type;
+PyTypeObject* context_type;     // LatexContext
+// A row's instance dict as the constructor leaves it, minus the values
+// that differ per row; see new_row.
+PyObject* row_dict_template;
+// The namespace of the latest pagewright.tabular module: the methods read
+// `Tabular` and `LatexEnvironment` from it on every call, as module-level
+// code would, so that rebinding those names is honoured.
+PyObject* module_globals;
+
+PyObject* one;                    // 1
+PyObject* tabular_name;           // "Tabular"
+PyObject* row_name;               // "Row"
+PyObject* environment_name;       // "LatexEnvironment"
+PyObject* module_dotted;          // "pagewright.tabular"
+PyObject* allowed_name;           // "allowed"
+PyObject* envs_name;              // "envs"
+PyObject* env_name;               // "env"
+PyObject* ncols_name;             // "ncols"
+PyObject* alignment_name;         // "alignment"
+PyObject* col_name;               // "col"
+PyObject* cols_name;              // "cols"
+PyObject* append_name;            // "append"
+PyObject* index_name;             // "index"
+PyObject* tabular_method;         // "tabular"
+PyObject* hline_name;             // "hline"
+PyObject* endhead_name;           // "endhead"
+PyObject* row_method;             // "row"
+PyObject* row_tex_name;           // "row_tex"
+PyObject* tabular_env;            // "tabular"
+PyObject* longtable_env;          // "longtable"
+PyObject* open_brace;             // "{"
+PyObject* cell_separator;         // " & "
+PyObject* empty;                  // ""
+PyObject* row_end;                // "\\\\ \n "
+PyObject* hline_text;             // "\\hline\n"
+PyObject* endhead_text;           // "\\endhead\n"
+PyObject* begin_format;           // "\\begin{%s}{%s}\n"
+PyObject* end_format;             // "\\end{%s}\n"
+PyObject* multicolumn_format;     // "\\multicolumn{%s}{%s}{%s}"
+PyObject* too_many_columns;       // "Too many columns"
+PyObject* multicolumn_overflow;   // "Too many columns (ncols=%d,n=%d,cur=%d)"
+PyObject* bad_row_width;          // "Bad number of columns (found %s, required %s)"
+PyObject* bad_row_tex_width;      // "Got %d cols instead of %d expected."
+PyObject* tabular_kwnames;        // ("context", "env")
+PyObject* longtable_kwnames;      // ("env",)
+PyObject* dump_kwnames;           // ("main_context",)
+
+const Literal literals[] = {
+    {&tabular_name, "Tabular"},
+    {&row_name, "Row"},
+    {&environment_name, "LatexEnvironment"},
+    {&module_dotted, "pagewright.tabular"},
+    {&allowed_name, "allowed"},
+    {&envs_name, "envs"},
+    {&env_name, "env"},
+    {&ncols_name, "ncols"},
+    {&alignment_name, "alignment"},
+    {&col_name, "col"},
+    {&cols_name, "cols"},
+    {&append_name, "append"},
+    {&index_name, "index"},
+    {&tabular_method, "tabular"},
+    {&hline_name, "hline"},
+    {&endhead_name, "endhead"},
+    {&row_method, "row"},
+    {&row_tex_name, "row_tex"},
+    {&tabular_env, "tabular"},
+    {&longtable_env, "longtable"},
+    {&open_brace, "{"},
+    {&cell_separator, " & "},
+    {&empty, ""},
+    {&row_end, "\\\\ \n "},
+    {&hline_text, "\\hline\n"},
+    {&endhead_text, "\\endhead\n"},
+    {&begin_format, "\\begin{%s}{%s}\n"},
+    {&end_format, "\\end{%s}\n"},
+    {&multicolumn_format, "\\multicolumn{%s}{%s}{%s}"},
+    {&too_many_columns, "Too many columns"},
+    {&multicolumn_overflow, "Too many columns (ncols=%d,n=%d,cur=%d)"},
+    {&bad_row_width, "Bad number of columns (found %s, required %s)"},
+    {&bad_row_tex_width, "Got %d cols instead of %d expected."},
+};
+
+// Runs before the module is first imported too: LatexEnvironment.tabular
+// needs the constants to open the table that triggers that import.
+int init_constants() {
+    if (one) return 0;
+    if (intern_literals(literals) < 0) return -1;
+    if (!tabular_kwnames) tabular_kwnames = PyTuple_Pack(2, names.context, env_name);
+    if (!longtable_kwnames) longtable_kwnames = PyTuple_Pack(1, env_name);
+    if (!dump_kwnames) dump_kwnames = PyTuple_Pack(1, names.main_context);
+    if (!tabular_kwnames || !longtable_kwnames || !dump_kwnames) return -1;
+    one = PyLong_FromLong(1);
+    return one ? 0 : -1;
 }
 
-PyObject* environment_longtable(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "longtable");
-    return nullptr;
+constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
+
+// ------------------------------------------------------------------ helpers
+
+// A type's version tag changes whenever the type or one of its bases is
+// changed (a class attribute set or deleted), so a result derived from the
+// class hierarchy stays valid while the tag is the one it was derived at.
+bool has_tag(PyTypeObject* type, unsigned int tag) {
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == tag;
+}
+
+// Attribute access on exact instances of the library's dict-based classes,
+// straight through the instance dict. Generic access reads the same dict
+// as long as no class in the MRO defines the names and the type keeps the
+// generic getattr/setattr; that is checked once, and again after any change
+// to the hierarchy. Subclasses and changed classes take the general path.
+class DictFastPath {
+public:
+    constexpr DictFastPath(PyTypeObject** type, std::initializer_list<PyObject**> guarded)
+        : type_(type), names_{}, count_(0) {
+        for (PyObject** name : guarded) names_[count_++] = name;
+    }
+
+    bool applies(PyObject* obj) {
+        PyTypeObject* type = *type_;
+        return type && Py_IS_TYPE(obj, type) && (has_tag(type, verified_tag_) || verify(type));
+    }
+
+    // The instance dict of `obj` when the fast path applies, else NULL.
+    PyObject* dict_of(PyObject* obj) {
+        return applies(obj) ? reinterpret_cast<Instance*>(obj)->dict : nullptr;
+    }
+
+private:
+    bool verify(PyTypeObject* type) {
+        if (type->tp_getattro != PyObject_GenericGetAttr ||
+            type->tp_setattro != PyObject_GenericSetAttr) {
+            return false;
+        }
+        for (int i = 0; i < count_; i++) {
+            if (_PyType_Lookup(type, *names_[i])) return false;
+        }
+        // The lookups gave the type a tag, unless the tags ran out.
+        if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+            verified_tag_ = type->tp_version_tag;
+        }
+        return true;
+    }
+
+    static constexpr int max_names = 4;
+    PyTypeObject** type_;
+    PyObject** names_[max_names];
+    int count_;
+    unsigned int verified_tag_ = 0;
+};
+
+DictFastPath row_access{&row_type, {&ncols_name, &col_name, &cols_name, &names.context}};
+DictFastPath table_access{&tabular_type, {&ncols_name, &names.context}};
+DictFastPath context_access{&context_type, {&names.f}};
+
+// obj.name, through `access` when it applies.
+Ref get(DictFastPath& access, PyObject* obj, PyObject* name) {
+    if (PyObject* dict = access.dict_of(obj)) {
+        if (PyObject* value = PyDict_GetItemWithError(dict, name)) return Ref::borrow(value);
+        if (PyErr_Occurred()) return Ref();
+    }
+    return getattr(obj, name);
+}
+
+// obj.name = value, through `access` when it applies.
+int set(DictFastPath& access, PyObject* obj, PyObject* name, PyObject* value) {
+    if (PyObject* dict = access.dict_of(obj)) return PyDict_SetItem(dict, name, value);
+    return PyObject_SetAttr(obj, name, value);
+}
+
+Ref row_attr(PyObject* row, PyObject* name) { return get(row_access, row, name); }
+Ref table_attr(PyObject* table, PyObject* name) { return get(table_access, table, name); }
+
+// table.context.f, the buffer a table's rows go to.
+Ref table_body(PyObject* table) {
+    Ref context = table_attr(table, names.context);
+    if (!context) return Ref();
+    return get(context_access, context.get(), names.f);
+}
+
+// The module-level binding of `name`, or NameError.
+Ref global(PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(module_globals, name);  // borrowed
+    if (!value && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return Ref::borrow(value);
+}
+
+// bool(a <op> b), as the comparison operators compute it (no identity
+// shortcut).
+int compare(PyObject* a, PyObject* b, int op) {
+    Ref result(PyObject_RichCompare(a, b, op));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+// raise Exception(message)
+int fail(PyObject* message) {
+    PyErr_SetObject(PyExc_Exception, message);
+    return -1;
+}
+
+int fail_formatted(PyObject* fmt, std::initializer_list<PyObject*> values) {
+    Ref message = format_tuple(fmt, values);
+    return message ? fail(message.get()) : -1;
+}
+
+// list.append(value), directly for an exact list.
+int append_item(PyObject* list, PyObject* value) {
+    if (PyList_CheckExact(list)) return PyList_Append(list, value);
+    Ref result = call_method(list, append_name, {value});
+    return result ? 0 : -1;
+}
+
+// " & ".join(cells), then the row end: the two writes of one table row.
+int write_row(PyObject* table, PyObject* cells) {
+    Ref body = table_body(table);
+    if (!body) return -1;
+    Ref joined(PyUnicode_Join(cell_separator, cells));
+    if (!joined || write_to(body.get(), joined.get()) < 0) return -1;
+    return write_to(body.get(), row_end);
+}
+
+PyObject* write_text(PyObject* self, PyObject* text) {
+    Ref body = body_of(self);
+    if (!body || write_to(body.get(), text) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------- Tabular.Row
+
+int row_set(PyObject* self, PyObject* ncols, PyObject* context) {
+    Ref cols(PyList_New(0));
+    if (!cols) return -1;
+    Ref zero(PyLong_FromLong(0));
+    if (!zero || set(row_access, self, ncols_name, ncols) < 0 ||
+        set(row_access, self, col_name, zero.get()) < 0 ||
+        set(row_access, self, cols_name, cols.get()) < 0) {
+        return -1;
+    }
+    return set(row_access, self, names.context, context);
+}
+
+int row_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"ncols", "context", nullptr};
+    PyObject* ncols;
+    PyObject* context;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:Row", const_cast<char**>(keywords),
+                                     &ncols, &context)) {
+        return -1;
+    }
+    return row_set(self, ncols, context);
+}
+
+// The instance dict of a plain row: a copy of a template (copying clones
+// the small key table, much cheaper than building it key by key) given the
+// row's values.
+int fill_row_dict(PyObject* row, PyObject* ncols, PyObject* context) {
+    Ref dict(PyDict_Copy(row_dict_template));
+    Ref cols(dict ? PyList_New(0) : nullptr);
+    if (!cols || PyDict_SetItem(dict.get(), ncols_name, ncols) < 0 ||
+        PyDict_SetItem(dict.get(), cols_name, cols.get()) < 0 ||
+        PyDict_SetItem(dict.get(), names.context, context) < 0) {
+        return -1;
+    }
+    Py_XSETREF(reinterpret_cast<Instance*>(row)->dict, dict.release());
+    return 0;
+}
+
+// Row(ncols, context), built in place when `cls` is our Row with its own
+// constructor, as for every row block of a plain table.
+Ref new_row(PyObject* cls, PyObject* ncols, PyObject* context) {
+    if (cls != reinterpret_cast<PyObject*>(row_type) || row_type->tp_init != row_init) {
+        return call(cls, {ncols, context});
+    }
+    Ref row(row_type->tp_alloc(row_type, 0));
+    if (!row) return Ref();
+    int status = row_access.applies(row.get()) ? fill_row_dict(row.get(), ncols, context)
+                                               : row_set(row.get(), ncols, context);
+    return status < 0 ? Ref() : std::move(row);
+}
+
+// Refuses one more cell in a full row.
+int check_room(PyObject* row) {
+    Ref col = row_attr(row, col_name);
+    Ref ncols = col ? row_attr(row, ncols_name) : Ref();
+    if (!ncols) return -1;
+    int full = compare(col.get(), ncols.get(), Py_EQ);
+    if (full != 0) return full < 0 ? -1 : fail(too_many_columns);
+    return 0;
+}
+
+// self.cols.append(text); self.col += width
+int add_cell(PyObject* row, PyObject* text, PyObject* width) {
+    Ref cols = row_attr(row, cols_name);
+    if (!cols || append_item(cols.get(), text) < 0) return -1;
+    Ref col = row_attr(row, col_name);
+    Ref next(col ? PyNumber_InPlaceAdd(col.get(), width) : nullptr);
+    if (!next) return -1;
+    return set(row_access, row, col_name, next.get());
+}
+
+PyObject* row_cell_tex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    static const Signature signature{"cell_tex", {"tex"}, 0};
+    PyObject* tex;
+    if (signature.bind(args, nargs, kwnames, &tex) < 0) return nullptr;
+    if (check_room(self) < 0 || add_cell(self, tex ? tex : empty, one) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// cell slots: 0 the row; 1 the cell's environment, once entered.
+PyObject* cell_enter(SingleUse* self) {
+    PyObject* row = self->slot(0);
+    if (check_room(row) < 0) return nullptr;
+    Ref context = row_attr(row, names.context);
+    Ref child = context ? call_method(context.get(), names.child, {}) : Ref();
+    Ref cls = child ? global(environment_name) : Ref();
+    Ref cell = cls ? call(cls.get(), {child.get()}) : Ref();
+    if (!cell) return nullptr;
+    self->keep(1, Py_NewRef(cell.get()));
+    return cell.release();
+}
+
+// The cell's preamble goes up to the table's context, its body becomes one
+// entry of the row.
+int cell_close(SingleUse* self) {
+    PyObject* row = self->slot(0);
+    Ref cell_context = getattr(self->slot(1), names.context);
+    Ref preamble = cell_context ? value_of(cell_context.get(), names.preamble) : Ref();
+    Ref row_context = preamble ? row_attr(row, names.context) : Ref();
+    if (!row_context || append_to(row_context.get(), names.preamble, preamble.get()) < 0) {
+        return -1;
+    }
+    Ref body = value_of(cell_context.get(), names.f);
+    if (!body) return -1;
+    return add_cell(row, body.get(), one);
+}
+
+const Construct cell_construct = {cell_enter, cell_close, nullptr};
+
+PyObject* row_cell(PyObject* self, PyObject*) {
+    return make_single_use(&cell_construct, {self});
+}
+
+PyObject* row_multicolumn_tex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    static const Signature signature{"multicolumn_tex", {"n", "align", "tex"}, 3};
+    PyObject* arg[3];
+    if (signature.bind(args, nargs, kwnames, arg) < 0) return nullptr;
+    PyObject* n = arg[0];
+    Ref col = row_attr(self, col_name);
+    Ref end(col ? PyNumber_Add(col.get(), n) : nullptr);
+    Ref ncols = end ? row_attr(self, ncols_name) : Ref();
+    if (!ncols) return nullptr;
+    int overflow = compare(end.get(), ncols.get(), Py_GT);
+    if (overflow < 0) return nullptr;
+    if (overflow) {
+        Ref cur = row_attr(self, col_name);
+        if (cur) fail_formatted(multicolumn_overflow, {ncols.get(), n, cur.get()});
+        return nullptr;
+    }
+    Ref text = format_tuple(multicolumn_format, {n, arg[1], arg[2]});
+    if (!text || add_cell(self, text.get(), n) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef row_methods[] = {
+    {"cell_tex", as_method(row_cell_tex), fastcall, "cell_tex($self, tex='')\n--\n\n"},
+    {"cell", row_cell, METH_NOARGS, "cell($self)\n--\n\n"},
+    {"multicolumn_tex", as_method(row_multicolumn_tex), fastcall,
+     "multicolumn_tex($self, n, align, tex)\n--\n\n"},
+    {},
+};
+
+PyType_Slot row_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(row_init)},
+    {Py_tp_doc, const_cast<char*>("Row(ncols, context)\n--\n\n")},
+    {Py_tp_methods, row_methods},
+    PW_INSTANCE_SLOTS,
+    {0, nullptr},
+};
+
+PyType_Spec row_spec = {
+    "pagewright.tabular.Row", sizeof(Instance), 0, instance_flags, row_slots,
+};
+
+// -------------------------------------------------------------------- Tabular
+
+// The part of a column specification before its first "{": the column
+// letter for "p{3cm}".
+Ref column_letter(PyObject* entry) {
+    if (PyUnicode_Check(entry)) {
+        Py_ssize_t at = PyUnicode_FindChar(entry, '{', 0, PyUnicode_GET_LENGTH(entry), 1);
+        if (at == -2) return Ref();
+        return at < 0 ? Ref::borrow(entry) : Ref(PyUnicode_Substring(entry, 0, at));
+    }
+    int has_brace = PySequence_Contains(entry, open_brace);
+    if (has_brace <= 0) return has_brace < 0 ? Ref() : Ref::borrow(entry);
+    Ref at = call_method(entry, index_name, {open_brace});
+    Ref cut(at ? PySlice_New(nullptr, at.get(), nullptr) : nullptr);
+    if (!cut) return Ref();
+    return Ref(PyObject_GetItem(entry, cut.get()));
+}
+
+// The constructor's checks: a list, of accepted column letters, and an
+// accepted environment name; both sets are read from the module's Tabular.
+int check_table(PyObject* alignment, PyObject* env) {
+    if (!PyList_Check(alignment)) {
+        PyErr_SetNone(PyExc_AssertionError);
+        return -1;
+    }
+    Ref cls = global(tabular_name);
+    if (!cls) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(alignment); i++) {
+        Ref entry = Ref::borrow(PyList_GET_ITEM(alignment, i));
+        Ref letter = column_letter(entry.get());
+        Ref allowed = letter ? getattr(cls.get(), allowed_name) : Ref();
+        if (!allowed) return -1;
+        int accepted = PySequence_Contains(allowed.get(), letter.get());
+        if (accepted <= 0) {
+            if (accepted == 0) PyErr_SetObject(PyExc_AssertionError, alignment);
+            return -1;
+        }
+    }
+    Ref envs = getattr(cls.get(), envs_name);
+    if (!envs) return -1;
+    int known = PySequence_Contains(envs.get(), env);
+    if (known <= 0) {
+        if (known == 0) PyErr_SetNone(PyExc_AssertionError);
+        return -1;
+    }
+    return 0;
+}
+
+int tabular_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"alignment", "context", "env", nullptr};
+    PyObject* alignment;
+    PyObject* context;
+    PyObject* env = tabular_env;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:Tabular", const_cast<char**>(keywords),
+                                     &alignment, &context, &env)) {
+        return -1;
+    }
+    if (check_table(alignment, env) < 0) return -1;
+    Ref ncols(PyLong_FromSsize_t(PyList_GET_SIZE(alignment)));
+    if (!ncols || PyObject_SetAttr(self, env_name, env) < 0 ||
+        PyObject_SetAttr(self, ncols_name, ncols.get()) < 0 ||
+        PyObject_SetAttr(self, alignment_name, alignment) < 0) {
+        return -1;
+    }
+    return PyObject_SetAttr(self, names.context, context);
+}
+
+template <PyObject** text>
+PyObject* write_fixed(PyObject* self, PyObject*) {
+    return write_text(self, *text);
+}
+
+// Tabular.Row, through the module's name Tabular. The value read from our
+// class is kept until the class hierarchy changes.
+Ref tabular_row_class() {
+    static PyObject* cached;
+    static unsigned int cached_tag;
+    Ref cls = global(tabular_name);
+    if (!cls) return Ref();
+    bool ours = cls.get() == reinterpret_cast<PyObject*>(tabular_type);
+    if (ours && cached && has_tag(tabular_type, cached_tag)) return Ref::borrow(cached);
+    Ref found = getattr(cls.get(), row_name);
+    if (found && ours && PyType_HasFeature(tabular_type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        Py_XSETREF(cached, Py_NewRef(found.get()));
+        cached_tag = tabular_type->tp_version_tag;
+    }
+    return found;
+}
+
+// row slots: 0 the table; 1 the row, once entered.
+PyObject* row_enter(SingleUse* self) {
+    PyObject* table = self->slot(0);
+    Ref row_class = tabular_row_class();
+    Ref ncols = row_class ? table_attr(table, ncols_name) : Ref();
+    Ref context = ncols ? table_attr(table, names.context) : Ref();
+    Ref row = context ? new_row(row_class.get(), ncols.get(), context.get()) : Ref();
+    if (!row) return nullptr;
+    self->keep(1, Py_NewRef(row.get()));
+    return row.release();
+}
+
+int row_close(SingleUse* self) {
+    PyObject* table = self->slot(0);
+    PyObject* row = self->slot(1);
+    Ref cols = row_attr(row, cols_name);
+    Py_ssize_t count = cols ? PyObject_Size(cols.get()) : -1;
+    Ref found(count >= 0 ? PyLong_FromSsize_t(count) : nullptr);
+    Ref ncols = found ? table_attr(table, ncols_name) : Ref();
+    if (!ncols) return -1;
+    int too_wide = compare(found.get(), ncols.get(), Py_GT);
+    if (too_wide < 0) return -1;
+    if (too_wide) {
+        Ref col = row_attr(row, col_name);
+        Ref shown(col ? PyNumber_Add(col.get(), one) : nullptr);
+        return shown ? fail_formatted(bad_row_width, {shown.get(), ncols.get()}) : -1;
+    }
+    return write_row(table, cols.get());
+}
+
+const Construct row_construct = {row_enter, row_close, nullptr};
+
+PyObject* tabular_row(PyObject* self, PyObject*) {
+    return make_single_use(&row_construct, {self});
+}
+
+PyObject* tabular_row_tex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+        PyErr_Format(PyExc_TypeError, "row_tex() got an unexpected keyword argument '%U'",
+                     PyTuple_GET_ITEM(kwnames, 0));
+        return nullptr;
+    }
+    Ref count(PyLong_FromSsize_t(nargs));
+    Ref ncols = count ? table_attr(self, ncols_name) : Ref();
+    if (!ncols) return nullptr;
+    int too_many = compare(count.get(), ncols.get(), Py_GT);
+    if (too_many != 0) {
+        if (too_many > 0) fail_formatted(bad_row_tex_width, {count.get(), ncols.get()});
+        return nullptr;
+    }
+    Ref cells(PyTuple_New(nargs));
+    if (!cells) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; i++) PyTuple_SET_ITEM(cells.get(), i, Py_NewRef(args[i]));
+    if (write_row(self, cells.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// The table in one piece: its preamble to the outer preamble, then the
+// begin line, the body and the end line to the outer body.
+PyObject* tabular_dump(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    static const Signature signature{"dump", {"main_context"}, 1};
+    PyObject* main_context;
+    if (signature.bind(args, nargs, kwnames, &main_context) < 0) return nullptr;
+    Ref context = getattr(self, names.context);
+    Ref preamble = context ? value_of(context.get(), names.preamble) : Ref();
+    if (!preamble || append_to(main_context, names.preamble, preamble.get()) < 0) return nullptr;
+    Ref alignment = getattr(self, alignment_name);
+    Ref columns(alignment ? PyUnicode_Join(empty, alignment.get()) : nullptr);
+    Ref env = columns ? getattr(self, env_name) : Ref();
+    Ref begin = env ? format_tuple(begin_format, {env.get(), columns.get()}) : Ref();
+    if (!begin || append_to(main_context, names.f, begin.get()) < 0) return nullptr;
+    Ref table_context = getattr(self, names.context);
+    Ref body = table_context ? value_of(table_context.get(), names.f) : Ref();
+    if (!body || append_to(main_context, names.f, body.get()) < 0) return nullptr;
+    Ref end_env = getattr(self, env_name);
+    Ref end = end_env ? format(end_format, end_env.get()) : Ref();
+    if (!end || append_to(main_context, names.f, end.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef tabular_methods[] = {
+    {"hline", write_fixed<&hline_text>, METH_NOARGS, "hline($self)\n--\n\n"},
+    {"endhead", write_fixed<&endhead_text>, METH_NOARGS, "endhead($self)\n--\n\n"},
+    {"row", tabular_row, METH_NOARGS, "row($self)\n--\n\n"},
+    {"row_tex", as_method(tabular_row_tex), fastcall, "row_tex($self, *cols)\n--\n\n"},
+    {"dump", as_method(tabular_dump), fastcall, "dump($self, main_context)\n--\n\n"},
+    {},
+};
+
+PyType_Slot tabular_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(tabular_init)},
+    {Py_tp_doc, const_cast<char*>("Tabular(alignment, context, env='tabular')\n--\n\n")},
+    {Py_tp_methods, tabular_methods},
+    // The instance dict comes from the base; the GC slots must be named
+    // again, as a type spec with the GC flag has to carry them.
+    {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(instance_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec tabular_spec = {
+    "pagewright.tabular.Tabular", sizeof(Instance), 0, instance_flags, tabular_slots,
+};
+
+// Moves the named entries of a class namespace to its end, in the order
+// given, so that the namespace lists them in class-body order.
+int order_namespace(PyTypeObject* type, std::initializer_list<PyObject*> order) {
+    for (PyObject* name : order) {
+        Ref value(PyObject_GetItem(type->tp_dict, name));
+        if (!value || PyDict_DelItem(type->tp_dict, name) < 0 ||
+            PyDict_SetItem(type->tp_dict, name, value.get()) < 0) {
+            return -1;
+        }
+    }
+    PyType_Modified(type);
+    return 0;
+}
+
+PyTypeObject* make_row_type() {
+    PyTypeObject* type = make_type(&row_spec, nullptr);
+    Ref qualname(type ? PyUnicode_FromString("Tabular.Row") : nullptr);
+    if (!qualname ||
+        PyObject_SetAttr(reinterpret_cast<PyObject*>(type), names.__qualname__, qualname.get()) < 0) {
+        Py_XDECREF(type);
+        return nullptr;
+    }
+    return type;
+}
+
+// Tabular, with its class attributes and the nested Row in class-body order.
+int make_types() {
+    if (tabular_type) return 0;
+    PyTypeObject* base = latex_environment_type();
+    if (!base) {
+        PyErr_SetString(PyExc_ImportError, "pagewright.environment is not initialised");
+        return -1;
+    }
+    context_type = latex_context_type();
+    row_dict_template = Py_BuildValue("{sOsisOsO}", "ncols", Py_None, "col", 0, "cols", Py_None,
+                                      "context", Py_None);
+    Ref allowed(Py_BuildValue("[ssss]", "c", "r", "l", "p"));
+    Ref envs(Py_BuildValue("[ss]", "tabular", "longtable"));
+    Ref bases(PyTuple_Pack(1, base));
+    if (!row_dict_template || !allowed || !envs || !bases) return -1;
+    Ref row(reinterpret_cast<PyObject*>(make_row_type()));
+    Ref table(row ? reinterpret_cast<PyObject*>(make_type(&tabular_spec, bases.get())) : nullptr);
+    if (!table) return -1;
+    auto* type = reinterpret_cast<PyTypeObject*>(table.get());
+    if (PyDict_SetItem(type->tp_dict, allowed_name, allowed.get()) < 0 ||
+        PyDict_SetItem(type->tp_dict, envs_name, envs.get()) < 0 ||
+        PyDict_SetItem(type->tp_dict, row_name, row.get()) < 0 ||
+        order_namespace(type, {names.__init__, hline_name, endhead_name, row_name,
+                               row_method, row_tex_name, names.dump, names.__doc__,
+                               names.__module__}) < 0) {
+        return -1;
+    }
+    row_type = reinterpret_cast<PyTypeObject*>(row.release());
+    tabular_type = reinterpret_cast<PyTypeObject*>(table.release());
+    return 0;
+}
+
+// LatexEnvironment.tabular(alignment, env='tabular'): slots 0 the
+// environment, 1 alignment, 2 env; 3 the table, once entered.
+PyObject* tabular_enter(SingleUse* self) {
+    Ref cls = import_from(module_dotted, tabular_name);
+    Ref context = cls ? getattr(self->slot(0), names.context) : Ref();
+    Ref child = context ? call_method(context.get(), names.child, {}) : Ref();
+    Ref table = child ? call_kw(cls.get(), {self->slot(1), child.get(), self->slot(2)},
+                                tabular_kwnames)
+                      : Ref();
+    if (!table) return nullptr;
+    self->keep(3, Py_NewRef(table.get()));
+    return table.release();
+}
+
+// table.dump(main_context=self.context)
+int tabular_close(SingleUse* self) {
+    Ref context = getattr(self->slot(0), names.context);
+    Ref result = context ? call_method_kw(self->slot(3), names.dump, {context.get()}, dump_kwnames)
+                         : Ref();
+    return result ? 0 : -1;
+}
+
+const Construct tabular_construct = {tabular_enter, tabular_close, nullptr};
+
+}  // namespace
+
+PyObject* environment_tabular(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    static const Signature signature{"tabular", {"alignment", "env"}, 1};
+    PyObject* arg[2];
+    if (signature.bind(args, nargs, kwnames, arg) < 0 || init_constants() < 0) return nullptr;
+    return make_single_use(&tabular_construct, {self, arg[0], arg[1] ? arg[1] : tabular_env});
+}
+
+// longtable(alignment): self.tabular(alignment, env='longtable'), unentered.
+PyObject* environment_longtable(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    static const Signature signature{"longtable", {"alignment"}, 1};
+    PyObject* alignment;
+    if (signature.bind(args, nargs, kwnames, &alignment) < 0 || init_constants() < 0) {
+        return nullptr;
+    }
+    return call_method_kw(self, tabular_method, {alignment, longtable_env}, longtable_kwnames)
+        .release();
+}
+
+int exec_tabular(PyObject* module) {
+    if (init_constants() < 0) return -1;
+    Py_XSETREF(module_globals, Py_NewRef(PyModule_GetDict(module)));
+    if (import_names(module, "contextlib", {"contextmanager"}) < 0) return -1;
+    Ref package(PyUnicode_FromString("pagewright"));
+    Ref environment = package ? import_from(package.get(), environment_name) : Ref();
+    if (!environment || bind(module, "LatexEnvironment", environment.get()) < 0 ||
+        make_types() < 0) {
+        return -1;
+    }
+    return bind(module, "Tabular", reinterpret_cast<PyObject*>(tabular_type));
 }
 
 }  // namespace pw
