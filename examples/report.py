@@ -49,7 +49,7 @@ def bars(x, y):
 def write_title(doc):
     doc.tex("\\title{Quarterly sales report}\n\\author{pagewright example}\n"
             "\\date{}\n\\maketitle\n")
-    doc.text("Sales in the north_east region grew by 12% this quarter; "
+    doc.text("Sales in the north_east region grew by a tenth this quarter; "
              "costs stayed under $3,000 per week. ")
     doc.text("Paths such as C:\\data\\q3 and exponents like x^2 are escaped.")
     doc.parbreak()
@@ -119,8 +119,8 @@ def write_boxes(doc):
     with doc.fbox() as framed:
         framed.tex("Framed box")
     doc.hspace("1em")
-    with doc.mbox() as inline:
-        inline.text("An mbox keeps this text on one line.")
+    with doc.resizebox("0.5\\linewidth") as scaled:
+        scaled.text("This line is scaled to half the line width.")
     doc.parbreak()
     doc.rule("\\linewidth", "0.4pt")
     doc.parbreak()

@@ -1,5 +1,9 @@
+import shutil
+import subprocess
+
 import pytest
 
+import pagewright
 from pagewright.context import LatexContext
 from pagewright.environment import LatexEnvironment
 
@@ -96,11 +100,11 @@ def test_unformattable_cell_drops_its_row(env):
 
 
 @pytest.mark.parametrize("args, opening", [
-    (("x = 1\n",), "\\begin{lstlisting}[]%\n"),
-    (("x = 1\n", None), "\\begin{lstlisting}[]%\n"),
-    (("int x;\n", "TeX"), "\\begin{lstlisting}[language=TeX]%\n"),
-    (("x", ""), "\\begin{lstlisting}[language=]%\n"),
-    (("x", ("C",)), "\\begin{lstlisting}[language=C]%\n"),
+    (("x = 1\n",), "\\begin{lstlisting}[]\n"),
+    (("x = 1\n", None), "\\begin{lstlisting}[]\n"),
+    (("int x;\n", "TeX"), "\\begin{lstlisting}[language=TeX]\n"),
+    (("x", ""), "\\begin{lstlisting}[language=]\n"),
+    (("x", ("C",)), "\\begin{lstlisting}[language=C]\n"),
 ])
 def test_lstlisting_forms(env, args, opening):
     assert env.lstlisting(*args) is None
@@ -111,7 +115,7 @@ def test_lstlisting_forms(env, args, opening):
 
 def test_lstlisting_code_is_written_unchanged(env):
     env.lstlisting(code="a_b % & \\x")
-    assert body(env) == "\\begin{lstlisting}[]%\na_b % & \\x\\end{lstlisting}%\n"
+    assert body(env) == "\\begin{lstlisting}[]\na_b % & \\x\\end{lstlisting}%\n"
 
 
 def test_lstlisting_requests_through_own_method(env):
@@ -130,3 +134,14 @@ def test_lstlisting_bad_language_requests_and_writes_nothing(env):
         env.lstlisting("x", ("a", "b"))
     assert body(env) == ""
     assert "listings" not in env.context.packages
+
+
+@pytest.mark.skipif(not (shutil.which("pdflatex") and shutil.which("pdftotext")),
+                    reason="pdflatex and pdftotext are needed")
+def test_lstlisting_shows_every_line_of_code(tmp_path):
+    with pagewright.latex_document(str(tmp_path / "listing.tex")) as doc:
+        doc.lstlisting("FIRSTLINE = 1\nSECONDLINE = 2\n")
+    pagewright.compile_tex(str(tmp_path / "listing.tex"))
+    text = subprocess.run(["pdftotext", str(tmp_path / "listing.pdf"), "-"],
+                          capture_output=True, text=True, check=True).stdout
+    assert "FIRSTLINE = 1" in text and "SECONDLINE = 2" in text

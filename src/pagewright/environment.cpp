@@ -49,7 +49,7 @@ PyObject* label_cell_format; // "\\makebox[5cm][r]{%s}"
 PyObject* tabular_end_text;  // "\\end{tabular}\n"
 PyObject* language_format;   // "language=%s"
 PyObject* listings_package;  // "listings"
-PyObject* lstlisting_begin_format; // "\\begin{lstlisting}[%s]%%\n"
+PyObject* lstlisting_begin_format; // "\\begin{lstlisting}[%s]\n"
 PyObject* lstlisting_end_text; // "\\end{lstlisting}%\n"
 PyObject* includegraphics_format; // "\\includegraphics[%s]{%s}%%\n"
 PyObject* textattachfile_format; // "\\textattachfile{%s}{%s}%%\n"
@@ -120,7 +120,7 @@ const Literal literals[] = {
     {&tabular_end_text, "\\end{tabular}\n"},
     {&language_format, "language=%s"},
     {&listings_package, "listings"},
-    {&lstlisting_begin_format, "\\begin{lstlisting}[%s]%%\n"},
+    {&lstlisting_begin_format, "\\begin{lstlisting}[%s]\n"},
     {&lstlisting_end_text, "\\end{lstlisting}%\n"},
     {&includegraphics_format, "\\includegraphics[%s]{%s}%%\n"},
     {&textattachfile_format, "\\textattachfile{%s}{%s}%%\n"},
@@ -367,7 +367,9 @@ PyObject* tabular_simple(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 // lstlisting(code, language=None): requests the listings package, then
-// writes the code unchanged between the environment's lines.
+// writes the code unchanged between the environment's lines. The opening
+// line ends in a plain newline: a "%" there would join the first line of
+// code to it, and the listing drops what shares its opening line.
 PyObject* lstlisting(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) {
     static const Signature signature{"lstlisting", {"code", "language"}, 1};
