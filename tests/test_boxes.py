@@ -1,20 +1,11 @@
 import contextlib
-import io
 
 import pytest
 
 from pagewright.context import LatexContext
 from pagewright.environment import LatexEnvironment
 
-
-class RecordingBuffer(io.StringIO):
-    def __init__(self):
-        super().__init__()
-        self.writes = []
-
-    def write(self, text):
-        self.writes.append(text)
-        return super().write(text)
+from helpers import RecordingBuffer
 
 
 def fresh_environment():

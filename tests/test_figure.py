@@ -1,6 +1,5 @@
 import contextlib
 import inspect
-import io
 import shutil
 import subprocess
 
@@ -10,15 +9,7 @@ import pagewright
 from pagewright.context import LatexContext
 from pagewright.environment import LatexEnvironment
 
-
-class RecordingBuffer(io.StringIO):
-    def __init__(self):
-        super().__init__()
-        self.writes = []
-
-    def write(self, text):
-        self.writes.append(text)
-        return super().write(text)
+from helpers import RecordingBuffer
 
 
 @pytest.fixture
