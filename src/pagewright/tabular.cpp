@@ -20,10 +20,7 @@ namespace {
 
 PyTypeObject* tabular_type;
 PyTypeObject* row_type;
-PyTypeObject* context_type;     // LatexContext
-// A row's instance dict as the constructor leaves it, minus the values
-// that differ per row; see new_row.
-PyObject* row_dict_template;
+newfunc row_new;  // Row's tp_new as created, to tell when it was replaced
 // The namespace of the latest pagewright.tabular module: the methods read
 // `Tabular` and `LatexEnvironment` from it on every call, as module-level
 // code would, so that rebinding those names is honoured.
@@ -120,87 +117,6 @@ constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
 // ------------------------------------------------------------------ helpers
 
-// A type's version tag changes whenever the type or one of its bases is
-// changed (a class attribute set or deleted), so a result derived from the
-// class hierarchy stays valid while the tag is the one it was derived at.
-bool has_tag(PyTypeObject* type, unsigned int tag) {
-    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == tag;
-}
-
-// Attribute access on exact instances of the library's dict-based classes,
-// straight through the instance dict. Generic access reads the same dict
-// as long as no class in the MRO defines the names and the type keeps the
-// generic getattr/setattr; that is checked once, and again after any change
-// to the hierarchy. Subclasses and changed classes take the general path.
-class DictFastPath {
-public:
-    constexpr DictFastPath(PyTypeObject** type, std::initializer_list<PyObject**> guarded)
-        : type_(type), names_{}, count_(0) {
-        for (PyObject** name : guarded) names_[count_++] = name;
-    }
-
-    bool applies(PyObject* obj) {
-        PyTypeObject* type = *type_;
-        return type && Py_IS_TYPE(obj, type) && (has_tag(type, verified_tag_) || verify(type));
-    }
-
-    // The instance dict of `obj` when the fast path applies, else NULL.
-    PyObject* dict_of(PyObject* obj) {
-        return applies(obj) ? reinterpret_cast<Instance*>(obj)->dict : nullptr;
-    }
-
-private:
-    bool verify(PyTypeObject* type) {
-        if (type->tp_getattro != PyObject_GenericGetAttr ||
-            type->tp_setattro != PyObject_GenericSetAttr) {
-            return false;
-        }
-        for (int i = 0; i < count_; i++) {
-            if (_PyType_Lookup(type, *names_[i])) return false;
-        }
-        // The lookups gave the type a tag, unless the tags ran out.
-        if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
-            verified_tag_ = type->tp_version_tag;
-        }
-        return true;
-    }
-
-    static constexpr int max_names = 4;
-    PyTypeObject** type_;
-    PyObject** names_[max_names];
-    int count_;
-    unsigned int verified_tag_ = 0;
-};
-
-DictFastPath row_access{&row_type, {&ncols_name, &col_name, &cols_name, &names.context}};
-DictFastPath table_access{&tabular_type, {&ncols_name, &names.context}};
-DictFastPath context_access{&context_type, {&names.f}};
-
-// obj.name, through `access` when it applies.
-Ref get(DictFastPath& access, PyObject* obj, PyObject* name) {
-    if (PyObject* dict = access.dict_of(obj)) {
-        if (PyObject* value = PyDict_GetItemWithError(dict, name)) return Ref::borrow(value);
-        if (PyErr_Occurred()) return Ref();
-    }
-    return getattr(obj, name);
-}
-
-// obj.name = value, through `access` when it applies.
-int set(DictFastPath& access, PyObject* obj, PyObject* name, PyObject* value) {
-    if (PyObject* dict = access.dict_of(obj)) return PyDict_SetItem(dict, name, value);
-    return PyObject_SetAttr(obj, name, value);
-}
-
-Ref row_attr(PyObject* row, PyObject* name) { return get(row_access, row, name); }
-Ref table_attr(PyObject* table, PyObject* name) { return get(table_access, table, name); }
-
-// table.context.f, the buffer a table's rows go to.
-Ref table_body(PyObject* table) {
-    Ref context = table_attr(table, names.context);
-    if (!context) return Ref();
-    return get(context_access, context.get(), names.f);
-}
-
 // The module-level binding of `name`, or NameError.
 Ref global(PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(module_globals, name);  // borrowed
@@ -237,7 +153,7 @@ int append_item(PyObject* list, PyObject* value) {
 
 // " & ".join(cells), then the row end: the two writes of one table row.
 int write_row(PyObject* table, PyObject* cells) {
-    Ref body = table_body(table);
+    Ref body = body_of(table);
     if (!body) return -1;
     Ref joined(PyUnicode_Join(cell_separator, cells));
     if (!joined || write_to(body.get(), joined.get()) < 0) return -1;
@@ -256,12 +172,12 @@ int row_set(PyObject* self, PyObject* ncols, PyObject* context) {
     Ref cols(PyList_New(0));
     if (!cols) return -1;
     Ref zero(PyLong_FromLong(0));
-    if (!zero || set(row_access, self, ncols_name, ncols) < 0 ||
-        set(row_access, self, col_name, zero.get()) < 0 ||
-        set(row_access, self, cols_name, cols.get()) < 0) {
+    if (!zero || PyObject_SetAttr(self, ncols_name, ncols) < 0 ||
+        PyObject_SetAttr(self, col_name, zero.get()) < 0 ||
+        PyObject_SetAttr(self, cols_name, cols.get()) < 0) {
         return -1;
     }
-    return set(row_access, self, names.context, context);
+    return PyObject_SetAttr(self, names.context, context);
 }
 
 int row_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -275,38 +191,21 @@ int row_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return row_set(self, ncols, context);
 }
 
-// The instance dict of a plain row: a copy of a template (copying clones
-// the small key table, much cheaper than building it key by key) given the
-// row's values.
-int fill_row_dict(PyObject* row, PyObject* ncols, PyObject* context) {
-    Ref dict(PyDict_Copy(row_dict_template));
-    Ref cols(dict ? PyList_New(0) : nullptr);
-    if (!cols || PyDict_SetItem(dict.get(), ncols_name, ncols) < 0 ||
-        PyDict_SetItem(dict.get(), cols_name, cols.get()) < 0 ||
-        PyDict_SetItem(dict.get(), names.context, context) < 0) {
-        return -1;
-    }
-    Py_XSETREF(reinterpret_cast<Instance*>(row)->dict, dict.release());
-    return 0;
-}
-
-// Row(ncols, context), built in place when `cls` is our Row with its own
-// constructor, as for every row block of a plain table.
+// Row(ncols, context). Our own Row, with its own constructor, is built
+// directly: no argument tuple to make and parse on every row block.
 Ref new_row(PyObject* cls, PyObject* ncols, PyObject* context) {
-    if (cls != reinterpret_cast<PyObject*>(row_type) || row_type->tp_init != row_init) {
-        return call(cls, {ncols, context});
-    }
+    bool plain = cls == reinterpret_cast<PyObject*>(row_type) &&
+                 row_type->tp_new == row_new && row_type->tp_init == row_init;
+    if (!plain) return call(cls, {ncols, context});
     Ref row(row_type->tp_alloc(row_type, 0));
-    if (!row) return Ref();
-    int status = row_access.applies(row.get()) ? fill_row_dict(row.get(), ncols, context)
-                                               : row_set(row.get(), ncols, context);
-    return status < 0 ? Ref() : std::move(row);
+    if (!row || row_set(row.get(), ncols, context) < 0) return Ref();
+    return row;
 }
 
 // Refuses one more cell in a full row.
 int check_room(PyObject* row) {
-    Ref col = row_attr(row, col_name);
-    Ref ncols = col ? row_attr(row, ncols_name) : Ref();
+    Ref col = getattr(row, col_name);
+    Ref ncols = col ? getattr(row, ncols_name) : Ref();
     if (!ncols) return -1;
     int full = compare(col.get(), ncols.get(), Py_EQ);
     if (full != 0) return full < 0 ? -1 : fail(too_many_columns);
@@ -315,12 +214,12 @@ int check_room(PyObject* row) {
 
 // self.cols.append(text); self.col += width
 int add_cell(PyObject* row, PyObject* text, PyObject* width) {
-    Ref cols = row_attr(row, cols_name);
+    Ref cols = getattr(row, cols_name);
     if (!cols || append_item(cols.get(), text) < 0) return -1;
-    Ref col = row_attr(row, col_name);
+    Ref col = getattr(row, col_name);
     Ref next(col ? PyNumber_InPlaceAdd(col.get(), width) : nullptr);
     if (!next) return -1;
-    return set(row_access, row, col_name, next.get());
+    return PyObject_SetAttr(row, col_name, next.get());
 }
 
 PyObject* row_cell_tex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -336,7 +235,7 @@ PyObject* row_cell_tex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* cell_enter(SingleUse* self) {
     PyObject* row = self->slot(0);
     if (check_room(row) < 0) return nullptr;
-    Ref context = row_attr(row, names.context);
+    Ref context = getattr(row, names.context);
     Ref child = context ? call_method(context.get(), names.child, {}) : Ref();
     Ref cls = child ? global(environment_name) : Ref();
     Ref cell = cls ? call(cls.get(), {child.get()}) : Ref();
@@ -351,7 +250,7 @@ int cell_close(SingleUse* self) {
     PyObject* row = self->slot(0);
     Ref cell_context = getattr(self->slot(1), names.context);
     Ref preamble = cell_context ? value_of(cell_context.get(), names.preamble) : Ref();
-    Ref row_context = preamble ? row_attr(row, names.context) : Ref();
+    Ref row_context = preamble ? getattr(row, names.context) : Ref();
     if (!row_context || append_to(row_context.get(), names.preamble, preamble.get()) < 0) {
         return -1;
     }
@@ -372,14 +271,14 @@ PyObject* row_multicolumn_tex(PyObject* self, PyObject* const* args, Py_ssize_t 
     PyObject* arg[3];
     if (signature.bind(args, nargs, kwnames, arg) < 0) return nullptr;
     PyObject* n = arg[0];
-    Ref col = row_attr(self, col_name);
+    Ref col = getattr(self, col_name);
     Ref end(col ? PyNumber_Add(col.get(), n) : nullptr);
-    Ref ncols = end ? row_attr(self, ncols_name) : Ref();
+    Ref ncols = end ? getattr(self, ncols_name) : Ref();
     if (!ncols) return nullptr;
     int overflow = compare(end.get(), ncols.get(), Py_GT);
     if (overflow < 0) return nullptr;
     if (overflow) {
-        Ref cur = row_attr(self, col_name);
+        Ref cur = getattr(self, col_name);
         if (cur) fail_formatted(multicolumn_overflow, {ncols.get(), n, cur.get()});
         return nullptr;
     }
@@ -480,29 +379,19 @@ PyObject* write_fixed(PyObject* self, PyObject*) {
     return write_text(self, *text);
 }
 
-// Tabular.Row, through the module's name Tabular. The value read from our
-// class is kept until the class hierarchy changes.
+// Tabular.Row, through the module's name Tabular.
 Ref tabular_row_class() {
-    static PyObject* cached;
-    static unsigned int cached_tag;
     Ref cls = global(tabular_name);
     if (!cls) return Ref();
-    bool ours = cls.get() == reinterpret_cast<PyObject*>(tabular_type);
-    if (ours && cached && has_tag(tabular_type, cached_tag)) return Ref::borrow(cached);
-    Ref found = getattr(cls.get(), row_name);
-    if (found && ours && PyType_HasFeature(tabular_type, Py_TPFLAGS_VALID_VERSION_TAG)) {
-        Py_XSETREF(cached, Py_NewRef(found.get()));
-        cached_tag = tabular_type->tp_version_tag;
-    }
-    return found;
+    return getattr(cls.get(), row_name);
 }
 
 // row slots: 0 the table; 1 the row, once entered.
 PyObject* row_enter(SingleUse* self) {
     PyObject* table = self->slot(0);
     Ref row_class = tabular_row_class();
-    Ref ncols = row_class ? table_attr(table, ncols_name) : Ref();
-    Ref context = ncols ? table_attr(table, names.context) : Ref();
+    Ref ncols = row_class ? getattr(table, ncols_name) : Ref();
+    Ref context = ncols ? getattr(table, names.context) : Ref();
     Ref row = context ? new_row(row_class.get(), ncols.get(), context.get()) : Ref();
     if (!row) return nullptr;
     self->keep(1, Py_NewRef(row.get()));
@@ -512,15 +401,15 @@ PyObject* row_enter(SingleUse* self) {
 int row_close(SingleUse* self) {
     PyObject* table = self->slot(0);
     PyObject* row = self->slot(1);
-    Ref cols = row_attr(row, cols_name);
+    Ref cols = getattr(row, cols_name);
     Py_ssize_t count = cols ? PyObject_Size(cols.get()) : -1;
     Ref found(count >= 0 ? PyLong_FromSsize_t(count) : nullptr);
-    Ref ncols = found ? table_attr(table, ncols_name) : Ref();
+    Ref ncols = found ? getattr(table, ncols_name) : Ref();
     if (!ncols) return -1;
     int too_wide = compare(found.get(), ncols.get(), Py_GT);
     if (too_wide < 0) return -1;
     if (too_wide) {
-        Ref col = row_attr(row, col_name);
+        Ref col = getattr(row, col_name);
         Ref shown(col ? PyNumber_Add(col.get(), one) : nullptr);
         return shown ? fail_formatted(bad_row_width, {shown.get(), ncols.get()}) : -1;
     }
@@ -541,7 +430,7 @@ PyObject* tabular_row_tex(PyObject* self, PyObject* const* args, Py_ssize_t narg
         return nullptr;
     }
     Ref count(PyLong_FromSsize_t(nargs));
-    Ref ncols = count ? table_attr(self, ncols_name) : Ref();
+    Ref ncols = count ? getattr(self, ncols_name) : Ref();
     if (!ncols) return nullptr;
     int too_many = compare(count.get(), ncols.get(), Py_GT);
     if (too_many != 0) {
@@ -620,6 +509,7 @@ int order_namespace(PyTypeObject* type, std::initializer_list<PyObject*> order) 
 
 PyTypeObject* make_row_type() {
     PyTypeObject* type = make_type(&row_spec, nullptr);
+    if (type) row_new = type->tp_new;
     Ref qualname(type ? PyUnicode_FromString("Tabular.Row") : nullptr);
     if (!qualname ||
         PyObject_SetAttr(reinterpret_cast<PyObject*>(type), names.__qualname__, qualname.get()) < 0) {
@@ -637,13 +527,10 @@ int make_types() {
         PyErr_SetString(PyExc_ImportError, "pagewright.environment is not initialised");
         return -1;
     }
-    context_type = latex_context_type();
-    row_dict_template = Py_BuildValue("{sOsisOsO}", "ncols", Py_None, "col", 0, "cols", Py_None,
-                                      "context", Py_None);
     Ref allowed(Py_BuildValue("[ssss]", "c", "r", "l", "p"));
     Ref envs(Py_BuildValue("[ss]", "tabular", "longtable"));
     Ref bases(PyTuple_Pack(1, base));
-    if (!row_dict_template || !allowed || !envs || !bases) return -1;
+    if (!allowed || !envs || !bases) return -1;
     Ref row(reinterpret_cast<PyObject*>(make_row_type()));
     Ref table(row ? reinterpret_cast<PyObject*>(make_type(&tabular_spec, bases.get())) : nullptr);
     if (!table) return -1;
