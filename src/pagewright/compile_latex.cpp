@@ -6,7 +6,7 @@
 // each other) up as module globals at call time, so replacing any of them
 // on the module is honoured.
 #include "modules.h"
-#include "globals.h"
+#include "../core/globals.h"
 
 #include "../core/args.h"
 #include "../core/module.h"

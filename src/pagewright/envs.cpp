@@ -3,7 +3,7 @@
 // The composite builders reach their siblings through the module namespace
 // at call time, so replacing one of them on the module changes the others.
 #include "modules.h"
-#include "globals.h"
+#include "../core/globals.h"
 
 #include "../core/args.h"
 #include "../core/module.h"

@@ -9,6 +9,7 @@
 #include "modules.h"
 
 #include "../core/args.h"
+#include "../core/globals.h"
 #include "../core/instance.h"
 #include "../core/module.h"
 #include "../core/single_use.h"
@@ -21,10 +22,10 @@ namespace {
 PyTypeObject* tabular_type;
 PyTypeObject* row_type;
 newfunc row_new;  // Row's tp_new as created, to tell when it was replaced
-// The namespace of the latest pagewright.tabular module: the methods read
-// `Tabular` and `LatexEnvironment` from it on every call, as module-level
-// code would, so that rebinding those names is honoured.
-PyObject* module_globals;
+// The latest pagewright.tabular module: the methods read `Tabular` and
+// `LatexEnvironment` from it on every call, as module-level code would, so
+// that rebinding those names is honoured.
+PyObject* tabular_module;
 
 PyObject* one;                    // 1
 PyObject* tabular_name;           // "Tabular"
@@ -117,14 +118,7 @@ constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
 // ------------------------------------------------------------------ helpers
 
-// The module-level binding of `name`, or NameError.
-Ref global(PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(module_globals, name);  // borrowed
-    if (!value && !PyErr_Occurred()) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    }
-    return Ref::borrow(value);
-}
+Ref global(PyObject* name) { return module_global(tabular_module, name); }
 
 // bool(a <op> b), as the comparison operators compute it (no identity
 // shortcut).
@@ -596,7 +590,7 @@ PyObject* environment_longtable(PyObject* self, PyObject* const* args, Py_ssize_
 
 int exec_tabular(PyObject* module) {
     if (init_constants() < 0) return -1;
-    Py_XSETREF(module_globals, Py_NewRef(PyModule_GetDict(module)));
+    Py_XSETREF(tabular_module, Py_NewRef(module));
     if (import_names(module, "contextlib", {"contextmanager"}) < 0) return -1;
     Ref package(PyUnicode_FromString("pagewright"));
     Ref environment = package ? import_from(package.get(), environment_name) : Ref();

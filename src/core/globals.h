@@ -6,7 +6,7 @@
 // module attribute (monkeypatching) and have the change honoured.
 #pragma once
 
-#include "../core/ref.h"
+#include "ref.h"
 
 namespace pw {
 
