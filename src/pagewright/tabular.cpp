@@ -303,7 +303,7 @@ PyType_Spec row_spec = {
 
 // -------------------------------------------------------------------- Tabular
 
-// The part of a column specification before its first "{": the column
+// The part of a column entry before its first "{": the column
 // letter for "p{3cm}".
 Ref column_letter(PyObject* entry) {
     if (PyUnicode_Check(entry)) {

@@ -1,4 +1,4 @@
-"""Argument checks by type specification.
+"""Argument checks by type spec strings.
 
 ``pact(**specs)`` returns a decorator. Each keyword names a parameter of the
 decorated callable and gives the types it accepts, as a string of type names
