@@ -17,6 +17,23 @@ int Signature::index_of(PyObject* keyword) const {
 
 int Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** out) const {
+    return bind_any(args, nargs, kwnames, out, nullptr);
+}
+
+int Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
+                    ExtraKeywords& extra) const {
+    if (bind_any(args, nargs, kwnames, out, &extra) < 0) return -1;
+    if (extra.keywords.empty()) return 0;
+    extra.names = Ref(PyTuple_New(extra.keywords.size()));
+    if (!extra.names) return -1;
+    for (size_t k = 0; k < extra.keywords.size(); k++) {
+        PyTuple_SET_ITEM(extra.names.get(), k, Py_NewRef(extra.keywords[k]));
+    }
+    return 0;
+}
+
+int Signature::bind_any(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                        PyObject** out, ExtraKeywords* extra) const {
     if (nargs > count_) {
         PyErr_Format(PyExc_TypeError, "%s() takes at most %d positional argument%s (%zd given)",
                      function_, count_, count_ == 1 ? "" : "s", nargs);
@@ -28,6 +45,11 @@ int Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         int i = index_of(keyword);
         if (i == -2) return -1;
+        if (i < 0 && extra) {
+            extra->keywords.push_back(keyword);
+            extra->values.push_back(args[nargs + k]);
+            continue;
+        }
         if (i < 0) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
                          function_, keyword);

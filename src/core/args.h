@@ -3,7 +3,19 @@
 
 #include "ref.h"
 
+#include <vector>
+
 namespace pw {
+
+// The keyword arguments of a call beyond the named parameters, in call
+// order: what a **kwargs parameter collects. Keywords and values are
+// borrowed from the call; `names` is the keywords as a tuple, NULL when
+// there are none, ready for a vectorcall with `values`.
+struct ExtraKeywords {
+    std::vector<PyObject*> keywords;
+    std::vector<PyObject*> values;
+    Ref names;
+};
 
 // The positional-or-keyword parameters of a callable, as its Python
 // signature shows them; the first `required` have no default.
@@ -22,7 +34,14 @@ public:
     // the call does not fit the signature.
     int bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const;
 
+    // The same for a callable that also takes **kwargs: keywords that name
+    // no parameter go to `extra` instead of being refused.
+    int bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
+             ExtraKeywords& extra) const;
+
 private:
+    int bind_any(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
+                 ExtraKeywords* extra) const;
     int index_of(PyObject* keyword) const;
 
     const char* function_;

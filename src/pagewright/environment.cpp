@@ -13,8 +13,6 @@
 #include "../core/single_use.h"
 #include "../core/write.h"
 
-#include <vector>
-
 namespace pw {
 
 namespace {
@@ -67,10 +65,6 @@ PyObject* make_options_string_name; // "make_options_string"
 PyObject* save_graphics_data_name; // "save_graphics_data"
 PyObject* guess_extension_name; // "guess_extension"
 PyObject* join_name;         // "join"
-PyObject* self_keyword;      // "self"
-PyObject* data_keyword;      // "data"
-PyObject* mime_keyword;      // "mime"
-PyObject* gid_keyword;       // "gid"
 PyObject* minipage_opening;  // "\\begin{minipage}[%s]{%s}%%\n"
 PyObject* minipage_closing;  // "\\end{minipage}%\n"
 PyObject* fbox_opening;      // "{\\setlength\\fboxsep{%s}%%\n"
@@ -138,10 +132,6 @@ const Literal literals[] = {
     {&save_graphics_data_name, "save_graphics_data"},
     {&guess_extension_name, "guess_extension"},
     {&join_name, "join"},
-    {&self_keyword, "self"},
-    {&data_keyword, "data"},
-    {&mime_keyword, "mime"},
-    {&gid_keyword, "gid"},
     {&minipage_opening, "\\begin{minipage}[%s]{%s}%%\n"},
     {&minipage_closing, "\\end{minipage}%\n"},
     {&fbox_opening, "{\\setlength\\fboxsep{%s}%%\n"},
@@ -746,66 +736,6 @@ PyObject* save_graphics_data(PyObject* self, PyObject* const* args, Py_ssize_t n
     return filename.release();
 }
 
-// The keyword arguments of a graphics_data call beyond its named
-// parameters, in call order: its **params.
-struct ExtraKeywords {
-    std::vector<PyObject*> values;  // borrowed from the call
-    Ref names;                      // tuple, or NULL for none
-};
-
-PyObject** const graphics_data_parameters[] = {&self_keyword, &data_keyword, &mime_keyword,
-                                               &gid_keyword};
-constexpr int graphics_data_arity = 4;
-constexpr int graphics_data_required = 3;
-
-int graphics_data_parameter(PyObject* keyword) {
-    for (int i = 0; i < graphics_data_arity; i++) {
-        int equal = PyObject_RichCompareBool(keyword, *graphics_data_parameters[i], Py_EQ);
-        if (equal) return equal < 0 ? -2 : i;
-    }
-    return -1;
-}
-
-// Binds (self, data, mime, gid=None, **params) as a Python function would.
-int bind_graphics_data(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                       PyObject** bound, ExtraKeywords& extra) {
-    if (nargs > graphics_data_arity) {
-        PyErr_Format(PyExc_TypeError,
-                     "graphics_data() takes at most %d positional arguments (%zd given)",
-                     graphics_data_arity, nargs);
-        return -1;
-    }
-    for (int i = 0; i < graphics_data_arity; i++) bound[i] = i < nargs ? args[i] : nullptr;
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    Ref extra_names(PyList_New(0));
-    if (!extra_names) return -1;
-    for (Py_ssize_t k = 0; k < nkw; k++) {
-        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-        int i = graphics_data_parameter(keyword);
-        if (i == -2) return -1;
-        if (i == -1) {
-            extra.values.push_back(args[nargs + k]);
-            if (PyList_Append(extra_names.get(), keyword) < 0) return -1;
-        } else if (bound[i]) {
-            PyErr_Format(PyExc_TypeError, "graphics_data() got multiple values for argument '%U'",
-                         keyword);
-            return -1;
-        } else {
-            bound[i] = args[nargs + k];
-        }
-    }
-    for (int i = 0; i < graphics_data_required; i++) {
-        if (!bound[i]) {
-            PyErr_Format(PyExc_TypeError, "graphics_data() missing required argument '%U' (pos %d)",
-                         *graphics_data_parameters[i], i + 1);
-            return -1;
-        }
-    }
-    if (extra.values.empty()) return 0;
-    extra.names = Ref(PyList_AsTuple(extra_names.get()));
-    return extra.names ? 0 : -1;
-}
-
 // The name a graphics file is saved and referred to under: the caller's gid
 // or a fresh one from the context's counter, with "." made "_" and "/" made
 // ":" so that it is neither a suffix nor a directory.
@@ -830,9 +760,10 @@ Ref options_string(const ExtraKeywords& params) {
 }
 
 PyObject* graphics_data(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* arg[graphics_data_arity];
+    static const Signature signature{"graphics_data", {"self", "data", "mime", "gid"}, 3};
+    PyObject* arg[4];
     ExtraKeywords params;
-    if (bind_graphics_data(args, nargs, kwnames, arg, params) < 0) return nullptr;
+    if (signature.bind(args, nargs, kwnames, arg, params) < 0) return nullptr;
     PyObject *self = arg[0], *data = arg[1], *mime = arg[2];
     Ref gid = graphics_name(self, arg[3]);
     Ref saved = gid ? call_method(self, save_graphics_data_name, {data, mime, gid.get()}) : Ref();
