@@ -21,6 +21,19 @@ inline Ref body_of(PyObject* env) {
     return getattr(context.get(), names.f);
 }
 
+// self.context.f.write(text), returning None: the body of a writer method.
+inline PyObject* append_text(PyObject* self, PyObject* text) {
+    Ref body = body_of(self);
+    if (!body || write_to(body.get(), text) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// A METH_NOARGS writer method that appends one fixed text.
+template <PyObject** text>
+PyObject* write_fixed(PyObject* self, PyObject*) {
+    return append_text(self, *text);
+}
+
 // context.<buffer>.write(text), for buffer names f and preamble.
 inline int append_to(PyObject* context, PyObject* buffer_name, PyObject* text) {
     Ref buffer = getattr(context, buffer_name);

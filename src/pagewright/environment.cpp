@@ -155,13 +155,6 @@ const Literal literals[] = {
 
 constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
-// self.context.f.write(text)
-PyObject* append_text(PyObject* self, PyObject* text) {
-    Ref body = body_of(self);
-    if (!body || write_to(body.get(), text) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
 // self.context.f.write(fmt % operand): the buffer is looked up before the
 // text is built, and an error in either leaves the buffer unchanged.
 PyObject* append_formatted(PyObject* self, PyObject* fmt, PyObject* operand) {
@@ -191,12 +184,6 @@ int environment_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         return -1;
     }
     return PyObject_SetAttr(self, names.context, context);
-}
-
-// Writers of a fixed text: hfill, vfill, parbreak, ...
-template <PyObject** text>
-PyObject* write_fixed(PyObject* self, PyObject*) {
-    return append_text(self, *text);
 }
 
 // Writers of one formatted argument: hspace(size), vspace(size),

@@ -154,12 +154,6 @@ int write_row(PyObject* table, PyObject* cells) {
     return write_to(body.get(), row_end);
 }
 
-PyObject* write_text(PyObject* self, PyObject* text) {
-    Ref body = body_of(self);
-    if (!body || write_to(body.get(), text) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
 // ---------------------------------------------------------------- Tabular.Row
 
 int row_set(PyObject* self, PyObject* ncols, PyObject* context) {
@@ -366,11 +360,6 @@ int tabular_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         return -1;
     }
     return PyObject_SetAttr(self, names.context, context);
-}
-
-template <PyObject** text>
-PyObject* write_fixed(PyObject* self, PyObject*) {
-    return write_text(self, *text);
 }
 
 // Tabular.Row, through the module's name Tabular.
