@@ -62,6 +62,16 @@ Ref import_from(PyObject* source, PyObject* name) {
     return value;
 }
 
+Ref import_from_loaded(PyObject* loaded, PyObject* source, PyObject* name) {
+    Ref registered(loaded ? PyImport_GetModule(source) : nullptr);
+    if (registered && registered.get() == loaded) {
+        PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(loaded), name);
+        if (value) return Ref::borrow(value);
+    }
+    if (PyErr_Occurred()) return Ref();
+    return import_from(source, name);
+}
+
 PyTypeObject* make_type(PyType_Spec* spec, PyObject* bases) {
     PyObject* type = PyType_FromSpecWithBases(spec, bases);
     if (!type) return nullptr;

@@ -27,6 +27,11 @@ int import_names(PyObject* module, const char* source, std::initializer_list<con
 // The value of `name` in the module `source`, imported if need be.
 Ref import_from(PyObject* source, PyObject* name);
 
+// import_from, straight from the dict of `loaded` (the module as loaded
+// before, NULL if not yet) while it is still the registered module of that
+// name.
+Ref import_from_loaded(PyObject* loaded, PyObject* source, PyObject* name);
+
 // A heap type from `spec` with the given bases (NULL: object). The class
 // gets no docstring: __doc__ is None.
 PyTypeObject* make_type(PyType_Spec* spec, PyObject* bases);

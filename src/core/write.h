@@ -1,11 +1,25 @@
 // The one path by which the extension writes text: every append to a
 // context's body or preamble buffer and every write to a caller's stream
-// goes through write_to, so the buffer strategy can change in one place.
+// goes through here.
+//
+// A context in native state keeps its buffers as TextBuffers until Python
+// code reads `f` or `preamble`; a Sink then appends to the TextBuffer. For
+// any other context (a subclass, a buffer that Python code has read or
+// replaced) it looks the buffer up and calls its `write`, as Python code
+// would. The native buffer is found again at each write, so Python code
+// that runs in between (a value's __str__) cannot leave a stale pointer.
 #pragma once
 
 #include "strings.h"
+#include "text_buffer.h"
 
 namespace pw {
+
+// The native buffer `context.<name>` (name: f or preamble) would write
+// into, when the context is a LatexContext in native state and that buffer
+// has not been read by Python code; NULL otherwise. Defined with
+// LatexContext.
+TextBuffer* native_buffer(PyObject* context, PyObject* name);
 
 // stream.write(text), result discarded.
 inline int write_to(PyObject* stream, PyObject* text) {
@@ -13,18 +27,45 @@ inline int write_to(PyObject* stream, PyObject* text) {
     return result ? 0 : -1;
 }
 
-// env.context.f: the body buffer an environment writes into, looked up
-// afresh on every call so that a replaced context or buffer is honoured.
-inline Ref body_of(PyObject* env) {
-    Ref context = getattr(env, names.context);
-    if (!context) return Ref();
-    return getattr(context.get(), names.f);
-}
+// What io.StringIO.write raises for a value that is not a str.
+int refuse_non_str(PyObject* text);
+
+// context.<name>.getvalue()
+Ref value_of(PyObject* context, PyObject* buffer_name);
+
+// One of a context's buffers, looked up once and written many times.
+class Sink {
+public:
+    // context.<name>, for name f or preamble.
+    static Sink of(PyObject* context, PyObject* buffer_name);
+    // env.context.f: the body an environment writes into, looked up
+    // afresh on every call so that a replaced context or buffer is honoured.
+    static Sink body_of(PyObject* env);
+    // Any object with a write method, such as a caller's stream.
+    static Sink to(PyObject* stream);
+
+    explicit operator bool() const { return static_cast<bool>(target_); }
+    // The buffer natively, when it still is native.
+    TextBuffer* native() const { return native_ ? native_buffer(target_.get(), name_) : nullptr; }
+
+    // The object whose write is called, for a sink that is not native.
+    PyObject* stream() const { return native_ ? nullptr : target_.get(); }
+
+    int write(PyObject* text);
+    // write(from_context.<buffer_name>.getvalue()), sharing the text when
+    // both buffers are native.
+    int copy_from(PyObject* from_context, PyObject* buffer_name);
+
+private:
+    Ref target_;          // the context when native, else the buffer object
+    PyObject* name_ = nullptr;
+    bool native_ = false;
+};
 
 // self.context.f.write(text), returning None: the body of a writer method.
 inline PyObject* append_text(PyObject* self, PyObject* text) {
-    Ref body = body_of(self);
-    if (!body || write_to(body.get(), text) < 0) return nullptr;
+    Sink body = Sink::body_of(self);
+    if (!body || body.write(text) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -36,16 +77,11 @@ PyObject* write_fixed(PyObject* self, PyObject*) {
 
 // context.<buffer>.write(text), for buffer names f and preamble.
 inline int append_to(PyObject* context, PyObject* buffer_name, PyObject* text) {
-    Ref buffer = getattr(context, buffer_name);
-    if (!buffer) return -1;
-    return write_to(buffer.get(), text);
+    Sink sink = Sink::of(context, buffer_name);
+    return sink ? sink.write(text) : -1;
 }
 
-// buffer.getvalue()
-inline Ref value_of(PyObject* context, PyObject* buffer_name) {
-    Ref buffer = getattr(context, buffer_name);
-    if (!buffer) return Ref();
-    return call_method(buffer.get(), names.getvalue, {});
-}
+// to_context.<name>.write(from_context.<name>.getvalue())
+int copy_buffer(PyObject* from_context, PyObject* to_context, PyObject* buffer_name);
 
 }  // namespace pw

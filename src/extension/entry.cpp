@@ -2,6 +2,7 @@
 // initialisation sequence.
 #include "registry.h"
 
+#include "../core/native.h"
 #include "../core/function.h"
 #include "../core/module.h"
 #include "../core/single_use.h"
@@ -32,7 +33,11 @@ const char* const star_imported[] = {
 };
 
 int init_process_state() {
-    if (init_names() < 0 || init_single_use_type() < 0 || init_function_type() < 0) return -1;
+    read_fast_path_switch();
+    if (init_names() < 0 || init_single_use_type() < 0 || init_function_type() < 0 ||
+        init_native() < 0) {
+        return -1;
+    }
     return 0;
 }
 

@@ -12,6 +12,7 @@
 #include "../core/function.h"
 #include "../core/instance.h"
 #include "../core/module.h"
+#include "../core/native.h"
 #include "../core/write.h"
 
 namespace pw {
@@ -175,7 +176,56 @@ PyMethodDef dict_to_latex_option_string_def = {
 
 // -------------------------------------------------------------- LatexContext
 
+// A context's body and preamble stay native text until Python code reads
+// `f` or `preamble`; that read makes the io.StringIO holding the text.
+struct Context : Native {
+    TextBuffer body;
+    TextBuffer preamble;
+};
+
+enum ContextField { f_field, preamble_field, graphics_path_field, parent_field, count_field,
+                    packages_field };
+
+TypeGuard context_guard;
+PyObject* zero;  // 0
+
+TextBuffer* buffer_of(PyObject* self, int field) {
+    auto* context = reinterpret_cast<Context*>(self);
+    return field == f_field ? &context->body : &context->preamble;
+}
+
+// io.StringIO() holding the text, positioned at its end.
+PyObject* derive_context_field(PyObject* self, int field) {
+    if (field == packages_field) return PyDict_New();
+    Ref stream(PyObject_CallNoArgs(string_io));
+    Ref text(stream ? buffer_of(self, field)->value() : nullptr);
+    if (!text || write_to(stream.get(), text.get()) < 0) return nullptr;
+    return stream.release();
+}
+
+void discard_context_field(PyObject* self, int field) {
+    if (field != packages_field) buffer_of(self, field)->release();
+}
+
+const NativeSpec context_native = {
+    &context_type, &context_guard, 6,
+    {&names.f, &names.preamble, &names.graphics_path, &names.parent, &names.count,
+     &names.packages},
+    -1, derive_context_field, discard_context_field,
+};
+
+// The attributes of a new context, natively: buffers and package table
+// made when first read.
+void set_context(PyObject* self, PyObject* graphics_path, PyObject* parent) {
+    set_native(self, context_native, {Py_NewRef(lazy), Py_NewRef(lazy), Py_NewRef(graphics_path),
+                                      Py_NewRef(parent), Py_NewRef(zero), Py_NewRef(lazy)});
+}
+
 int context_set(PyObject* self, PyObject* graphics_path) {
+    if (may_go_native(self, context_native)) {
+        set_context(self, graphics_path, Py_None);
+        return 0;
+    }
     Ref body(PyObject_CallNoArgs(string_io));
     Ref preamble(body ? PyObject_CallNoArgs(string_io) : nullptr);
     Ref count(preamble ? PyLong_FromLong(0) : nullptr);
@@ -299,15 +349,25 @@ PyObject* context_generate_file_id(PyObject* self, PyObject* const* args, Py_ssi
     return result.release();
 }
 
+// context.child(): LatexContext(context.graphics_path) with its parent set.
+PyObject* new_child_context(PyObject* context) {
+    if (PyObject** fields = native_fields(context, context_native)) {
+        PyObject* child = context_type->tp_alloc(context_type, 0);
+        if (child) set_context(child, fields[graphics_path_field], context);
+        return child;
+    }
+    Ref graphics_path = getattr(context, names.graphics_path);
+    if (!graphics_path) return nullptr;
+    Ref child = call(reinterpret_cast<PyObject*>(context_type), {graphics_path.get()});
+    if (!child || PyObject_SetAttr(child.get(), names.parent, context) < 0) return nullptr;
+    return child.release();
+}
+
 PyObject* context_child(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     static const Signature signature{"child", {}, 0};
     if (signature.bind(args, nargs, kwnames, nullptr) < 0) return nullptr;
-    Ref graphics_path = getattr(self, names.graphics_path);
-    if (!graphics_path) return nullptr;
-    Ref child = call(reinterpret_cast<PyObject*>(context_type), {graphics_path.get()});
-    if (!child || PyObject_SetAttr(child.get(), names.parent, self) < 0) return nullptr;
-    return child.release();
+    return new_child_context(self);
 }
 
 PyObject* context_dump_preamble(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -408,13 +468,13 @@ PyType_Slot context_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(context_init)},
     {Py_tp_doc, const_cast<char*>("LatexContext(graphics_path='.')\n--\n\n")},
     {Py_tp_methods, context_methods},
-    PW_INSTANCE_SLOTS,
+    PW_NATIVE_SLOTS,
     {0, nullptr},
 };
 
 PyType_Spec context_spec = {
-    "pagewright.context.LatexContext", sizeof(Instance), 0,
-    instance_flags, context_slots,
+    "pagewright.context.LatexContext", sizeof(Context), 0,
+    native_flags, context_slots,
 };
 
 int make_types(PyObject* module_name, PyObject* option_type) {
@@ -435,6 +495,7 @@ int make_types(PyObject* module_name, PyObject* option_type) {
                          use_annotations.get()) < 0) {
         return -1;
     }
+    if (hide_attribute_slots(context_type) < 0 || context_guard.watch(context_type) < 0) return -1;
     own_generate_file_id = PyDict_GetItemWithError(context_type->tp_dict, names.generate_file_id);
     own_use_package = PyDict_GetItemWithError(context_type->tp_dict, names.use_package);
     if (!own_generate_file_id || !own_use_package) return -1;
@@ -447,8 +508,30 @@ int make_types(PyObject* module_name, PyObject* option_type) {
 
 PyTypeObject* latex_context_type() { return context_type; }
 
+TextBuffer* native_buffer(PyObject* context, PyObject* buffer_name) {
+    PyObject** fields = native_fields(context, context_native);
+    if (!fields) return nullptr;
+    int field = buffer_name == names.f ? f_field : preamble_field;
+    return fields[field] == lazy ? buffer_of(context, field) : nullptr;
+}
+
+PyObject* new_root_context(PyObject* graphics_path) {
+    if (fast_paths && context_guard.holds()) {
+        PyObject* context = context_type->tp_alloc(context_type, 0);
+        if (context) set_context(context, graphics_path, Py_None);
+        return context;
+    }
+    return call(reinterpret_cast<PyObject*>(context_type), {graphics_path}).release();
+}
+
+PyObject* child_of(PyObject* context) {
+    if (native_fields(context, context_native)) return new_child_context(context);
+    return call_method(context, names.child, {}).release();
+}
+
 int exec_context(PyObject* module) {
-    if (intern_literals(literals) < 0) return -1;
+    if (intern_literals(literals) < 0 || init_native() < 0) return -1;
+    if (!zero && !(zero = PyLong_FromLong(0))) return -1;
     if (import_names(module, "io", {"StringIO"}) < 0 ||
         import_names(module, "typing", {"Dict"}) < 0) {
         return -1;

@@ -4,7 +4,7 @@
 #include "modules.h"
 
 #include "../core/args.h"
-#include "../core/instance.h"
+#include "../core/native.h"
 #include "../core/module.h"
 #include "../core/write.h"
 
@@ -13,6 +13,7 @@ namespace pw {
 namespace {
 
 PyTypeObject* document_type;
+TypeGuard document_guard;
 
 PyObject* documentclass_format;  // "\\documentclass[%s]{%s}\n"
 PyObject* graphicx_line;         // "\\usepackage{graphicx}\n"
@@ -42,6 +43,11 @@ const Literal literals[] = {
 
 constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
+const NativeSpec document_native = {
+    &document_type, &document_guard, 3,
+    {&names.context, &document_class_attr, &class_options_attr}, 0, nullptr, nullptr,
+};
+
 // Sets the attributes itself instead of calling the environment's
 // constructor: `context` is a new root context of its own.
 int document_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -55,8 +61,14 @@ int document_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &class_options, &graphics_path)) {
         return -1;
     }
-    Ref context = call(reinterpret_cast<PyObject*>(latex_context_type()), {graphics_path});
-    if (!context || PyObject_SetAttr(self, names.context, context.get()) < 0 ||
+    Ref context(new_root_context(graphics_path));
+    if (!context) return -1;
+    if (may_go_native(self, document_native)) {
+        set_native(self, document_native, {context.release(), Py_NewRef(document_class),
+                                           Py_NewRef(class_options)});
+        return 0;
+    }
+    if (PyObject_SetAttr(self, names.context, context.get()) < 0 ||
         PyObject_SetAttr(self, document_class_attr, document_class) < 0) {
         return -1;
     }
@@ -94,8 +106,8 @@ int write_graphics_lines(PyObject* self, PyObject* f) {
 
 // The whole text of one of the context's buffers (preamble or f).
 int write_buffer(PyObject* self, PyObject* buffer_name, PyObject* f) {
-    Ref buffer = context_attribute(self, buffer_name);
-    Ref text = buffer ? call_method(buffer.get(), names.getvalue, {}) : Ref();
+    Ref context = getattr(self, names.context);
+    Ref text = context ? value_of(context.get(), buffer_name) : Ref();
     return text ? write_to(f, text.get()) : -1;
 }
 
@@ -146,14 +158,12 @@ PyType_Slot document_slots[] = {
                                   "graphics_path='.')\n--\n\n")},
     {Py_tp_methods, document_methods},
     // The instance dict and its accessors come from the base class.
-    {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(instance_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc)},
+    PW_NATIVE_SLOTS,
     {0, nullptr},
 };
 
 PyType_Spec document_spec = {
-    "pagewright.document.LatexDocument", sizeof(Instance), 0, instance_flags, document_slots,
+    "pagewright.document.LatexDocument", sizeof(Native), 0, native_flags, document_slots,
 };
 
 int make_document_type() {
@@ -161,7 +171,8 @@ int make_document_type() {
     Ref bases(PyTuple_Pack(1, latex_environment_type()));
     if (!bases) return -1;
     document_type = make_type(&document_spec, bases.get());
-    return document_type ? 0 : -1;
+    if (!document_type || hide_attribute_slots(document_type) < 0) return -1;
+    return document_guard.watch(document_type);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "../core/function.h"
 #include "../core/instance.h"
 #include "../core/module.h"
+#include "../core/native.h"
 #include "../core/single_use.h"
 #include "../core/write.h"
 
@@ -18,6 +19,11 @@ namespace pw {
 namespace {
 
 PyTypeObject* environment_type;
+TypeGuard environment_guard;
+
+const NativeSpec environment_native = {
+    &environment_type, &environment_guard, 1, {&names.context}, 0, nullptr, nullptr,
+};
 
 PyObject* hfill_text;        // "\\hfill\\ \n"
 PyObject* vfill_text;        // "\\vfill\\ \n"
@@ -158,19 +164,19 @@ constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 // self.context.f.write(fmt % operand): the buffer is looked up before the
 // text is built, and an error in either leaves the buffer unchanged.
 PyObject* append_formatted(PyObject* self, PyObject* fmt, PyObject* operand) {
-    Ref body = body_of(self);
+    Sink body = Sink::body_of(self);
     if (!body) return nullptr;
     Ref text = format(fmt, operand);
-    if (!text || write_to(body.get(), text.get()) < 0) return nullptr;
+    if (!text || body.write(text.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* append_formatted_tuple(PyObject* self, PyObject* fmt,
                                  std::initializer_list<PyObject*> values) {
-    Ref body = body_of(self);
+    Sink body = Sink::body_of(self);
     if (!body) return nullptr;
     Ref text = format_tuple(fmt, values);
-    if (!text || write_to(body.get(), text.get()) < 0) return nullptr;
+    if (!text || body.write(text.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -182,6 +188,10 @@ int environment_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:LatexEnvironment",
                                      const_cast<char**>(keywords), &context)) {
         return -1;
+    }
+    if (may_go_native(self, environment_native)) {
+        set_native(self, environment_native, {Py_NewRef(context)});
+        return 0;
     }
     return PyObject_SetAttr(self, names.context, context);
 }
@@ -217,10 +227,10 @@ PyObject* text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     static const Signature signature{"text", {"t"}, 1};
     PyObject* t;
     if (signature.bind(args, nargs, kwnames, &t) < 0) return nullptr;
-    Ref body = body_of(self);
+    Sink body = Sink::body_of(self);
     if (!body) return nullptr;
     Ref escaped(escape_latex(t));
-    if (!escaped || write_to(body.get(), escaped.get()) < 0) return nullptr;
+    if (!escaped || body.write(escaped.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -257,10 +267,10 @@ const FunctionDef use_package_def = {
 // ------------------------------------------- simple tables and code listings
 
 // The entries joined by " & ", then " \\tabularnewline\n": two writes.
-int write_table_row(PyObject* body, PyObject* entries) {
+int write_table_row(Sink& body, PyObject* entries) {
     Ref row(PyUnicode_Join(cell_separator, entries));
-    if (!row || write_to(body, row.get()) < 0) return -1;
-    return write_to(body, row_end_text);
+    if (!row || body.write(row.get()) < 0) return -1;
+    return body.write(row_end_text);
 }
 
 // "|l||" followed by one "r|" per column label.
@@ -283,19 +293,19 @@ int append_cells(PyObject* entries, PyObject* fmt, PyObject* values) {
 
 // The header row: an empty first entry above the row labels, then one cell
 // per column label; framed by one rule above and two below.
-int write_table_header(PyObject* body, PyObject* col_desc) {
+int write_table_header(Sink& body, PyObject* col_desc) {
     Ref entries(PyList_New(1));
     if (!entries) return -1;
     PyList_SET_ITEM(entries.get(), 0, Py_NewRef(empty_text));
     if (append_cells(entries.get(), value_cell_format, col_desc) < 0 ||
-        write_table_row(body, entries.get()) < 0 || write_to(body, hline_text) < 0) {
+        write_table_row(body, entries.get()) < 0 || body.write(hline_text) < 0) {
         return -1;
     }
-    return write_to(body, hline_text);
+    return body.write(hline_text);
 }
 
 // Row `index`: its label, then the values of data[index], then a rule.
-int write_table_data_row(PyObject* body, PyObject* data, Py_ssize_t index, PyObject* label) {
+int write_table_data_row(Sink& body, PyObject* data, Py_ssize_t index, PyObject* label) {
     Ref label_cell = format(label_cell_format, label);
     Ref entries(label_cell ? PyList_New(1) : nullptr);
     Ref position(entries ? PyLong_FromSsize_t(index) : nullptr);
@@ -306,10 +316,10 @@ int write_table_data_row(PyObject* body, PyObject* data, Py_ssize_t index, PyObj
         write_table_row(body, entries.get()) < 0) {
         return -1;
     }
-    return write_to(body, hline_text);
+    return body.write(hline_text);
 }
 
-int write_table_data_rows(PyObject* body, PyObject* data, PyObject* row_desc) {
+int write_table_data_rows(Sink& body, PyObject* data, PyObject* row_desc) {
     Ref iterator(PyObject_GetIter(row_desc));
     if (!iterator) return -1;
     Py_ssize_t index = 0;
@@ -329,15 +339,12 @@ PyObject* tabular_simple(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     Py_ssize_t columns = PyObject_Size(col_desc);
     Ref spec = columns < 0 ? Ref() : column_spec(columns);
     Ref begin = spec ? format(tabular_begin_format, spec.get()) : Ref();
-    Ref body = begin ? body_of(self) : Ref();
-    if (!body || write_to(body.get(), begin.get()) < 0 ||
-        write_to(body.get(), hline_text) < 0) {
-        return nullptr;
-    }
+    if (!begin) return nullptr;
+    Sink body = Sink::body_of(self);
+    if (!body || body.write(begin.get()) < 0 || body.write(hline_text) < 0) return nullptr;
     int with_header = arg[3] ? PyObject_IsTrue(arg[3]) : 1;
-    if (with_header < 0 || (with_header && write_table_header(body.get(), col_desc) < 0) ||
-        write_table_data_rows(body.get(), data, row_desc) < 0 ||
-        write_to(body.get(), tabular_end_text) < 0) {
+    if (with_header < 0 || (with_header && write_table_header(body, col_desc) < 0) ||
+        write_table_data_rows(body, data, row_desc) < 0 || body.write(tabular_end_text) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -357,9 +364,10 @@ PyObject* lstlisting(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                    : Ref::borrow(empty_text);
     Ref begin = options ? format(lstlisting_begin_format, options.get()) : Ref();
     Ref requested = begin ? call_method(self, names.use_package, {listings_package}) : Ref();
-    Ref body = requested ? body_of(self) : Ref();
-    if (!body || write_to(body.get(), begin.get()) < 0 || write_to(body.get(), code) < 0 ||
-        write_to(body.get(), lstlisting_end_text) < 0) {
+    if (!requested) return nullptr;
+    Sink body = Sink::body_of(self);
+    if (!body || body.write(begin.get()) < 0 || body.write(code) < 0 ||
+        body.write(lstlisting_end_text) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -400,8 +408,8 @@ const BoxTexts mbox_texts = {&mbox_opening, true, nullptr, {&mbox_closing, nullp
 // LatexEnvironment(self.context.child())
 PyObject* enter_box(SingleUse* self) {
     Ref context = getattr(self->slot(owner), names.context);
-    Ref child = context ? call_method(context.get(), names.child, {}) : Ref();
-    Ref env = child ? call(reinterpret_cast<PyObject*>(environment_type), {child.get()}) : Ref();
+    Ref child(context ? child_of(context.get()) : nullptr);
+    Ref env(child ? new_environment(child.get()) : nullptr);
     if (!env) return nullptr;
     self->keep(writer, Py_NewRef(env.get()));
     return env.release();
@@ -419,16 +427,14 @@ Ref opening_text(SingleUse* self, const BoxTexts& texts) {
 int write_box(SingleUse* self, const BoxTexts& texts) {
     Ref context = getattr(self->slot(owner), names.context);
     Ref child = context ? getattr(self->slot(writer), names.context) : Ref();
-    Ref preamble = child ? value_of(child.get(), names.preamble) : Ref();
-    if (!preamble || append_to(context.get(), names.preamble, preamble.get()) < 0) return -1;
-    Ref body = getattr(context.get(), names.f);
+    if (!child || copy_buffer(child.get(), context.get(), names.preamble) < 0) return -1;
+    Sink body = Sink::of(context.get(), names.f);
     Ref opening = body ? opening_text(self, texts) : Ref();
-    if (!opening || write_to(body.get(), opening.get()) < 0) return -1;
-    if (texts.second_opening && write_to(body.get(), *texts.second_opening) < 0) return -1;
-    Ref content = value_of(child.get(), names.f);
-    if (!content || write_to(body.get(), content.get()) < 0) return -1;
+    if (!opening || body.write(opening.get()) < 0) return -1;
+    if (texts.second_opening && body.write(*texts.second_opening) < 0) return -1;
+    if (body.copy_from(child.get(), names.f) < 0) return -1;
     for (PyObject** closing : texts.closings) {
-        if (closing && write_to(body.get(), *closing) < 0) return -1;
+        if (closing && body.write(*closing) < 0) return -1;
     }
     return 0;
 }
@@ -856,12 +862,12 @@ PyType_Slot environment_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(environment_init)},
     {Py_tp_doc, const_cast<char*>("LatexEnvironment(context)\n--\n\n")},
     {Py_tp_methods, environment_methods},
-    PW_INSTANCE_SLOTS,
+    PW_NATIVE_SLOTS,
     {0, nullptr},
 };
 
 PyType_Spec environment_spec = {
-    "pagewright.environment.LatexEnvironment", sizeof(Instance), 0, instance_flags,
+    "pagewright.environment.LatexEnvironment", sizeof(Native), 0, native_flags,
     environment_slots,
 };
 
@@ -888,6 +894,13 @@ int finish_class(PyObject* module_name, PyObject* option_type, PyObject* pact) {
 
 PyTypeObject* latex_environment_type() { return environment_type; }
 
+PyObject* new_environment(PyObject* context) {
+    if (fast_paths && environment_guard.holds()) {
+        return new_native(environment_native, {Py_NewRef(context)});
+    }
+    return call(reinterpret_cast<PyObject*>(environment_type), {context}).release();
+}
+
 int exec_environment(PyObject* module) {
     if (intern_literals(literals) < 0) return -1;
     if (import_names(module, "typing", {"Dict"}) < 0 ||
@@ -913,7 +926,8 @@ int exec_environment(PyObject* module) {
         if (!pact || !module_name || !option_type) return -1;
         environment_type = make_type(&environment_spec, nullptr);
         if (!environment_type ||
-            finish_class(module_name.get(), option_type.get(), pact.get()) < 0) {
+            finish_class(module_name.get(), option_type.get(), pact.get()) < 0 ||
+            hide_attribute_slots(environment_type) < 0 || environment_guard.watch(environment_type) < 0) {
             Py_CLEAR(environment_type);
             return -1;
         }

@@ -8,7 +8,7 @@
 #include "modules.h"
 
 #include "../core/args.h"
-#include "../core/instance.h"
+#include "../core/native.h"
 #include "../core/module.h"
 #include "../core/single_use.h"
 #include "../core/write.h"
@@ -19,6 +19,8 @@ namespace {
 
 PyTypeObject* figure_type;
 PyTypeObject* subfigure_type;
+TypeGuard figure_guard;
+TypeGuard subfigure_guard;
 PyObject* structure_error;
 PyObject* begin_end_function;  // pagewright.utils.begin_end
 PyObject* figure_keywords;     // the keywords Figure is called with
@@ -87,13 +89,38 @@ int prepare_calls() {
 
 constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
+enum FloatField { caption_field, label_field, context_field, placement_field, double_field };
+
+const NativeSpec figure_native = {
+    &figure_type, &figure_guard, 5,
+    {&caption_attr, &label_attr, &names.context, &placement_attr, &double_attr}, context_field,
+    nullptr, nullptr,
+};
+
+const NativeSpec subfigure_native = {
+    &subfigure_type, &subfigure_guard, 3, {&caption_attr, &label_attr, &names.context},
+    context_field, nullptr, nullptr,
+};
+
 struct Attribute {
     PyObject* name;
     PyObject* value;
 };
 
-// Sets the attributes in the order given.
-int set_attributes(PyObject* self, std::initializer_list<Attribute> attributes) {
+// Sets the attributes in the order given: natively for a fresh instance of
+// the exact class.
+int set_attributes(PyObject* self, const NativeSpec& spec,
+                   std::initializer_list<Attribute> attributes) {
+    if (may_go_native(self, spec)) {
+        PyObject* values[max_fields] = {};
+        for (const Attribute& attribute : attributes) {
+            for (int i = 0; i < spec.count; i++) {
+                if (*spec.names[i] == attribute.name) values[i] = Py_NewRef(attribute.value);
+            }
+        }
+        set_native(self, spec, {values[0], values[1], values[2], values[3], values[4]});
+        return 0;
+    }
     for (const Attribute& attribute : attributes) {
         if (PyObject_SetAttr(self, attribute.name, attribute.value) < 0) return -1;
     }
@@ -126,46 +153,52 @@ int figure_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &caption, &label, &placement, &context, &two_column)) {
         return -1;
     }
-    return set_attributes(self, {{caption_attr, caption},
+    return set_attributes(self, figure_native, {{caption_attr, caption},
                                  {label_attr, label},
                                  {names.context, context},
                                  {placement_attr, placement},
                                  {double_attr, two_column}});
 }
 
-// The body and caption inside the float's brackets: `stream` is what
+// The body and caption inside the float's brackets, written to what
 // begin_end handed out.
-int write_figure_body(PyObject* self, PyObject* stream) {
-    if (write_to(stream, caption_setup) < 0) return -1;
+int write_figure_body(PyObject* self, Sink& stream) {
+    if (stream.write(caption_setup) < 0) return -1;
     Ref context = getattr(self, names.context);
-    Ref body = context ? value_of(context.get(), names.f) : Ref();
-    if (!body || write_to(stream, body.get()) < 0) return -1;
+    if (!context || stream.copy_from(context.get(), names.f) < 0) return -1;
     Ref label = label_text(self);
     Ref caption = label ? getattr(self, caption_attr) : Ref();
     if (!caption) return -1;
-    if (caption.get() == Py_None) return write_to(stream, label.get());
+    if (caption.get() == Py_None) return stream.write(label.get());
     Ref line = format_tuple(caption_format, {label.get(), caption.get()});
-    return line ? write_to(stream, line.get()) : -1;
+    return line ? stream.write(line.get()) : -1;
 }
 
 // main_context.preamble receives the figure's preamble; main_context.f the
-// float, bracketed by begin_end with the placement as its options.
+// float, bracketed by begin_end with the placement as its options. A native
+// body is bracketed directly, with the same lines begin_end writes.
 int dump_figure(PyObject* self, PyObject* main_context) {
     Ref context = getattr(self, names.context);
-    Ref preamble = context ? value_of(context.get(), names.preamble) : Ref();
-    if (!preamble || append_to(main_context, names.preamble, preamble.get()) < 0) return -1;
+    if (!context || copy_buffer(context.get(), main_context, names.preamble) < 0) return -1;
     Ref two_column = getattr(self, double_attr);
     int is_double = two_column ? PyObject_IsTrue(two_column.get()) : -1;
     if (is_double < 0) return -1;
-    Ref body = getattr(main_context, names.f);
+    PyObject* name = is_double ? double_name : figure_name;
+    Sink body = Sink::of(main_context, names.f);
     Ref placement = body ? getattr(self, placement_attr) : Ref();
     if (!placement) return -1;
-    Ref brackets = call(begin_end_function,
-                        {body.get(), is_double ? double_name : figure_name, placement.get()});
-    Ref stream = brackets ? call_method(brackets.get(), names.__enter__, {}) : Ref();
     // A failure inside the brackets leaves them open: begin_end writes its
     // closing line only on a normal exit.
-    if (!stream || write_figure_body(self, stream.get()) < 0) return -1;
+    if (body.native()) {
+        Ref kept(open_environment(body, name, placement.get()));
+        if (!kept || write_figure_body(self, body) < 0) return -1;
+        return close_environment(body, name);
+    }
+    Ref brackets = call(begin_end_function, {body.stream(), name, placement.get()});
+    Ref handed = brackets ? call_method(brackets.get(), names.__enter__, {}) : Ref();
+    if (!handed) return -1;
+    Sink inside = Sink::to(handed.get());
+    if (write_figure_body(self, inside) < 0) return -1;
     Ref closed = call_method(brackets.get(), names.__exit__, {Py_None, Py_None, Py_None});
     return closed ? 0 : -1;
 }
@@ -189,12 +222,12 @@ PyType_Slot figure_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(figure_init)},
     {Py_tp_doc, const_cast<char*>("Figure(caption, label, placement, context, double)\n--\n\n")},
     {Py_tp_methods, figure_methods},
-    PW_INSTANCE_SLOTS,
+    PW_NATIVE_SLOTS,
     {0, nullptr},
 };
 
 PyType_Spec figure_spec = {
-    "pagewright.figure.Figure", sizeof(Instance), 0, instance_flags, figure_slots,
+    "pagewright.figure.Figure", sizeof(Native), 0, native_flags, figure_slots,
 };
 
 // ---------------------------------------------------------------- SubFigure
@@ -206,8 +239,8 @@ int subfigure_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &caption, &label, &context)) {
         return -1;
     }
-    return set_attributes(self, {{caption_attr, caption}, {label_attr, label},
-                                 {names.context, context}});
+    return set_attributes(self, subfigure_native, {{caption_attr, caption}, {label_attr, label},
+                                                   {names.context, context}});
 }
 
 // main_context.f receives the \subfloat block; the sub-figure's preamble
@@ -217,11 +250,11 @@ int dump_subfigure(PyObject* self, PyObject* main_context) {
     Ref body = context ? value_of(context.get(), names.f) : Ref();
     Ref label = body ? label_text(self) : Ref();
     Ref caption = label ? getattr(self, caption_attr) : Ref();
-    Ref stream = caption ? getattr(main_context, names.f) : Ref();
+    if (!caption) return -1;
+    Sink stream = Sink::of(main_context, names.f);
     Ref opening = stream ? format_tuple(subfloat_format, {label.get(), caption.get()}) : Ref();
-    if (!opening || write_to(stream.get(), opening.get()) < 0) return -1;
-    if (write_to(stream.get(), body.get()) < 0) return -1;
-    return write_to(stream.get(), subfloat_closing);
+    if (!opening || stream.write(opening.get()) < 0 || stream.write(body.get()) < 0) return -1;
+    return stream.write(subfloat_closing);
 }
 
 PyObject* subfigure_dump(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -245,20 +278,40 @@ PyType_Slot subfigure_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(subfigure_init)},
     {Py_tp_doc, const_cast<char*>("SubFigure(caption, label, context)\n--\n\n")},
     {Py_tp_methods, subfigure_methods},
-    PW_INSTANCE_SLOTS,
+    PW_NATIVE_SLOTS,
     {0, nullptr},
 };
 
 PyType_Spec subfigure_spec = {
-    "pagewright.figure.SubFigure", sizeof(Instance), 0, instance_flags, subfigure_slots,
+    "pagewright.figure.SubFigure", sizeof(Native), 0, native_flags, subfigure_slots,
 };
 
 // ------------------------------------------ LatexEnvironment.figure/subfigure
 
+PyObject* figure_module;  // this module, once loaded
+
 // Fetches a class of this module through the import system, loading the
 // module on first use.
 Ref figure_module_class(PyObject* name) {
-    return import_from(module_name, name);
+    return import_from_loaded(figure_module, module_name, name);
+}
+
+// cls(**attributes) for Figure or SubFigure: made natively when cls is the
+// unchanged class itself.
+Ref new_float(PyObject* cls, const NativeSpec& spec, std::initializer_list<PyObject*> args,
+              PyObject* keywords) {
+    if (cls != reinterpret_cast<PyObject*>(*spec.type) || !fast_paths || !spec.guard->holds()) {
+        return call_kw(cls, args, keywords);
+    }
+    PyObject* values[max_fields] = {};
+    Py_ssize_t i = 0;
+    for (PyObject* arg : args) {
+        PyObject* name = PyTuple_GET_ITEM(keywords, i++);
+        for (int field = 0; field < spec.count; field++) {
+            if (*spec.names[field] == name) values[field] = Py_NewRef(arg);
+        }
+    }
+    return Ref(new_native(spec, {values[0], values[1], values[2], values[3], values[4]}));
 }
 
 // Slots of the figure and sub-figure constructs: the calling environment,
@@ -272,12 +325,12 @@ PyObject* enter_figure(SingleUse* self) {
     if (!call_method(owner, names.use_package, {caption_package})) return nullptr;
     Ref figure = figure_module_class(figure_class);
     Ref context = figure ? getattr(owner, names.context) : Ref();
-    Ref child = context ? call_method(context.get(), names.child, {}) : Ref();
-    Ref made = child ? call_kw(figure.get(),
-                               {self->slot(float_caption), self->slot(float_label),
-                                self->slot(figure_placement), child.get(),
-                                self->slot(figure_double)},
-                               figure_keywords)
+    Ref child(context ? child_of(context.get()) : nullptr);
+    Ref made = child ? new_float(figure.get(), figure_native,
+                                 {self->slot(float_caption), self->slot(float_label),
+                                  self->slot(figure_placement), child.get(),
+                                  self->slot(figure_double)},
+                                 figure_keywords)
                      : Ref();
     if (!made) return nullptr;
     self->keep(figure_made, Py_NewRef(made.get()));
@@ -288,10 +341,11 @@ PyObject* enter_figure(SingleUse* self) {
 template <int made_slot>
 int close_float(SingleUse* self) {
     Ref context = getattr(self->slot(float_owner), names.context);
-    Ref done = context ? call_method_kw(self->slot(made_slot), names.dump, {context.get()},
-                                        dump_keyword)
-                       : Ref();
-    return done ? 0 : -1;
+    if (!context) return -1;
+    PyObject* made = self->slot(made_slot);
+    if (native_fields(made, figure_native)) return dump_figure(made, context.get());
+    if (native_fields(made, subfigure_native)) return dump_subfigure(made, context.get());
+    return call_method_kw(made, names.dump, {context.get()}, dump_keyword) ? 0 : -1;
 }
 
 const Construct figure_construct = {enter_figure, close_float<figure_made>, nullptr};
@@ -304,11 +358,11 @@ PyObject* enter_subfigure(SingleUse* self) {
         return nullptr;
     }
     Ref context = getattr(owner, names.context);
-    Ref child = context ? call_method(context.get(), names.child, {}) : Ref();
-    Ref made = child ? call_kw(subfigure.get(),
-                               {self->slot(float_caption), self->slot(float_label),
-                                child.get()},
-                               subfigure_keywords)
+    Ref child(context ? child_of(context.get()) : nullptr);
+    Ref made = child ? new_float(subfigure.get(), subfigure_native,
+                                 {self->slot(float_caption), self->slot(float_label),
+                                  child.get()},
+                                 subfigure_keywords)
                      : Ref();
     if (!made) return nullptr;
     self->keep(subfigure_made, Py_NewRef(made.get()));
@@ -353,7 +407,11 @@ int create_types(PyObject* module) {
         figure_type ? PyErr_NewException("pagewright.figure.StructureError", nullptr, nullptr)
                     : nullptr;
     subfigure_type = structure_error ? make_type(&subfigure_spec, bases.get()) : nullptr;
-    if (subfigure_type) return 0;
+    if (subfigure_type && hide_attribute_slots(figure_type) == 0 &&
+        hide_attribute_slots(subfigure_type) == 0 && figure_guard.watch(figure_type) == 0 &&
+        subfigure_guard.watch(subfigure_type) == 0) {
+        return 0;
+    }
     Py_CLEAR(begin_end_function);
     Py_CLEAR(figure_type);
     Py_CLEAR(structure_error);
@@ -369,6 +427,7 @@ int exec_figure(PyObject* module) {
         return -1;
     }
     if (!subfigure_type && create_types(module) < 0) return -1;
+    Py_XSETREF(figure_module, Py_NewRef(module));
     if (bind(module, "Figure", reinterpret_cast<PyObject*>(figure_type)) < 0 ||
         bind(module, "StructureError", structure_error) < 0) {
         return -1;

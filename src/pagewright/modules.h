@@ -20,6 +20,13 @@ int exec_frags(PyObject* module);
 int exec_figure(PyObject* module);
 int exec_tabular(PyObject* module);
 
+class Sink;
+
+// The lines begin_end writes on entering (returning the options it keeps:
+// `options`, or a new empty dict when it is false) and on a normal exit.
+PyObject* open_environment(Sink& out, PyObject* env_name, PyObject* options);
+int close_environment(Sink& out, PyObject* env_name);
+
 // latex_escape(s), for the writers that escape their text.
 PyObject* escape_latex(PyObject* s);
 
@@ -27,6 +34,15 @@ PyObject* escape_latex(PyObject* s);
 PyTypeObject* latex_context_type();
 PyTypeObject* latex_environment_type();
 PyTypeObject* latex_document_type();
+
+// LatexEnvironment(context), made natively while the class is unchanged.
+PyObject* new_environment(PyObject* context);
+
+// LatexContext(graphics_path), made natively while the class is unchanged.
+PyObject* new_root_context(PyObject* graphics_path);
+
+// context.child(), made natively for a context in native state.
+PyObject* child_of(PyObject* context);
 
 // document.dump_stream(file), for the writers of whole documents.
 int dump_document_into(PyObject* file, PyObject* document);

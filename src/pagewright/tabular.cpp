@@ -4,14 +4,16 @@
 // A Tabular is an environment on a child context: everything written into
 // it (rules, rows, any environment writer) collects in that child's body,
 // and the table reaches the outer context in one piece when its block ends.
-// Tabular and Tabular.Row keep their state in the instance dict, as Python
-// classes would, so that `vars()` shows it and callers may change it.
+// Tabular and Tabular.Row keep their attributes in native fields until
+// Python code asks for their instance dict; rows are written straight into
+// the table's native body.
 #include "modules.h"
 
 #include "../core/args.h"
 #include "../core/globals.h"
 #include "../core/instance.h"
 #include "../core/module.h"
+#include "../core/native.h"
 #include "../core/single_use.h"
 #include "../core/write.h"
 
@@ -26,6 +28,11 @@ newfunc row_new;  // Row's tp_new as created, to tell when it was replaced
 // `LatexEnvironment` from it on every call, as module-level code would, so
 // that rebinding those names is honoured.
 PyObject* tabular_module;
+TypeGuard tabular_guard;
+TypeGuard row_guard;
+
+enum TableField { table_env, table_ncols, table_alignment, table_context };
+enum RowField { row_ncols, row_col, row_cols, row_context };
 
 PyObject* one;                    // 1
 PyObject* tabular_name;           // "Tabular"
@@ -116,9 +123,28 @@ int init_constants() {
 
 constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
+const NativeSpec tabular_native = {
+    &tabular_type, &tabular_guard, 4,
+    {&env_name, &ncols_name, &alignment_name, &names.context}, table_context, nullptr, nullptr,
+};
+
+const NativeSpec row_native = {
+    &row_type, &row_guard, 4, {&ncols_name, &col_name, &cols_name, &names.context}, row_context,
+    nullptr, nullptr,
+};
+
 // ------------------------------------------------------------------ helpers
 
 Ref global(PyObject* name) { return module_global(tabular_module, name); }
+
+// Whether the module's global `name` is still `value`.
+bool module_holds(PyObject* name, PyObject* value) {
+    PyObject* module = tabular_module;
+    return module && PyDict_GetItemWithError(PyModule_GetDict(module), name) == value;
+}
+
+// `from .tabular import Tabular`
+Ref table_class() { return import_from_loaded(tabular_module, module_dotted, tabular_name); }
 
 // bool(a <op> b), as the comparison operators compute it (no identity
 // shortcut).
@@ -145,13 +171,44 @@ int append_item(PyObject* list, PyObject* value) {
     return result ? 0 : -1;
 }
 
+bool all_str(PyObject* const* items, Py_ssize_t count) {
+    for (Py_ssize_t i = 0; i < count; i++) {
+        if (!PyUnicode_Check(items[i])) return false;
+    }
+    return true;
+}
+
 // " & ".join(cells), then the row end: the two writes of one table row.
+// Cells in a list or tuple of str are joined straight into a native body.
 int write_row(PyObject* table, PyObject* cells) {
-    Ref body = body_of(table);
+    Sink body = Sink::body_of(table);
     if (!body) return -1;
+    TextBuffer* buffer = body.native();
+    if (buffer && (PyList_CheckExact(cells) || PyTuple_CheckExact(cells))) {
+        PyObject* const* items = PySequence_Fast_ITEMS(cells);
+        Py_ssize_t count = PySequence_Fast_GET_SIZE(cells);
+        if (all_str(items, count)) {
+            if (buffer->append_joined(items, count, cell_separator) < 0) return -1;
+            return buffer->append(row_end);
+        }
+    }
     Ref joined(PyUnicode_Join(cell_separator, cells));
-    if (!joined || write_to(body.get(), joined.get()) < 0) return -1;
-    return write_to(body.get(), row_end);
+    if (!joined || body.write(joined.get()) < 0) return -1;
+    return body.write(row_end);
+}
+
+// n <op> limit, with a C comparison when the limit is an exact int.
+int compare_count(Py_ssize_t n, PyObject* limit, int op) {
+    if (PyLong_CheckExact(limit)) {
+        int overflow;
+        long long value = PyLong_AsLongLongAndOverflow(limit, &overflow);
+        if (!overflow && !(value == -1 && PyErr_Occurred())) {
+            return op == Py_GT ? n > value : n == value;
+        }
+        PyErr_Clear();
+    }
+    Ref count(PyLong_FromSsize_t(n));
+    return count ? compare(count.get(), limit, op) : -1;
 }
 
 // ---------------------------------------------------------------- Tabular.Row
@@ -159,6 +216,11 @@ int write_row(PyObject* table, PyObject* cells) {
 int row_set(PyObject* self, PyObject* ncols, PyObject* context) {
     Ref cols(PyList_New(0));
     if (!cols) return -1;
+    if (may_go_native(self, row_native)) {
+        set_native(self, row_native, {Py_NewRef(ncols), PyLong_FromLong(0), cols.release(),
+                                      Py_NewRef(context)});
+        return 0;
+    }
     Ref zero(PyLong_FromLong(0));
     if (!zero || PyObject_SetAttr(self, ncols_name, ncols) < 0 ||
         PyObject_SetAttr(self, col_name, zero.get()) < 0 ||
@@ -183,7 +245,8 @@ int row_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 // directly: no argument tuple to make and parse on every row block.
 Ref new_row(PyObject* cls, PyObject* ncols, PyObject* context) {
     bool plain = cls == reinterpret_cast<PyObject*>(row_type) &&
-                 row_type->tp_new == row_new && row_type->tp_init == row_init;
+                 ((fast_paths && row_guard.holds()) ||
+                  (row_type->tp_new == row_new && row_type->tp_init == row_init));
     if (!plain) return call(cls, {ncols, context});
     Ref row(row_type->tp_alloc(row_type, 0));
     if (!row || row_set(row.get(), ncols, context) < 0) return Ref();
@@ -192,6 +255,13 @@ Ref new_row(PyObject* cls, PyObject* ncols, PyObject* context) {
 
 // Refuses one more cell in a full row.
 int check_room(PyObject* row) {
+    if (PyObject** fields = native_fields(row)) {
+        if (PyLong_CheckExact(fields[row_col]) && PyLong_CheckExact(fields[row_ncols])) {
+            int full = PyObject_RichCompareBool(fields[row_col], fields[row_ncols], Py_EQ);
+            if (full != 0) return full < 0 ? -1 : fail(too_many_columns);
+            return 0;
+        }
+    }
     Ref col = getattr(row, col_name);
     Ref ncols = col ? getattr(row, ncols_name) : Ref();
     if (!ncols) return -1;
@@ -202,6 +272,15 @@ int check_room(PyObject* row) {
 
 // self.cols.append(text); self.col += width
 int add_cell(PyObject* row, PyObject* text, PyObject* width) {
+    if (PyObject** fields = native_fields(row)) {
+        if (PyList_CheckExact(fields[row_cols]) && PyLong_CheckExact(fields[row_col])) {
+            if (PyList_Append(fields[row_cols], text) < 0) return -1;
+            PyObject* next = PyNumber_InPlaceAdd(fields[row_col], width);
+            if (!next) return -1;
+            set_field(row, row_col, next);
+            return 0;
+        }
+    }
     Ref cols = getattr(row, cols_name);
     if (!cols || append_item(cols.get(), text) < 0) return -1;
     Ref col = getattr(row, col_name);
@@ -224,9 +303,12 @@ PyObject* cell_enter(SingleUse* self) {
     PyObject* row = self->slot(0);
     if (check_room(row) < 0) return nullptr;
     Ref context = getattr(row, names.context);
-    Ref child = context ? call_method(context.get(), names.child, {}) : Ref();
+    Ref child(context ? child_of(context.get()) : nullptr);
     Ref cls = child ? global(environment_name) : Ref();
-    Ref cell = cls ? call(cls.get(), {child.get()}) : Ref();
+    if (!cls) return nullptr;
+    Ref cell(cls.get() == reinterpret_cast<PyObject*>(latex_environment_type())
+                 ? new_environment(child.get())
+                 : call(cls.get(), {child.get()}).release());
     if (!cell) return nullptr;
     self->keep(1, Py_NewRef(cell.get()));
     return cell.release();
@@ -287,12 +369,12 @@ PyType_Slot row_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(row_init)},
     {Py_tp_doc, const_cast<char*>("Row(ncols, context)\n--\n\n")},
     {Py_tp_methods, row_methods},
-    PW_INSTANCE_SLOTS,
+    PW_NATIVE_SLOTS,
     {0, nullptr},
 };
 
 PyType_Spec row_spec = {
-    "pagewright.tabular.Row", sizeof(Instance), 0, instance_flags, row_slots,
+    "pagewright.tabular.Row", sizeof(Native), 0, native_flags, row_slots,
 };
 
 // -------------------------------------------------------------------- Tabular
@@ -343,6 +425,24 @@ int check_table(PyObject* alignment, PyObject* env) {
     return 0;
 }
 
+// Tabular.__init__: the checks, then the attributes.
+int init_table(PyObject* self, PyObject* alignment, PyObject* context, PyObject* env) {
+    if (check_table(alignment, env) < 0) return -1;
+    Ref ncols(PyLong_FromSsize_t(PyList_GET_SIZE(alignment)));
+    if (!ncols) return -1;
+    if (may_go_native(self, tabular_native)) {
+        set_native(self, tabular_native, {Py_NewRef(env), ncols.release(), Py_NewRef(alignment),
+                                          Py_NewRef(context)});
+        return 0;
+    }
+    if (PyObject_SetAttr(self, env_name, env) < 0 ||
+        PyObject_SetAttr(self, ncols_name, ncols.get()) < 0 ||
+        PyObject_SetAttr(self, alignment_name, alignment) < 0) {
+        return -1;
+    }
+    return PyObject_SetAttr(self, names.context, context);
+}
+
 int tabular_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"alignment", "context", "env", nullptr};
     PyObject* alignment;
@@ -352,14 +452,7 @@ int tabular_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &alignment, &context, &env)) {
         return -1;
     }
-    if (check_table(alignment, env) < 0) return -1;
-    Ref ncols(PyLong_FromSsize_t(PyList_GET_SIZE(alignment)));
-    if (!ncols || PyObject_SetAttr(self, env_name, env) < 0 ||
-        PyObject_SetAttr(self, ncols_name, ncols.get()) < 0 ||
-        PyObject_SetAttr(self, alignment_name, alignment) < 0) {
-        return -1;
-    }
-    return PyObject_SetAttr(self, names.context, context);
+    return init_table(self, alignment, context, env);
 }
 
 // Tabular.Row, through the module's name Tabular.
@@ -372,6 +465,17 @@ Ref tabular_row_class() {
 // row slots: 0 the table; 1 the row, once entered.
 PyObject* row_enter(SingleUse* self) {
     PyObject* table = self->slot(0);
+    PyObject** fields = native_fields(table);
+    if (fields && module_holds(tabular_name, reinterpret_cast<PyObject*>(tabular_type)) &&
+        fast_paths && row_guard.holds()) {
+        PyObject* cols = PyList_New(0);
+        PyObject* row = cols ? new_native(row_native, {Py_NewRef(fields[table_ncols]),
+                                                      PyLong_FromLong(0), cols,
+                                                      Py_NewRef(fields[table_context])})
+                             : nullptr;
+        if (row) self->keep(1, Py_NewRef(row));
+        return row;
+    }
     Ref row_class = tabular_row_class();
     Ref ncols = row_class ? getattr(table, ncols_name) : Ref();
     Ref context = ncols ? getattr(table, names.context) : Ref();
@@ -381,21 +485,30 @@ PyObject* row_enter(SingleUse* self) {
     return row.release();
 }
 
+// Refuses a row of more cells than the table has columns, as counted by
+// len(row.cols).
+int check_row_width(PyObject* row, Py_ssize_t count, PyObject* ncols) {
+    int too_wide = compare_count(count, ncols, Py_GT);
+    if (too_wide <= 0) return too_wide;
+    Ref col = getattr(row, col_name);
+    Ref shown(col ? PyNumber_Add(col.get(), one) : nullptr);
+    return shown ? fail_formatted(bad_row_width, {shown.get(), ncols}) : -1;
+}
+
 int row_close(SingleUse* self) {
     PyObject* table = self->slot(0);
     PyObject* row = self->slot(1);
+    PyObject** row_fields = native_fields(row, row_native);
+    PyObject** table_fields = row_fields ? native_fields(table) : nullptr;
+    if (table_fields && PyList_CheckExact(row_fields[row_cols])) {
+        PyObject* cols = row_fields[row_cols];
+        if (check_row_width(row, PyList_GET_SIZE(cols), table_fields[table_ncols]) < 0) return -1;
+        return write_row(table, cols);
+    }
     Ref cols = getattr(row, cols_name);
     Py_ssize_t count = cols ? PyObject_Size(cols.get()) : -1;
-    Ref found(count >= 0 ? PyLong_FromSsize_t(count) : nullptr);
-    Ref ncols = found ? getattr(table, ncols_name) : Ref();
-    if (!ncols) return -1;
-    int too_wide = compare(found.get(), ncols.get(), Py_GT);
-    if (too_wide < 0) return -1;
-    if (too_wide) {
-        Ref col = getattr(row, col_name);
-        Ref shown(col ? PyNumber_Add(col.get(), one) : nullptr);
-        return shown ? fail_formatted(bad_row_width, {shown.get(), ncols.get()}) : -1;
-    }
+    Ref ncols = count >= 0 ? getattr(table, ncols_name) : Ref();
+    if (!ncols || check_row_width(row, count, ncols.get()) < 0) return -1;
     return write_row(table, cols.get());
 }
 
@@ -412,13 +525,26 @@ PyObject* tabular_row_tex(PyObject* self, PyObject* const* args, Py_ssize_t narg
                      PyTuple_GET_ITEM(kwnames, 0));
         return nullptr;
     }
-    Ref count(PyLong_FromSsize_t(nargs));
-    Ref ncols = count ? getattr(self, ncols_name) : Ref();
+    PyObject** fields = native_fields(self);
+    Ref ncols = fields ? Ref::borrow(fields[table_ncols]) : getattr(self, ncols_name);
     if (!ncols) return nullptr;
-    int too_many = compare(count.get(), ncols.get(), Py_GT);
+    int too_many = compare_count(nargs, ncols.get(), Py_GT);
     if (too_many != 0) {
-        if (too_many > 0) fail_formatted(bad_row_tex_width, {count.get(), ncols.get()});
+        if (too_many > 0) {
+            Ref count(PyLong_FromSsize_t(nargs));
+            if (count) fail_formatted(bad_row_tex_width, {count.get(), ncols.get()});
+        }
         return nullptr;
+    }
+    if (fields && all_str(args, nargs)) {
+        Sink body = Sink::body_of(self);
+        if (TextBuffer* buffer = body.native()) {
+            if (buffer->append_joined(args, nargs, cell_separator) < 0 ||
+                buffer->append(row_end) < 0) {
+                return nullptr;
+            }
+            Py_RETURN_NONE;
+        }
     }
     Ref cells(PyTuple_New(nargs));
     if (!cells) return nullptr;
@@ -429,25 +555,27 @@ PyObject* tabular_row_tex(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 // The table in one piece: its preamble to the outer preamble, then the
 // begin line, the body and the end line to the outer body.
+int dump_table(PyObject* self, PyObject* main_context) {
+    Ref context = getattr(self, names.context);
+    if (!context || copy_buffer(context.get(), main_context, names.preamble) < 0) return -1;
+    Ref alignment = getattr(self, alignment_name);
+    Ref columns(alignment ? PyUnicode_Join(empty, alignment.get()) : nullptr);
+    Ref env = columns ? getattr(self, env_name) : Ref();
+    Ref begin = env ? format_tuple(begin_format, {env.get(), columns.get()}) : Ref();
+    if (!begin || append_to(main_context, names.f, begin.get()) < 0) return -1;
+    Ref table_context = getattr(self, names.context);
+    if (!table_context || copy_buffer(table_context.get(), main_context, names.f) < 0) return -1;
+    Ref end_env = getattr(self, env_name);
+    Ref end = end_env ? format(end_format, end_env.get()) : Ref();
+    return end ? append_to(main_context, names.f, end.get()) : -1;
+}
+
 PyObject* tabular_dump(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
     static const Signature signature{"dump", {"main_context"}, 1};
     PyObject* main_context;
     if (signature.bind(args, nargs, kwnames, &main_context) < 0) return nullptr;
-    Ref context = getattr(self, names.context);
-    Ref preamble = context ? value_of(context.get(), names.preamble) : Ref();
-    if (!preamble || append_to(main_context, names.preamble, preamble.get()) < 0) return nullptr;
-    Ref alignment = getattr(self, alignment_name);
-    Ref columns(alignment ? PyUnicode_Join(empty, alignment.get()) : nullptr);
-    Ref env = columns ? getattr(self, env_name) : Ref();
-    Ref begin = env ? format_tuple(begin_format, {env.get(), columns.get()}) : Ref();
-    if (!begin || append_to(main_context, names.f, begin.get()) < 0) return nullptr;
-    Ref table_context = getattr(self, names.context);
-    Ref body = table_context ? value_of(table_context.get(), names.f) : Ref();
-    if (!body || append_to(main_context, names.f, body.get()) < 0) return nullptr;
-    Ref end_env = getattr(self, env_name);
-    Ref end = end_env ? format(end_format, end_env.get()) : Ref();
-    if (!end || append_to(main_context, names.f, end.get()) < 0) return nullptr;
+    if (dump_table(self, main_context) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -464,16 +592,12 @@ PyType_Slot tabular_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(tabular_init)},
     {Py_tp_doc, const_cast<char*>("Tabular(alignment, context, env='tabular')\n--\n\n")},
     {Py_tp_methods, tabular_methods},
-    // The instance dict comes from the base; the GC slots must be named
-    // again, as a type spec with the GC flag has to carry them.
-    {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(instance_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc)},
+    PW_NATIVE_SLOTS,
     {0, nullptr},
 };
 
 PyType_Spec tabular_spec = {
-    "pagewright.tabular.Tabular", sizeof(Instance), 0, instance_flags, tabular_slots,
+    "pagewright.tabular.Tabular", sizeof(Native), 0, native_flags, tabular_slots,
 };
 
 // Moves the named entries of a class namespace to its end, in the order
@@ -493,6 +617,7 @@ int order_namespace(PyTypeObject* type, std::initializer_list<PyObject*> order) 
 PyTypeObject* make_row_type() {
     PyTypeObject* type = make_type(&row_spec, nullptr);
     if (type) row_new = type->tp_new;
+    if (type && hide_attribute_slots(type) < 0) Py_CLEAR(type);
     Ref qualname(type ? PyUnicode_FromString("Tabular.Row") : nullptr);
     if (!qualname ||
         PyObject_SetAttr(reinterpret_cast<PyObject*>(type), names.__qualname__, qualname.get()) < 0) {
@@ -526,20 +651,29 @@ int make_types() {
                                names.__module__}) < 0) {
         return -1;
     }
+    if (hide_attribute_slots(type) < 0) return -1;
     row_type = reinterpret_cast<PyTypeObject*>(row.release());
     tabular_type = reinterpret_cast<PyTypeObject*>(table.release());
-    return 0;
+    if (row_guard.watch(row_type) < 0) return -1;
+    return tabular_guard.watch(tabular_type);
 }
 
 // LatexEnvironment.tabular(alignment, env='tabular'): slots 0 the
 // environment, 1 alignment, 2 env; 3 the table, once entered.
 PyObject* tabular_enter(SingleUse* self) {
-    Ref cls = import_from(module_dotted, tabular_name);
+    Ref cls = table_class();
     Ref context = cls ? getattr(self->slot(0), names.context) : Ref();
-    Ref child = context ? call_method(context.get(), names.child, {}) : Ref();
-    Ref table = child ? call_kw(cls.get(), {self->slot(1), child.get(), self->slot(2)},
-                                tabular_kwnames)
-                      : Ref();
+    Ref child(context ? child_of(context.get()) : nullptr);
+    Ref table;
+    if (child && cls.get() == reinterpret_cast<PyObject*>(tabular_type) && fast_paths &&
+        tabular_guard.holds()) {
+        table = Ref(tabular_type->tp_alloc(tabular_type, 0));
+        if (table && init_table(table.get(), self->slot(1), child.get(), self->slot(2)) < 0) {
+            return nullptr;
+        }
+    } else if (child) {
+        table = call_kw(cls.get(), {self->slot(1), child.get(), self->slot(2)}, tabular_kwnames);
+    }
     if (!table) return nullptr;
     self->keep(3, Py_NewRef(table.get()));
     return table.release();
@@ -548,9 +682,10 @@ PyObject* tabular_enter(SingleUse* self) {
 // table.dump(main_context=self.context)
 int tabular_close(SingleUse* self) {
     Ref context = getattr(self->slot(0), names.context);
-    Ref result = context ? call_method_kw(self->slot(3), names.dump, {context.get()}, dump_kwnames)
-                         : Ref();
-    return result ? 0 : -1;
+    if (!context) return -1;
+    PyObject* table = self->slot(3);
+    if (native_fields(table, tabular_native)) return dump_table(table, context.get());
+    return call_method_kw(table, names.dump, {context.get()}, dump_kwnames) ? 0 : -1;
 }
 
 const Construct tabular_construct = {tabular_enter, tabular_close, nullptr};

@@ -104,28 +104,16 @@ PyMethodDef latex_escape_def = {
 
 // begin_end slots: 0 stream, 1 env_name, 2 options.
 PyObject* begin_end_enter(SingleUse* self) {
-    PyObject* stream = self->slot(0);
-    int has_options = PyObject_IsTrue(self->slot(2) ? self->slot(2) : Py_None);
-    if (has_options < 0) return nullptr;
-    if (!has_options) {
-        PyObject* empty = PyDict_New();
-        if (!empty) return nullptr;
-        self->keep(2, empty);
-    }
-    Ref begin = format(begin_format, self->slot(1));
-    if (!begin || write_to(stream, begin.get()) < 0) return nullptr;
-    if (has_options) {
-        Ref options = format(options_format, self->slot(2));
-        if (!options || write_to(stream, options.get()) < 0) return nullptr;
-    }
-    if (write_to(stream, open_end) < 0) return nullptr;
-    return Py_NewRef(stream);
+    Sink out = Sink::to(self->slot(0));
+    Ref options(open_environment(out, self->slot(1), self->slot(2) ? self->slot(2) : Py_None));
+    if (!options) return nullptr;
+    self->keep(2, options.release());
+    return Py_NewRef(self->slot(0));
 }
 
 int begin_end_close(SingleUse* self) {
-    Ref end = format(end_format, self->slot(1));
-    if (!end) return -1;
-    return write_to(self->slot(0), end.get());
+    Sink out = Sink::to(self->slot(0));
+    return close_environment(out, self->slot(1));
 }
 
 const Construct begin_end_construct = {begin_end_enter, begin_end_close, nullptr};
@@ -149,6 +137,25 @@ const Literal literals[] = {
 };
 
 }  // namespace
+
+PyObject* open_environment(Sink& out, PyObject* env_name, PyObject* options) {
+    int has_options = PyObject_IsTrue(options);
+    if (has_options < 0) return nullptr;
+    Ref kept(has_options ? Py_NewRef(options) : PyDict_New());
+    Ref begin = kept ? format(begin_format, env_name) : Ref();
+    if (!begin || out.write(begin.get()) < 0) return nullptr;
+    if (has_options) {
+        Ref bracketed = format(options_format, options);
+        if (!bracketed || out.write(bracketed.get()) < 0) return nullptr;
+    }
+    if (out.write(open_end) < 0) return nullptr;
+    return kept.release();
+}
+
+int close_environment(Sink& out, PyObject* env_name) {
+    Ref end = format(end_format, env_name);
+    return end ? out.write(end.get()) : -1;
+}
 
 PyObject* escape_latex(PyObject* s) {
     if (!PyUnicode_CheckExact(s)) return escape_by_replace(s);

@@ -1,0 +1,282 @@
+#include "native.h"
+
+#include "strings.h"
+
+#include <structmember.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace pw {
+
+bool fast_paths = true;
+PyObject* lazy;
+
+void read_fast_path_switch() {
+    const char* value = std::getenv("PAGEWRIGHT_NO_FAST_PATHS");
+    fast_paths = !value || !*value || std::strcmp(value, "0") == 0;
+}
+
+int init_native() {
+    if (!lazy) lazy = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    return lazy ? 0 : -1;
+}
+
+// ----------------------------------------------------------------- TypeGuard
+
+unsigned int TypeGuard::current_tag() {
+    // Looking an attribute up through the type gives it a version tag.
+    Ref probe(PyObject_GetAttr(reinterpret_cast<PyObject*>(type_), names.__init__));
+    if (!probe) PyErr_Clear();
+    return (type_->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type_->tp_version_tag : 0;
+}
+
+int TypeGuard::watch(PyTypeObject* type) {
+    type_ = type;
+    for (PyTypeObject* t = type; t && t != &PyBaseObject_Type; t = t->tp_base) {
+        PyObject* copy = PyDict_Copy(t->tp_dict);
+        if (!copy) return -1;
+        snapshots_.emplace_back(t, copy);
+    }
+    tag_ = current_tag();
+    return 0;
+}
+
+bool TypeGuard::recheck() {
+    unsigned int tag = current_tag();
+    if (tag && tag == rejected_) return false;
+    bool same = true;
+    for (auto& [type, snapshot] : snapshots_) {
+        PyObject* now = type->tp_dict;
+        if (PyDict_Size(now) != PyDict_Size(snapshot)) {
+            same = false;
+            break;
+        }
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (same && PyDict_Next(snapshot, &pos, &key, &value)) {
+            PyObject* current = PyDict_GetItemWithError(now, key);
+            if (!current) PyErr_Clear();
+            same = current == value;
+        }
+    }
+    if (same) {
+        tag_ = tag;
+    } else {
+        rejected_ = tag;
+    }
+    return same;
+}
+
+// ---------------------------------------------------------------- the fields
+
+namespace {
+
+Native* as_native(PyObject* self) { return reinterpret_cast<Native*>(self); }
+
+// Frees the native storage behind a lazy field before it is replaced.
+void drop_storage(Native* n, int i) {
+    if (n->fields[i] == lazy && n->spec->discard) {
+        n->spec->discard(reinterpret_cast<PyObject*>(n), i);
+    }
+}
+
+// Names whose readers take the instance state through C instead of through
+// attribute lookup (copy, pickle): the dict must exist before they run.
+PyObject* reduction_names[4];
+
+bool same_name(PyObject* known, PyObject* name) {
+    if (known == name) return true;
+    if (!PyUnicode_Check(name) || (PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name))) {
+        return false;
+    }
+    return PyUnicode_Compare(known, name) == 0;
+}
+
+int field_index(const NativeSpec& spec, PyObject* name) {
+    for (int i = 0; i < spec.count; i++) {
+        if (same_name(*spec.names[i], name)) return i;
+    }
+    return -1;
+}
+
+bool reads_state(PyObject* name) {
+    if (!reduction_names[0]) {
+        const char* texts[] = {"__getstate__", "__reduce_ex__", "__reduce__", "__copy__"};
+        for (int i = 0; i < 4; i++) {
+            reduction_names[i] = PyUnicode_InternFromString(texts[i]);
+            if (!reduction_names[i]) {
+                PyErr_Clear();
+                return true;
+            }
+        }
+    }
+    for (PyObject* known : reduction_names) {
+        if (same_name(known, name)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool may_go_native(PyObject* self, const NativeSpec& spec) {
+    Native* n = as_native(self);
+    return fast_paths && Py_IS_TYPE(self, *spec.type) && !n->dict &&
+           (!n->spec || n->spec == &spec) && spec.guard->holds();
+}
+
+void set_native(PyObject* self, const NativeSpec& spec, std::initializer_list<PyObject*> values) {
+    Native* n = as_native(self);
+    PyObject* old[max_fields] = {};
+    if (n->spec) {
+        for (int i = 0; i < spec.count; i++) drop_storage(n, i);
+        std::memcpy(old, n->fields, sizeof old);
+        std::memset(n->fields, 0, sizeof n->fields);
+    }
+    n->spec = &spec;
+    int i = 0;
+    for (PyObject* value : values) n->fields[i++] = value;
+    // Old values go last: freeing them may run Python code.
+    for (PyObject* value : old) Py_XDECREF(value);
+}
+
+PyObject* new_native(const NativeSpec& spec, std::initializer_list<PyObject*> values) {
+    PyTypeObject* type = *spec.type;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) {
+        for (PyObject* value : values) Py_DECREF(value);
+        return nullptr;
+    }
+    set_native(self, spec, values);
+    return self;
+}
+
+void set_field(PyObject* self, int i, PyObject* value) {
+    Native* n = as_native(self);
+    drop_storage(n, i);
+    PyObject* old = n->fields[i];
+    n->fields[i] = value;
+    Py_XDECREF(old);
+}
+
+Ref field_value(PyObject* self, int i) {
+    Native* n = as_native(self);
+    if (n->fields[i] != lazy) return Ref::borrow(n->fields[i]);
+    Ref value(n->spec->derive(self, i));
+    if (value) set_field(self, i, Py_NewRef(value.get()));
+    return value;
+}
+
+int to_dict_mode(PyObject* self) {
+    Native* n = as_native(self);
+    const NativeSpec* spec = n->spec;
+    if (!spec) return 0;
+    // A dict made behind our back (object.__setattr__) keeps its entries.
+    Ref dict(n->dict ? Py_NewRef(n->dict) : PyDict_New());
+    if (!dict) return -1;
+    for (int i = 0; i < spec->count; i++) {
+        PyObject* field = n->fields[i];
+        Ref value = field == lazy ? Ref(spec->derive(self, i)) : Ref::borrow(field);
+        if (!value || !PyDict_SetDefault(dict.get(), *spec->names[i], value.get())) return -1;
+    }
+    for (int i = 0; i < spec->count; i++) drop_storage(n, i);
+    n->spec = nullptr;
+    if (!n->dict) n->dict = dict.release();
+    for (PyObject*& field : n->fields) Py_CLEAR(field);
+    return 0;
+}
+
+// ------------------------------------------------------------- type slots
+
+// An instance with no dict yet (object.__new__ makes one at once on some
+// versions); the constructor then gives it its fields.
+PyObject* native_new(PyTypeObject* type, PyObject*, PyObject*) {
+    return type->tp_alloc(type, 0);
+}
+
+PyObject* native_getattro(PyObject* self, PyObject* name) {
+    Native* n = as_native(self);
+    if (n->spec) {
+        int i = field_index(*n->spec, name);
+        if (i >= 0 && native_fields(self)) return field_value(self, i).release();
+        if ((i >= 0 || reads_state(name)) && to_dict_mode(self) < 0) return nullptr;
+    }
+    return PyObject_GenericGetAttr(self, name);
+}
+
+int native_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    Native* n = as_native(self);
+    if (n->spec) {
+        int i = field_index(*n->spec, name);
+        if (i >= 0 && value && native_fields(self)) {
+            set_field(self, i, Py_NewRef(value));
+            return 0;
+        }
+        if (to_dict_mode(self) < 0) return -1;
+    }
+    return PyObject_GenericSetAttr(self, name, value);
+}
+
+namespace {
+
+PyObject* get_dict(PyObject* self, void*) {
+    if (to_dict_mode(self) < 0) return nullptr;
+    return PyObject_GenericGetDict(self, nullptr);
+}
+
+int set_dict(PyObject* self, PyObject* value, void*) {
+    if (to_dict_mode(self) < 0) return -1;
+    return PyObject_GenericSetDict(self, value, nullptr);
+}
+
+}  // namespace
+
+int native_traverse(PyObject* self, visitproc visit, void* arg) {
+    Native* n = as_native(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(n->dict);
+    for (PyObject* field : n->fields) Py_VISIT(field);
+    return 0;
+}
+
+int native_clear(PyObject* self) {
+    Native* n = as_native(self);
+    if (n->spec) {
+        for (int i = 0; i < n->spec->count; i++) drop_storage(n, i);
+        n->spec = nullptr;
+    }
+    for (PyObject*& field : n->fields) Py_CLEAR(field);
+    Py_CLEAR(n->dict);
+    return 0;
+}
+
+void native_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    // A chain of contexts is freed level by level without deep C recursion.
+    Py_TRASHCAN_BEGIN(self, native_dealloc)
+    native_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+    Py_TRASHCAN_END
+}
+
+PyMemberDef native_members[] = {
+    {"__dictoffset__", T_PYSSIZET, offsetof(Native, dict), READONLY, nullptr},
+    {},
+};
+
+PyGetSetDef native_getset[] = {
+    {"__dict__", get_dict, set_dict, nullptr, nullptr},
+    {},
+};
+
+int hide_attribute_slots(PyTypeObject* type) {
+    for (const char* name : {"__new__", "__getattribute__", "__setattr__", "__delattr__"}) {
+        if (PyDict_DelItemString(type->tp_dict, name) < 0) return -1;
+    }
+    PyType_Modified(type);
+    return 0;
+}
+
+}  // namespace pw

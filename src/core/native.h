@@ -1,0 +1,155 @@
+// Native state with a Python view on demand.
+//
+// The library's classes keep their attributes in C fields instead of an
+// instance dict, as CPython's own classes keep theirs in inline values: a
+// fresh instance of the exact type, initialised by the type's own
+// constructor, holds each attribute in a field. Reading or assigning one of
+// those attributes reads or sets the field. Anything else that needs the
+// dict (vars(), __dict__, another attribute, deleting one, copy or pickle,
+// a changed class) first builds the dict, with its keys in the order the
+// constructor binds them, and from then on the dict is the truth.
+//
+// A field may also be lazy: its Python value (a text buffer, an empty
+// package table) is made only when Python code reads it.
+//
+// Every fast path of the library is guarded: it runs only on objects in
+// native state whose type is exactly the library's, unchanged since the
+// library made it (its version tag, as CPython's specialising interpreter
+// checks). The environment variable PAGEWRIGHT_NO_FAST_PATHS, read at
+// import, turns native state and every fast path off, so the generic path
+// runs everywhere; the tests run both ways.
+#pragma once
+
+#include "ref.h"
+
+#include <utility>
+#include <vector>
+
+namespace pw {
+
+// False when PAGEWRIGHT_NO_FAST_PATHS is set to anything but "" or "0".
+extern bool fast_paths;
+void read_fast_path_switch();
+
+// Proves that a type (and each of its bases but object) has not been
+// changed since watch(): same version tag, or, after the tag changed, the
+// same namespace entries as when watched (a change undone, or a cleared
+// type cache).
+class TypeGuard {
+public:
+    int watch(PyTypeObject* type);
+    bool holds() {
+        unsigned int tag = type_->tp_version_tag;
+        if (tag == tag_ && tag && (type_->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) {
+            return true;
+        }
+        return fast_paths && recheck();
+    }
+
+private:
+    bool recheck();
+    unsigned int current_tag();
+
+    PyTypeObject* type_ = nullptr;
+    unsigned int tag_ = 0;       // a tag seen unchanged
+    unsigned int rejected_ = 0;  // a tag seen changed
+    // Each watched type with a copy of its namespace as watched.
+    std::vector<std::pair<PyTypeObject*, PyObject*>> snapshots_;
+};
+
+constexpr int max_fields = 6;
+
+struct NativeSpec {
+    PyTypeObject** type;  // the exact type whose instances hold native state
+    TypeGuard* guard;
+    int count;
+    PyObject** names[max_fields];  // attribute names, in binding order
+    int context_field;             // the field of `context`, or -1
+    // The Python value of lazy field i (a new reference); the native
+    // storage behind it stays until discard() is called.
+    PyObject* (*derive)(PyObject* self, int field);
+    // Frees the native storage behind lazy field i.
+    void (*discard)(PyObject* self, int field);
+};
+
+struct Native {
+    PyObject_HEAD
+    PyObject* dict;
+    const NativeSpec* spec;  // set while the fields hold the attributes
+    PyObject* fields[max_fields];
+};
+
+// The value of a field whose Python value is made on first read.
+extern PyObject* lazy;
+
+int init_native();
+
+// The fields of `self`, an object of the Native layout, when it is in
+// native state and its type is unchanged; NULL when the generic path must
+// run.
+inline PyObject** native_fields(PyObject* self) {
+    auto* n = reinterpret_cast<Native*>(self);
+    const NativeSpec* spec = n->spec;
+    if (!spec || !Py_IS_TYPE(self, *spec->type) || !spec->guard->holds()) return nullptr;
+    return n->fields;
+}
+
+// The same for an object of any type: NULL unless it is exactly of spec's type.
+inline PyObject** native_fields(PyObject* obj, const NativeSpec& spec) {
+    if (!Py_IS_TYPE(obj, *spec.type)) return nullptr;
+    return reinterpret_cast<Native*>(obj)->spec == &spec && spec.guard->holds()
+               ? reinterpret_cast<Native*>(obj)->fields
+               : nullptr;
+}
+
+// Whether a constructor may set the fields of `self` directly: it is a
+// fresh or native instance of exactly spec's type, which is unchanged.
+bool may_go_native(PyObject* self, const NativeSpec& spec);
+
+// Makes `self` native with these values (new references; `lazy` allowed),
+// dropping what its fields held.
+void set_native(PyObject* self, const NativeSpec& spec, std::initializer_list<PyObject*> values);
+
+// Allocates an instance of spec's type in native state, the values as for
+// set_native; the type's constructor is not run.
+PyObject* new_native(const NativeSpec& spec, std::initializer_list<PyObject*> values);
+
+// Replaces field i (a new reference), freeing native storage behind it.
+void set_field(PyObject* self, int i, PyObject* value);
+
+// The Python value of field i of a native object, made if lazy.
+Ref field_value(PyObject* self, int i);
+
+// Builds the instance dict from the fields; the object is in dict mode
+// afterwards. 0, or -1 with an exception (the object is then unchanged).
+int to_dict_mode(PyObject* self);
+
+PyObject* native_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+PyObject* native_getattro(PyObject* self, PyObject* name);
+int native_setattro(PyObject* self, PyObject* name, PyObject* value);
+int native_traverse(PyObject* self, visitproc visit, void* arg);
+int native_clear(PyObject* self);
+void native_dealloc(PyObject* self);
+extern PyMemberDef native_members[];
+extern PyGetSetDef native_getset[];
+
+inline constexpr unsigned native_flags =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+
+// Removes the entries that Py_tp_new, Py_tp_getattro and Py_tp_setattro put
+// in the class namespace, which a class written in Python would not have;
+// the slots themselves stay.
+int hide_attribute_slots(PyTypeObject* type);
+
+}  // namespace pw
+
+// The slots of a type whose instances may hold native state.
+#define PW_NATIVE_SLOTS                                                  \
+    {Py_tp_new, reinterpret_cast<void*>(pw::native_new)},                \
+    {Py_tp_getattro, reinterpret_cast<void*>(pw::native_getattro)},      \
+    {Py_tp_setattro, reinterpret_cast<void*>(pw::native_setattro)},      \
+    {Py_tp_members, pw::native_members},                                 \
+    {Py_tp_getset, pw::native_getset},                                   \
+    {Py_tp_traverse, reinterpret_cast<void*>(pw::native_traverse)},      \
+    {Py_tp_clear, reinterpret_cast<void*>(pw::native_clear)},            \
+    {Py_tp_dealloc, reinterpret_cast<void*>(pw::native_dealloc)}

@@ -1,0 +1,72 @@
+#include "write.h"
+
+#include "native.h"
+
+namespace pw {
+
+int refuse_non_str(PyObject* text) {
+    PyErr_Format(PyExc_TypeError, "string argument expected, got '%s'", Py_TYPE(text)->tp_name);
+    return -1;
+}
+
+Ref value_of(PyObject* context, PyObject* buffer_name) {
+    if (TextBuffer* buffer = native_buffer(context, buffer_name)) return Ref(buffer->value());
+    Ref buffer = getattr(context, buffer_name);
+    if (!buffer) return Ref();
+    return call_method(buffer.get(), names.getvalue, {});
+}
+
+Sink Sink::of(PyObject* context, PyObject* buffer_name) {
+    Sink sink;
+    sink.name_ = buffer_name;
+    sink.native_ = native_buffer(context, buffer_name) != nullptr;
+    sink.target_ = sink.native_ ? Ref::borrow(context) : getattr(context, buffer_name);
+    return sink;
+}
+
+Sink Sink::body_of(PyObject* env) {
+    if (PyObject** fields = native_fields(env)) {
+        return of(fields[reinterpret_cast<Native*>(env)->spec->context_field], names.f);
+    }
+    Ref context = getattr(env, names.context);
+    if (!context) return Sink();
+    return of(context.get(), names.f);
+}
+
+Sink Sink::to(PyObject* stream) {
+    Sink sink;
+    sink.target_ = Ref::borrow(stream);
+    return sink;
+}
+
+int Sink::write(PyObject* text) {
+    if (!native_) return write_to(target_.get(), text);
+    if (TextBuffer* buffer = native()) {
+        return PyUnicode_Check(text) ? buffer->append(text) : refuse_non_str(text);
+    }
+    // Python code that ran since the lookup turned the buffer into an object.
+    Ref stream = getattr(target_.get(), name_);
+    return stream ? write_to(stream.get(), text) : -1;
+}
+
+int Sink::copy_from(PyObject* from_context, PyObject* buffer_name) {
+    TextBuffer* to = native();
+    TextBuffer* from = to ? native_buffer(from_context, buffer_name) : nullptr;
+    if (from) return to->append_buffer(*from);
+    Ref text = value_of(from_context, buffer_name);
+    return text ? write(text.get()) : -1;
+}
+
+}  // namespace pw
+
+namespace pw {
+
+int copy_buffer(PyObject* from_context, PyObject* to_context, PyObject* buffer_name) {
+    TextBuffer* from = native_buffer(from_context, buffer_name);
+    TextBuffer* to = from ? native_buffer(to_context, buffer_name) : nullptr;
+    if (to) return to->append_buffer(*from);
+    Ref text = value_of(from_context, buffer_name);
+    return text ? append_to(to_context, buffer_name, text.get()) : -1;
+}
+
+}  // namespace pw
