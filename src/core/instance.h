@@ -1,9 +1,16 @@
-// The layout of the library's plain classes: an object whose state lives in
-// its instance __dict__, as a Python class's would, so that `vars(obj)`
-// shows it and subclasses may set the attributes themselves.
+// The layout of the library's writer classes: an object whose state lives
+// in its instance __dict__, as a Python class's would, so that `vars(obj)`
+// shows it and subclasses may set the attributes themselves. Their methods
+// are called from Python in hot loops, and with the generic attribute
+// lookup the interpreter calls them without making a bound method.
+//
+// The fast paths read and write that dict directly, and build new instances
+// with their dict without running the constructor, while the object is
+// exactly of its class and the class is unchanged: attribute lookup then
+// finds exactly what the dict holds.
 #pragma once
 
-#include "ref.h"
+#include "guard.h"
 
 namespace pw {
 
@@ -20,6 +27,27 @@ extern PyGetSetDef instance_getset[];
 
 inline constexpr unsigned instance_flags =
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+
+// Registers a finished class for the direct paths below.
+int watch_instance_type(PyTypeObject* type);
+
+// Whether instances of `type` may be built directly (new_instance).
+bool builds_directly(PyTypeObject* type);
+
+// The instance dict of `obj` for direct access, or NULL for the generic path.
+PyObject* direct_dict(PyObject* obj);
+
+// obj.name, from the dict when it can be read directly.
+Ref instance_attr(PyObject* obj, PyObject* name);
+
+// Whether obj.method(...) would run `type`'s own method: obj is exactly of
+// the unchanged type and its dict does not shadow the method.
+bool calls_own(PyObject* obj, PyTypeObject* type, PyObject* method);
+
+// A new instance of `type` whose dict holds the attributes in the order
+// given (name, value, name, value, ...: borrowed), the constructor not run.
+// Only for a type that builds_directly.
+PyObject* new_instance(PyTypeObject* type, std::initializer_list<PyObject*> attributes);
 
 }  // namespace pw
 

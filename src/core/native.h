@@ -12,50 +12,14 @@
 // A field may also be lazy: its Python value (a text buffer, an empty
 // package table) is made only when Python code reads it.
 //
-// Every fast path of the library is guarded: it runs only on objects in
-// native state whose type is exactly the library's, unchanged since the
-// library made it (its version tag, as CPython's specialising interpreter
-// checks). The environment variable PAGEWRIGHT_NO_FAST_PATHS, read at
-// import, turns native state and every fast path off, so the generic path
-// runs everywhere; the tests run both ways.
+// Native state, like every fast path, is guarded: it is used only for
+// objects whose type is exactly the library's, unchanged since the library
+// made it, and not at all when PAGEWRIGHT_NO_FAST_PATHS is set.
 #pragma once
 
-#include "ref.h"
-
-#include <utility>
-#include <vector>
+#include "guard.h"
 
 namespace pw {
-
-// False when PAGEWRIGHT_NO_FAST_PATHS is set to anything but "" or "0".
-extern bool fast_paths;
-void read_fast_path_switch();
-
-// Proves that a type (and each of its bases but object) has not been
-// changed since watch(): same version tag, or, after the tag changed, the
-// same namespace entries as when watched (a change undone, or a cleared
-// type cache).
-class TypeGuard {
-public:
-    int watch(PyTypeObject* type);
-    bool holds() {
-        unsigned int tag = type_->tp_version_tag;
-        if (tag == tag_ && tag && (type_->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) {
-            return true;
-        }
-        return fast_paths && recheck();
-    }
-
-private:
-    bool recheck();
-    unsigned int current_tag();
-
-    PyTypeObject* type_ = nullptr;
-    unsigned int tag_ = 0;       // a tag seen unchanged
-    unsigned int rejected_ = 0;  // a tag seen changed
-    // Each watched type with a copy of its namespace as watched.
-    std::vector<std::pair<PyTypeObject*, PyObject*>> snapshots_;
-};
 
 constexpr int max_fields = 6;
 
@@ -64,7 +28,6 @@ struct NativeSpec {
     TypeGuard* guard;
     int count;
     PyObject** names[max_fields];  // attribute names, in binding order
-    int context_field;             // the field of `context`, or -1
     // The Python value of lazy field i (a new reference); the native
     // storage behind it stays until discard() is called.
     PyObject* (*derive)(PyObject* self, int field);

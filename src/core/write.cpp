@@ -1,6 +1,6 @@
 #include "write.h"
 
-#include "native.h"
+#include "instance.h"
 
 namespace pw {
 
@@ -25,10 +25,7 @@ Sink Sink::of(PyObject* context, PyObject* buffer_name) {
 }
 
 Sink Sink::body_of(PyObject* env) {
-    if (PyObject** fields = native_fields(env)) {
-        return of(fields[reinterpret_cast<Native*>(env)->spec->context_field], names.f);
-    }
-    Ref context = getattr(env, names.context);
+    Ref context = instance_attr(env, names.context);
     if (!context) return Sink();
     return of(context.get(), names.f);
 }

@@ -211,7 +211,7 @@ const NativeSpec context_native = {
     &context_type, &context_guard, 6,
     {&names.f, &names.preamble, &names.graphics_path, &names.parent, &names.count,
      &names.packages},
-    -1, derive_context_field, discard_context_field,
+    derive_context_field, discard_context_field,
 };
 
 // The attributes of a new context, natively: buffers and package table

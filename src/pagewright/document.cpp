@@ -4,7 +4,7 @@
 #include "modules.h"
 
 #include "../core/args.h"
-#include "../core/native.h"
+#include "../core/instance.h"
 #include "../core/module.h"
 #include "../core/write.h"
 
@@ -13,7 +13,6 @@ namespace pw {
 namespace {
 
 PyTypeObject* document_type;
-TypeGuard document_guard;
 
 PyObject* documentclass_format;  // "\\documentclass[%s]{%s}\n"
 PyObject* graphicx_line;         // "\\usepackage{graphicx}\n"
@@ -43,11 +42,6 @@ const Literal literals[] = {
 
 constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
-const NativeSpec document_native = {
-    &document_type, &document_guard, 3,
-    {&names.context, &document_class_attr, &class_options_attr}, 0, nullptr, nullptr,
-};
-
 // Sets the attributes itself instead of calling the environment's
 // constructor: `context` is a new root context of its own.
 int document_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -63,11 +57,6 @@ int document_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     Ref context(new_root_context(graphics_path));
     if (!context) return -1;
-    if (may_go_native(self, document_native)) {
-        set_native(self, document_native, {context.release(), Py_NewRef(document_class),
-                                           Py_NewRef(class_options)});
-        return 0;
-    }
     if (PyObject_SetAttr(self, names.context, context.get()) < 0 ||
         PyObject_SetAttr(self, document_class_attr, document_class) < 0) {
         return -1;
@@ -158,12 +147,12 @@ PyType_Slot document_slots[] = {
                                   "graphics_path='.')\n--\n\n")},
     {Py_tp_methods, document_methods},
     // The instance dict and its accessors come from the base class.
-    PW_NATIVE_SLOTS,
+    PW_INSTANCE_SLOTS,
     {0, nullptr},
 };
 
 PyType_Spec document_spec = {
-    "pagewright.document.LatexDocument", sizeof(Native), 0, native_flags, document_slots,
+    "pagewright.document.LatexDocument", sizeof(Instance), 0, instance_flags, document_slots,
 };
 
 int make_document_type() {
@@ -171,8 +160,7 @@ int make_document_type() {
     Ref bases(PyTuple_Pack(1, latex_environment_type()));
     if (!bases) return -1;
     document_type = make_type(&document_spec, bases.get());
-    if (!document_type || hide_attribute_slots(document_type) < 0) return -1;
-    return document_guard.watch(document_type);
+    return document_type ? watch_instance_type(document_type) : -1;
 }
 
 }  // namespace

@@ -10,7 +10,6 @@
 #include "../core/function.h"
 #include "../core/instance.h"
 #include "../core/module.h"
-#include "../core/native.h"
 #include "../core/single_use.h"
 #include "../core/write.h"
 
@@ -19,11 +18,6 @@ namespace pw {
 namespace {
 
 PyTypeObject* environment_type;
-TypeGuard environment_guard;
-
-const NativeSpec environment_native = {
-    &environment_type, &environment_guard, 1, {&names.context}, 0, nullptr, nullptr,
-};
 
 PyObject* hfill_text;        // "\\hfill\\ \n"
 PyObject* vfill_text;        // "\\vfill\\ \n"
@@ -188,10 +182,6 @@ int environment_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:LatexEnvironment",
                                      const_cast<char**>(keywords), &context)) {
         return -1;
-    }
-    if (may_go_native(self, environment_native)) {
-        set_native(self, environment_native, {Py_NewRef(context)});
-        return 0;
     }
     return PyObject_SetAttr(self, names.context, context);
 }
@@ -862,12 +852,12 @@ PyType_Slot environment_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(environment_init)},
     {Py_tp_doc, const_cast<char*>("LatexEnvironment(context)\n--\n\n")},
     {Py_tp_methods, environment_methods},
-    PW_NATIVE_SLOTS,
+    PW_INSTANCE_SLOTS,
     {0, nullptr},
 };
 
 PyType_Spec environment_spec = {
-    "pagewright.environment.LatexEnvironment", sizeof(Native), 0, native_flags,
+    "pagewright.environment.LatexEnvironment", sizeof(Instance), 0, instance_flags,
     environment_slots,
 };
 
@@ -895,8 +885,8 @@ int finish_class(PyObject* module_name, PyObject* option_type, PyObject* pact) {
 PyTypeObject* latex_environment_type() { return environment_type; }
 
 PyObject* new_environment(PyObject* context) {
-    if (fast_paths && environment_guard.holds()) {
-        return new_native(environment_native, {Py_NewRef(context)});
+    if (builds_directly(environment_type)) {
+        return new_instance(environment_type, {names.context, context});
     }
     return call(reinterpret_cast<PyObject*>(environment_type), {context}).release();
 }
@@ -927,7 +917,7 @@ int exec_environment(PyObject* module) {
         environment_type = make_type(&environment_spec, nullptr);
         if (!environment_type ||
             finish_class(module_name.get(), option_type.get(), pact.get()) < 0 ||
-            hide_attribute_slots(environment_type) < 0 || environment_guard.watch(environment_type) < 0) {
+            watch_instance_type(environment_type) < 0) {
             Py_CLEAR(environment_type);
             return -1;
         }

@@ -8,7 +8,7 @@
 #include "modules.h"
 
 #include "../core/args.h"
-#include "../core/native.h"
+#include "../core/instance.h"
 #include "../core/module.h"
 #include "../core/single_use.h"
 #include "../core/write.h"
@@ -19,8 +19,6 @@ namespace {
 
 PyTypeObject* figure_type;
 PyTypeObject* subfigure_type;
-TypeGuard figure_guard;
-TypeGuard subfigure_guard;
 PyObject* structure_error;
 PyObject* begin_end_function;  // pagewright.utils.begin_end
 PyObject* figure_keywords;     // the keywords Figure is called with
@@ -89,38 +87,13 @@ int prepare_calls() {
 
 constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
-enum FloatField { caption_field, label_field, context_field, placement_field, double_field };
-
-const NativeSpec figure_native = {
-    &figure_type, &figure_guard, 5,
-    {&caption_attr, &label_attr, &names.context, &placement_attr, &double_attr}, context_field,
-    nullptr, nullptr,
-};
-
-const NativeSpec subfigure_native = {
-    &subfigure_type, &subfigure_guard, 3, {&caption_attr, &label_attr, &names.context},
-    context_field, nullptr, nullptr,
-};
-
 struct Attribute {
     PyObject* name;
     PyObject* value;
 };
 
-// Sets the attributes in the order given: natively for a fresh instance of
-// the exact class.
-int set_attributes(PyObject* self, const NativeSpec& spec,
-                   std::initializer_list<Attribute> attributes) {
-    if (may_go_native(self, spec)) {
-        PyObject* values[max_fields] = {};
-        for (const Attribute& attribute : attributes) {
-            for (int i = 0; i < spec.count; i++) {
-                if (*spec.names[i] == attribute.name) values[i] = Py_NewRef(attribute.value);
-            }
-        }
-        set_native(self, spec, {values[0], values[1], values[2], values[3], values[4]});
-        return 0;
-    }
+// Sets the attributes in the order given.
+int set_attributes(PyObject* self, std::initializer_list<Attribute> attributes) {
     for (const Attribute& attribute : attributes) {
         if (PyObject_SetAttr(self, attribute.name, attribute.value) < 0) return -1;
     }
@@ -153,7 +126,7 @@ int figure_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &caption, &label, &placement, &context, &two_column)) {
         return -1;
     }
-    return set_attributes(self, figure_native, {{caption_attr, caption},
+    return set_attributes(self, {{caption_attr, caption},
                                  {label_attr, label},
                                  {names.context, context},
                                  {placement_attr, placement},
@@ -222,12 +195,12 @@ PyType_Slot figure_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(figure_init)},
     {Py_tp_doc, const_cast<char*>("Figure(caption, label, placement, context, double)\n--\n\n")},
     {Py_tp_methods, figure_methods},
-    PW_NATIVE_SLOTS,
+    PW_INSTANCE_SLOTS,
     {0, nullptr},
 };
 
 PyType_Spec figure_spec = {
-    "pagewright.figure.Figure", sizeof(Native), 0, native_flags, figure_slots,
+    "pagewright.figure.Figure", sizeof(Instance), 0, instance_flags, figure_slots,
 };
 
 // ---------------------------------------------------------------- SubFigure
@@ -239,8 +212,8 @@ int subfigure_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &caption, &label, &context)) {
         return -1;
     }
-    return set_attributes(self, subfigure_native, {{caption_attr, caption}, {label_attr, label},
-                                                   {names.context, context}});
+    return set_attributes(self, {{caption_attr, caption}, {label_attr, label},
+                                 {names.context, context}});
 }
 
 // main_context.f receives the \subfloat block; the sub-figure's preamble
@@ -278,12 +251,12 @@ PyType_Slot subfigure_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(subfigure_init)},
     {Py_tp_doc, const_cast<char*>("SubFigure(caption, label, context)\n--\n\n")},
     {Py_tp_methods, subfigure_methods},
-    PW_NATIVE_SLOTS,
+    PW_INSTANCE_SLOTS,
     {0, nullptr},
 };
 
 PyType_Spec subfigure_spec = {
-    "pagewright.figure.SubFigure", sizeof(Native), 0, native_flags, subfigure_slots,
+    "pagewright.figure.SubFigure", sizeof(Instance), 0, instance_flags, subfigure_slots,
 };
 
 // ------------------------------------------ LatexEnvironment.figure/subfigure
@@ -296,23 +269,7 @@ Ref figure_module_class(PyObject* name) {
     return import_from_loaded(figure_module, module_name, name);
 }
 
-// cls(**attributes) for Figure or SubFigure: made natively when cls is the
-// unchanged class itself.
-Ref new_float(PyObject* cls, const NativeSpec& spec, std::initializer_list<PyObject*> args,
-              PyObject* keywords) {
-    if (cls != reinterpret_cast<PyObject*>(*spec.type) || !fast_paths || !spec.guard->holds()) {
-        return call_kw(cls, args, keywords);
-    }
-    PyObject* values[max_fields] = {};
-    Py_ssize_t i = 0;
-    for (PyObject* arg : args) {
-        PyObject* name = PyTuple_GET_ITEM(keywords, i++);
-        for (int field = 0; field < spec.count; field++) {
-            if (*spec.names[field] == name) values[field] = Py_NewRef(arg);
-        }
-    }
-    return Ref(new_native(spec, {values[0], values[1], values[2], values[3], values[4]}));
-}
+
 
 // Slots of the figure and sub-figure constructs: the calling environment,
 // the arguments, then the object handed to the block.
@@ -326,12 +283,20 @@ PyObject* enter_figure(SingleUse* self) {
     Ref figure = figure_module_class(figure_class);
     Ref context = figure ? getattr(owner, names.context) : Ref();
     Ref child(context ? child_of(context.get()) : nullptr);
-    Ref made = child ? new_float(figure.get(), figure_native,
-                                 {self->slot(float_caption), self->slot(float_label),
-                                  self->slot(figure_placement), child.get(),
-                                  self->slot(figure_double)},
-                                 figure_keywords)
-                     : Ref();
+    Ref made;
+    if (child && figure.get() == reinterpret_cast<PyObject*>(figure_type) &&
+        builds_directly(figure_type)) {
+        made = Ref(new_instance(figure_type, {caption_attr, self->slot(float_caption),
+                                              label_attr, self->slot(float_label),
+                                              names.context, child.get(),
+                                              placement_attr, self->slot(figure_placement),
+                                              double_attr, self->slot(figure_double)}));
+    } else if (child) {
+        made = call_kw(figure.get(),
+                       {self->slot(float_caption), self->slot(float_label),
+                        self->slot(figure_placement), child.get(), self->slot(figure_double)},
+                       figure_keywords);
+    }
     if (!made) return nullptr;
     self->keep(figure_made, Py_NewRef(made.get()));
     return made.release();
@@ -343,8 +308,8 @@ int close_float(SingleUse* self) {
     Ref context = getattr(self->slot(float_owner), names.context);
     if (!context) return -1;
     PyObject* made = self->slot(made_slot);
-    if (native_fields(made, figure_native)) return dump_figure(made, context.get());
-    if (native_fields(made, subfigure_native)) return dump_subfigure(made, context.get());
+    if (calls_own(made, figure_type, names.dump)) return dump_figure(made, context.get());
+    if (calls_own(made, subfigure_type, names.dump)) return dump_subfigure(made, context.get());
     return call_method_kw(made, names.dump, {context.get()}, dump_keyword) ? 0 : -1;
 }
 
@@ -359,11 +324,17 @@ PyObject* enter_subfigure(SingleUse* self) {
     }
     Ref context = getattr(owner, names.context);
     Ref child(context ? child_of(context.get()) : nullptr);
-    Ref made = child ? new_float(subfigure.get(), subfigure_native,
-                                 {self->slot(float_caption), self->slot(float_label),
-                                  child.get()},
-                                 subfigure_keywords)
-                     : Ref();
+    Ref made;
+    if (child && subfigure.get() == reinterpret_cast<PyObject*>(subfigure_type) &&
+        builds_directly(subfigure_type)) {
+        made = Ref(new_instance(subfigure_type, {caption_attr, self->slot(float_caption),
+                                                 label_attr, self->slot(float_label),
+                                                 names.context, child.get()}));
+    } else if (child) {
+        made = call_kw(subfigure.get(),
+                       {self->slot(float_caption), self->slot(float_label), child.get()},
+                       subfigure_keywords);
+    }
     if (!made) return nullptr;
     self->keep(subfigure_made, Py_NewRef(made.get()));
     return made.release();
@@ -407,9 +378,8 @@ int create_types(PyObject* module) {
         figure_type ? PyErr_NewException("pagewright.figure.StructureError", nullptr, nullptr)
                     : nullptr;
     subfigure_type = structure_error ? make_type(&subfigure_spec, bases.get()) : nullptr;
-    if (subfigure_type && hide_attribute_slots(figure_type) == 0 &&
-        hide_attribute_slots(subfigure_type) == 0 && figure_guard.watch(figure_type) == 0 &&
-        subfigure_guard.watch(subfigure_type) == 0) {
+    if (subfigure_type && watch_instance_type(figure_type) == 0 &&
+        watch_instance_type(subfigure_type) == 0) {
         return 0;
     }
     Py_CLEAR(begin_end_function);

@@ -4,16 +4,16 @@
 // A Tabular is an environment on a child context: everything written into
 // it (rules, rows, any environment writer) collects in that child's body,
 // and the table reaches the outer context in one piece when its block ends.
-// Tabular and Tabular.Row keep their attributes in native fields until
-// Python code asks for their instance dict; rows are written straight into
-// the table's native body.
+// Tabular and Tabular.Row keep their state in the instance dict, as Python
+// classes would, so that `vars()` shows it and callers may change it; the
+// hot paths read it straight from the dict, and rows are written straight
+// into the table's native body.
 #include "modules.h"
 
 #include "../core/args.h"
 #include "../core/globals.h"
 #include "../core/instance.h"
 #include "../core/module.h"
-#include "../core/native.h"
 #include "../core/single_use.h"
 #include "../core/write.h"
 
@@ -28,13 +28,9 @@ newfunc row_new;  // Row's tp_new as created, to tell when it was replaced
 // `LatexEnvironment` from it on every call, as module-level code would, so
 // that rebinding those names is honoured.
 PyObject* tabular_module;
-TypeGuard tabular_guard;
-TypeGuard row_guard;
-
-enum TableField { table_env, table_ncols, table_alignment, table_context };
-enum RowField { row_ncols, row_col, row_cols, row_context };
 
 PyObject* one;                    // 1
+PyObject* zero;                   // 0
 PyObject* tabular_name;           // "Tabular"
 PyObject* row_name;               // "Row"
 PyObject* environment_name;       // "LatexEnvironment"
@@ -118,20 +114,11 @@ int init_constants() {
     if (!dump_kwnames) dump_kwnames = PyTuple_Pack(1, names.main_context);
     if (!tabular_kwnames || !longtable_kwnames || !dump_kwnames) return -1;
     one = PyLong_FromLong(1);
-    return one ? 0 : -1;
+    zero = PyLong_FromLong(0);
+    return one && zero ? 0 : -1;
 }
 
 constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
-
-const NativeSpec tabular_native = {
-    &tabular_type, &tabular_guard, 4,
-    {&env_name, &ncols_name, &alignment_name, &names.context}, table_context, nullptr, nullptr,
-};
-
-const NativeSpec row_native = {
-    &row_type, &row_guard, 4, {&ncols_name, &col_name, &cols_name, &names.context}, row_context,
-    nullptr, nullptr,
-};
 
 // ------------------------------------------------------------------ helpers
 
@@ -216,11 +203,6 @@ int compare_count(Py_ssize_t n, PyObject* limit, int op) {
 int row_set(PyObject* self, PyObject* ncols, PyObject* context) {
     Ref cols(PyList_New(0));
     if (!cols) return -1;
-    if (may_go_native(self, row_native)) {
-        set_native(self, row_native, {Py_NewRef(ncols), PyLong_FromLong(0), cols.release(),
-                                      Py_NewRef(context)});
-        return 0;
-    }
     Ref zero(PyLong_FromLong(0));
     if (!zero || PyObject_SetAttr(self, ncols_name, ncols) < 0 ||
         PyObject_SetAttr(self, col_name, zero.get()) < 0 ||
@@ -244,9 +226,14 @@ int row_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 // Row(ncols, context). Our own Row, with its own constructor, is built
 // directly: no argument tuple to make and parse on every row block.
 Ref new_row(PyObject* cls, PyObject* ncols, PyObject* context) {
+    if (cls == reinterpret_cast<PyObject*>(row_type) && builds_directly(row_type)) {
+        Ref cols(PyList_New(0));
+        if (!cols) return Ref();
+        return Ref(new_instance(row_type, {ncols_name, ncols, col_name, zero, cols_name,
+                                           cols.get(), names.context, context}));
+    }
     bool plain = cls == reinterpret_cast<PyObject*>(row_type) &&
-                 ((fast_paths && row_guard.holds()) ||
-                  (row_type->tp_new == row_new && row_type->tp_init == row_init));
+                 row_type->tp_new == row_new && row_type->tp_init == row_init;
     if (!plain) return call(cls, {ncols, context});
     Ref row(row_type->tp_alloc(row_type, 0));
     if (!row || row_set(row.get(), ncols, context) < 0) return Ref();
@@ -255,12 +242,15 @@ Ref new_row(PyObject* cls, PyObject* ncols, PyObject* context) {
 
 // Refuses one more cell in a full row.
 int check_room(PyObject* row) {
-    if (PyObject** fields = native_fields(row)) {
-        if (PyLong_CheckExact(fields[row_col]) && PyLong_CheckExact(fields[row_ncols])) {
-            int full = PyObject_RichCompareBool(fields[row_col], fields[row_ncols], Py_EQ);
+    if (PyObject* dict = direct_dict(row)) {
+        PyObject* col = PyDict_GetItemWithError(dict, col_name);
+        PyObject* ncols = col ? PyDict_GetItemWithError(dict, ncols_name) : nullptr;
+        if (ncols && PyLong_CheckExact(col) && PyLong_CheckExact(ncols)) {
+            int full = PyObject_RichCompareBool(col, ncols, Py_EQ);
             if (full != 0) return full < 0 ? -1 : fail(too_many_columns);
             return 0;
         }
+        if (PyErr_Occurred()) return -1;
     }
     Ref col = getattr(row, col_name);
     Ref ncols = col ? getattr(row, ncols_name) : Ref();
@@ -272,14 +262,15 @@ int check_room(PyObject* row) {
 
 // self.cols.append(text); self.col += width
 int add_cell(PyObject* row, PyObject* text, PyObject* width) {
-    if (PyObject** fields = native_fields(row)) {
-        if (PyList_CheckExact(fields[row_cols]) && PyLong_CheckExact(fields[row_col])) {
-            if (PyList_Append(fields[row_cols], text) < 0) return -1;
-            PyObject* next = PyNumber_InPlaceAdd(fields[row_col], width);
-            if (!next) return -1;
-            set_field(row, row_col, next);
-            return 0;
+    if (PyObject* dict = direct_dict(row)) {
+        PyObject* cols = PyDict_GetItemWithError(dict, cols_name);
+        PyObject* col = cols ? PyDict_GetItemWithError(dict, col_name) : nullptr;
+        if (col && PyList_CheckExact(cols) && PyLong_CheckExact(col)) {
+            if (PyList_Append(cols, text) < 0) return -1;
+            Ref next(PyNumber_InPlaceAdd(col, width));
+            return next ? PyDict_SetItem(dict, col_name, next.get()) : -1;
         }
+        if (PyErr_Occurred()) return -1;
     }
     Ref cols = getattr(row, cols_name);
     if (!cols || append_item(cols.get(), text) < 0) return -1;
@@ -369,12 +360,12 @@ PyType_Slot row_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(row_init)},
     {Py_tp_doc, const_cast<char*>("Row(ncols, context)\n--\n\n")},
     {Py_tp_methods, row_methods},
-    PW_NATIVE_SLOTS,
+    PW_INSTANCE_SLOTS,
     {0, nullptr},
 };
 
 PyType_Spec row_spec = {
-    "pagewright.tabular.Row", sizeof(Native), 0, native_flags, row_slots,
+    "pagewright.tabular.Row", sizeof(Instance), 0, instance_flags, row_slots,
 };
 
 // -------------------------------------------------------------------- Tabular
@@ -430,11 +421,6 @@ int init_table(PyObject* self, PyObject* alignment, PyObject* context, PyObject*
     if (check_table(alignment, env) < 0) return -1;
     Ref ncols(PyLong_FromSsize_t(PyList_GET_SIZE(alignment)));
     if (!ncols) return -1;
-    if (may_go_native(self, tabular_native)) {
-        set_native(self, tabular_native, {Py_NewRef(env), ncols.release(), Py_NewRef(alignment),
-                                          Py_NewRef(context)});
-        return 0;
-    }
     if (PyObject_SetAttr(self, env_name, env) < 0 ||
         PyObject_SetAttr(self, ncols_name, ncols.get()) < 0 ||
         PyObject_SetAttr(self, alignment_name, alignment) < 0) {
@@ -465,20 +451,12 @@ Ref tabular_row_class() {
 // row slots: 0 the table; 1 the row, once entered.
 PyObject* row_enter(SingleUse* self) {
     PyObject* table = self->slot(0);
-    PyObject** fields = native_fields(table);
-    if (fields && module_holds(tabular_name, reinterpret_cast<PyObject*>(tabular_type)) &&
-        fast_paths && row_guard.holds()) {
-        PyObject* cols = PyList_New(0);
-        PyObject* row = cols ? new_native(row_native, {Py_NewRef(fields[table_ncols]),
-                                                      PyLong_FromLong(0), cols,
-                                                      Py_NewRef(fields[table_context])})
-                             : nullptr;
-        if (row) self->keep(1, Py_NewRef(row));
-        return row;
-    }
-    Ref row_class = tabular_row_class();
-    Ref ncols = row_class ? getattr(table, ncols_name) : Ref();
-    Ref context = ncols ? getattr(table, names.context) : Ref();
+    bool own_row = module_holds(tabular_name, reinterpret_cast<PyObject*>(tabular_type)) &&
+                   builds_directly(tabular_type);
+    Ref row_class = own_row ? Ref::borrow(reinterpret_cast<PyObject*>(row_type))
+                            : tabular_row_class();
+    Ref ncols = row_class ? instance_attr(table, ncols_name) : Ref();
+    Ref context = ncols ? instance_attr(table, names.context) : Ref();
     Ref row = context ? new_row(row_class.get(), ncols.get(), context.get()) : Ref();
     if (!row) return nullptr;
     self->keep(1, Py_NewRef(row.get()));
@@ -498,16 +476,9 @@ int check_row_width(PyObject* row, Py_ssize_t count, PyObject* ncols) {
 int row_close(SingleUse* self) {
     PyObject* table = self->slot(0);
     PyObject* row = self->slot(1);
-    PyObject** row_fields = native_fields(row, row_native);
-    PyObject** table_fields = row_fields ? native_fields(table) : nullptr;
-    if (table_fields && PyList_CheckExact(row_fields[row_cols])) {
-        PyObject* cols = row_fields[row_cols];
-        if (check_row_width(row, PyList_GET_SIZE(cols), table_fields[table_ncols]) < 0) return -1;
-        return write_row(table, cols);
-    }
-    Ref cols = getattr(row, cols_name);
+    Ref cols = instance_attr(row, cols_name);
     Py_ssize_t count = cols ? PyObject_Size(cols.get()) : -1;
-    Ref ncols = count >= 0 ? getattr(table, ncols_name) : Ref();
+    Ref ncols = count >= 0 ? instance_attr(table, ncols_name) : Ref();
     if (!ncols || check_row_width(row, count, ncols.get()) < 0) return -1;
     return write_row(table, cols.get());
 }
@@ -525,8 +496,7 @@ PyObject* tabular_row_tex(PyObject* self, PyObject* const* args, Py_ssize_t narg
                      PyTuple_GET_ITEM(kwnames, 0));
         return nullptr;
     }
-    PyObject** fields = native_fields(self);
-    Ref ncols = fields ? Ref::borrow(fields[table_ncols]) : getattr(self, ncols_name);
+    Ref ncols = instance_attr(self, ncols_name);
     if (!ncols) return nullptr;
     int too_many = compare_count(nargs, ncols.get(), Py_GT);
     if (too_many != 0) {
@@ -536,7 +506,7 @@ PyObject* tabular_row_tex(PyObject* self, PyObject* const* args, Py_ssize_t narg
         }
         return nullptr;
     }
-    if (fields && all_str(args, nargs)) {
+    if (all_str(args, nargs)) {
         Sink body = Sink::body_of(self);
         if (TextBuffer* buffer = body.native()) {
             if (buffer->append_joined(args, nargs, cell_separator) < 0 ||
@@ -592,12 +562,16 @@ PyType_Slot tabular_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(tabular_init)},
     {Py_tp_doc, const_cast<char*>("Tabular(alignment, context, env='tabular')\n--\n\n")},
     {Py_tp_methods, tabular_methods},
-    PW_NATIVE_SLOTS,
+    // The instance dict comes from the base; the GC slots must be named
+    // again, as a type spec with the GC flag has to carry them.
+    {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(instance_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc)},
     {0, nullptr},
 };
 
 PyType_Spec tabular_spec = {
-    "pagewright.tabular.Tabular", sizeof(Native), 0, native_flags, tabular_slots,
+    "pagewright.tabular.Tabular", sizeof(Instance), 0, instance_flags, tabular_slots,
 };
 
 // Moves the named entries of a class namespace to its end, in the order
@@ -617,7 +591,6 @@ int order_namespace(PyTypeObject* type, std::initializer_list<PyObject*> order) 
 PyTypeObject* make_row_type() {
     PyTypeObject* type = make_type(&row_spec, nullptr);
     if (type) row_new = type->tp_new;
-    if (type && hide_attribute_slots(type) < 0) Py_CLEAR(type);
     Ref qualname(type ? PyUnicode_FromString("Tabular.Row") : nullptr);
     if (!qualname ||
         PyObject_SetAttr(reinterpret_cast<PyObject*>(type), names.__qualname__, qualname.get()) < 0) {
@@ -651,11 +624,10 @@ int make_types() {
                                names.__module__}) < 0) {
         return -1;
     }
-    if (hide_attribute_slots(type) < 0) return -1;
     row_type = reinterpret_cast<PyTypeObject*>(row.release());
     tabular_type = reinterpret_cast<PyTypeObject*>(table.release());
-    if (row_guard.watch(row_type) < 0) return -1;
-    return tabular_guard.watch(tabular_type);
+    if (watch_instance_type(row_type) < 0) return -1;
+    return watch_instance_type(tabular_type);
 }
 
 // LatexEnvironment.tabular(alignment, env='tabular'): slots 0 the
@@ -665,12 +637,16 @@ PyObject* tabular_enter(SingleUse* self) {
     Ref context = cls ? getattr(self->slot(0), names.context) : Ref();
     Ref child(context ? child_of(context.get()) : nullptr);
     Ref table;
-    if (child && cls.get() == reinterpret_cast<PyObject*>(tabular_type) && fast_paths &&
-        tabular_guard.holds()) {
-        table = Ref(tabular_type->tp_alloc(tabular_type, 0));
-        if (table && init_table(table.get(), self->slot(1), child.get(), self->slot(2)) < 0) {
-            return nullptr;
-        }
+    if (child && cls.get() == reinterpret_cast<PyObject*>(tabular_type) &&
+        builds_directly(tabular_type)) {
+        PyObject* alignment = self->slot(1);
+        PyObject* env = self->slot(2);
+        if (check_table(alignment, env) < 0) return nullptr;
+        Ref ncols(PyLong_FromSsize_t(PyList_GET_SIZE(alignment)));
+        if (!ncols) return nullptr;
+        table = Ref(new_instance(tabular_type, {env_name, env, ncols_name, ncols.get(),
+                                                alignment_name, alignment, names.context,
+                                                child.get()}));
     } else if (child) {
         table = call_kw(cls.get(), {self->slot(1), child.get(), self->slot(2)}, tabular_kwnames);
     }
@@ -684,7 +660,7 @@ int tabular_close(SingleUse* self) {
     Ref context = getattr(self->slot(0), names.context);
     if (!context) return -1;
     PyObject* table = self->slot(3);
-    if (native_fields(table, tabular_native)) return dump_table(table, context.get());
+    if (calls_own(table, tabular_type, names.dump)) return dump_table(table, context.get());
     return call_method_kw(table, names.dump, {context.get()}, dump_kwnames) ? 0 : -1;
 }
 

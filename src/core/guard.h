@@ -1,0 +1,48 @@
+// Guards of the fast paths.
+//
+// Every fast path of the library runs only while nothing observable has
+// been replaced: the objects are exactly of the library's types, and those
+// types are unchanged since the library made them (their version tag, as
+// CPython's specialising interpreter checks). The environment variable
+// PAGEWRIGHT_NO_FAST_PATHS, read at import, turns every fast path off, so
+// the generic path runs everywhere; the tests run both ways.
+#pragma once
+
+#include "ref.h"
+
+#include <utility>
+#include <vector>
+
+namespace pw {
+
+// False when PAGEWRIGHT_NO_FAST_PATHS is set to anything but "" or "0".
+extern bool fast_paths;
+void read_fast_path_switch();
+
+// Proves that a type (and each of its bases but object) has not been
+// changed since watch(): same version tag, or, after the tag changed, the
+// same namespace entries as when watched (a change undone, or a cleared
+// type cache).
+class TypeGuard {
+public:
+    int watch(PyTypeObject* type);
+    bool holds() {
+        unsigned int tag = type_->tp_version_tag;
+        if (tag == tag_ && tag && (type_->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) {
+            return true;
+        }
+        return fast_paths && recheck();
+    }
+
+private:
+    bool recheck();
+    unsigned int current_tag();
+
+    PyTypeObject* type_ = nullptr;
+    unsigned int tag_ = 0;       // a tag seen unchanged
+    unsigned int rejected_ = 0;  // a tag seen changed
+    // Each watched type with a copy of its namespace as watched.
+    std::vector<std::pair<PyTypeObject*, PyObject*>> snapshots_;
+};
+
+}  // namespace pw
