@@ -1,14 +1,13 @@
 #include "text_buffer.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <utility>
 #include <vector>
 
 namespace pw {
 
-// A flat piece's characters, a str, or a sequence of shared pieces.
+// Sealed characters, a str, or a sequence of shared pieces.
 struct Piece {
     enum Type : unsigned char { flat, string, concat };
     Type type;
@@ -16,7 +15,7 @@ struct Piece {
     Py_ssize_t refs;      // buffers and pieces holding this piece
     Py_ssize_t length;    // characters
     Py_UCS4 maxchar;
-    Py_ssize_t capacity;  // flat: characters of room; concat: number of parts
+    Py_ssize_t count;     // concat: number of parts
     void* data;           // flat: characters; string: the str; concat: Piece*[]
 };
 
@@ -24,66 +23,51 @@ namespace {
 
 // Strings and child texts at least this long are shared instead of copied.
 constexpr Py_ssize_t share_length = 4096;
-// A flat piece grows by doubling up to this many characters; then a new
-// piece starts, so a long text is never moved and never over-allocated by
-// more than one piece.
-constexpr Py_ssize_t flat_limit = Py_ssize_t(1) << 16;
-constexpr Py_ssize_t first_capacity = 64;
+// The tail grows by doubling up to this many characters; then it is sealed
+// and a new tail starts, so a long text is never moved or over-allocated by
+// more than one tail.
+constexpr Py_ssize_t tail_limit = Py_ssize_t(1) << 16;
+constexpr Py_ssize_t first_capacity = 32;
 
-Piece* new_piece(Piece::Type type) {
-    auto* piece = static_cast<Piece*>(PyMem_RawCalloc(1, sizeof(Piece)));
+Piece* new_piece(Piece::Type type, Py_ssize_t length, Py_UCS4 maxchar, void* data) {
+    auto* piece = static_cast<Piece*>(PyMem_Malloc(sizeof(Piece)));
     if (!piece) {
         PyErr_NoMemory();
         return nullptr;
     }
-    piece->type = type;
-    piece->refs = 1;
-    return piece;
-}
-
-Piece* new_flat(int kind, Py_ssize_t capacity) {
-    Piece* piece = new_piece(Piece::flat);
-    if (!piece) return nullptr;
-    piece->kind = static_cast<unsigned char>(kind);
-    piece->capacity = capacity;
-    piece->data = PyMem_RawMalloc(capacity * kind);
-    if (!piece->data) {
-        PyMem_RawFree(piece);
-        PyErr_NoMemory();
-        return nullptr;
-    }
-    return piece;
-}
-
-// An exact str, referred to rather than copied.
-Piece* new_string(PyObject* text) {
-    Piece* piece = new_piece(Piece::string);
-    if (!piece) return nullptr;
-    piece->length = PyUnicode_GET_LENGTH(text);
-    piece->maxchar = PyUnicode_MAX_CHAR_VALUE(text);
-    piece->data = Py_NewRef(text);
+    *piece = Piece{type, 0, 1, length, maxchar, 0, data};
     return piece;
 }
 
 Piece** parts_of(Piece* concat) { return static_cast<Piece**>(concat->data); }
 
+void free_piece(Piece* piece) {
+    if (piece->type == Piece::string) {
+        Py_DECREF(static_cast<PyObject*>(piece->data));
+    } else {
+        PyMem_Free(piece->data);
+    }
+    PyMem_Free(piece);
+}
+
 // Drops one reference; pieces that reach zero are freed without recursion,
 // however deeply shared texts are nested.
 void unref(Piece* piece) {
     if (--piece->refs > 0) return;
+    if (piece->type != Piece::concat) {
+        free_piece(piece);
+        return;
+    }
     std::vector<Piece*> dead{piece};
     while (!dead.empty()) {
         Piece* p = dead.back();
         dead.pop_back();
-        if (p->type == Piece::string) {
-            Py_DECREF(static_cast<PyObject*>(p->data));
-        } else if (p->type == Piece::concat) {
-            for (Py_ssize_t i = 0; i < p->capacity; i++) {
+        if (p->type == Piece::concat) {
+            for (Py_ssize_t i = 0; i < p->count; i++) {
                 if (--parts_of(p)[i]->refs == 0) dead.push_back(parts_of(p)[i]);
             }
         }
-        if (p->type != Piece::string) PyMem_RawFree(p->data);
-        PyMem_RawFree(p);
+        free_piece(p);
     }
 }
 
@@ -123,40 +107,44 @@ Run run_of(const Piece* piece) {
     return {piece->kind, piece->data, piece->length, piece->maxchar};
 }
 
-// Calls visit(run) for the characters of `parts`, in order. Shared pieces
+// Calls visit(run) for the characters of a piece, in order; shared pieces
 // are walked with an explicit stack, never by recursion.
 template <typename Visit>
-int for_each_run(Piece* const* parts, Py_ssize_t count, Visit visit) {
-    for (Py_ssize_t i = 0; i < count; i++) {
-        if (parts[i]->type != Piece::concat) {
-            if (visit(run_of(parts[i])) < 0) return -1;
+int for_each_run(Piece* piece, Visit visit) {
+    if (piece->type != Piece::concat) return visit(run_of(piece));
+    std::vector<std::pair<Piece* const*, Py_ssize_t>> stack;
+    stack.emplace_back(parts_of(piece), piece->count);
+    while (!stack.empty()) {
+        auto& [items, left] = stack.back();
+        if (left == 0) {
+            stack.pop_back();
             continue;
         }
-        std::vector<std::pair<Piece* const*, Py_ssize_t>> stack;
-        stack.emplace_back(parts_of(parts[i]), parts[i]->capacity);
-        while (!stack.empty()) {
-            auto& [items, left] = stack.back();
-            if (left == 0) {
-                stack.pop_back();
-                continue;
-            }
-            Piece* piece = *items++;
-            left--;
-            if (piece->type == Piece::concat) {
-                stack.emplace_back(parts_of(piece), piece->capacity);
-            } else if (visit(run_of(piece)) < 0) {
-                return -1;
-            }
+        Piece* next = *items++;
+        left--;
+        if (next->type == Piece::concat) {
+            stack.emplace_back(parts_of(next), next->count);
+        } else if (visit(run_of(next)) < 0) {
+            return -1;
         }
     }
     return 0;
 }
 
+// The same for a whole buffer: its pieces, then its tail.
+template <typename Visit>
+int for_each_run(const TextBuffer& buffer, Visit visit) {
+    for (Py_ssize_t i = 0; i < buffer.count; i++) {
+        if (for_each_run(buffer.parts[i], visit) < 0) return -1;
+    }
+    if (!buffer.tail_length) return 0;
+    return visit(Run{buffer.tail_kind, buffer.tail, buffer.tail_length, buffer.tail_maxchar});
+}
+
 int push(TextBuffer& buffer, Piece* piece) {
     if (buffer.count == buffer.capacity) {
         Py_ssize_t capacity = buffer.capacity ? buffer.capacity * 2 : 4;
-        auto* parts = static_cast<Piece**>(
-            PyMem_RawRealloc(buffer.parts, capacity * sizeof(Piece*)));
+        auto* parts = static_cast<Piece**>(PyMem_Realloc(buffer.parts, capacity * sizeof(Piece*)));
         if (!parts) {
             unref(piece);
             PyErr_NoMemory();
@@ -169,60 +157,71 @@ int push(TextBuffer& buffer, Piece* piece) {
     return 0;
 }
 
-// The flat piece that `n` more characters of width `kind` go into: the
-// tail when it is private, wide enough and has (or may grow to) room.
-Piece* writable_tail(TextBuffer& buffer, int kind, Py_ssize_t n) {
-    Piece* tail = buffer.count ? buffer.parts[buffer.count - 1] : nullptr;
-    if (tail && tail->type == Piece::flat && tail->refs == 1 && tail->kind >= kind) {
-        Py_ssize_t needed = tail->length + n;
-        if (needed <= tail->capacity) return tail;
-        if (tail->capacity < flat_limit) {
-            Py_ssize_t capacity = std::max(needed, std::min(tail->capacity * 2, flat_limit));
-            void* data = PyMem_RawRealloc(tail->data, capacity * tail->kind);
-            if (!data) {
-                PyErr_NoMemory();
-                return nullptr;
-            }
-            tail->data = data;
-            tail->capacity = capacity;
-            return tail;
-        }
-    }
-    Piece* piece = new_flat(kind, std::max(n, first_capacity));
-    if (!piece || push(buffer, piece) < 0) return nullptr;
-    return piece;
+// Turns the tail into a piece, so that it can be shared or followed by a
+// piece of another kind.
+int seal(TextBuffer& buffer) {
+    if (!buffer.tail_length) return 0;
+    void* data = PyMem_Realloc(buffer.tail, buffer.tail_length * buffer.tail_kind);
+    if (!data) data = buffer.tail;
+    Piece* piece = new_piece(Piece::flat, buffer.tail_length, buffer.tail_maxchar, data);
+    if (!piece) return -1;
+    piece->kind = static_cast<unsigned char>(buffer.tail_kind);
+    buffer.tail = nullptr;
+    buffer.tail_length = buffer.tail_capacity = 0;
+    buffer.tail_maxchar = 0;
+    return push(buffer, piece);
 }
 
-int append_run(TextBuffer& buffer, const Run& run) {
-    if (run.length == 0) return 0;
-    Piece* tail = writable_tail(buffer, run.kind, run.length);
-    if (!tail) return -1;
-    copy_chars(run.kind, run.data, run.length, tail->kind,
-               static_cast<char*>(tail->data) + tail->length * tail->kind);
-    tail->length += run.length;
-    tail->maxchar = std::max(tail->maxchar, run.maxchar);
-    buffer.length += run.length;
-    buffer.maxchar = std::max(buffer.maxchar, run.maxchar);
+// Room in the tail for `n` more characters of width `kind`. A tail narrower
+// than the text is sealed first; an empty one simply takes the text's kind.
+int reserve(TextBuffer& buffer, int kind, Py_ssize_t n) {
+    if (buffer.tail_length && buffer.tail_kind < kind && seal(buffer) < 0) return -1;
+    if (!buffer.tail_length && buffer.tail_kind != kind) {
+        PyMem_Free(buffer.tail);
+        buffer.tail = nullptr;
+        buffer.tail_capacity = 0;
+        buffer.tail_kind = kind;
+    }
+    Py_ssize_t needed = buffer.tail_length + n;
+    if (needed <= buffer.tail_capacity) return 0;
+    if (buffer.tail_capacity >= tail_limit) {
+        if (seal(buffer) < 0) return -1;
+        buffer.tail_kind = kind;
+        needed = n;
+    }
+    Py_ssize_t capacity =
+        std::max({needed, first_capacity, std::min(buffer.tail_capacity * 2, tail_limit)});
+    void* tail = PyMem_Realloc(buffer.tail, capacity * buffer.tail_kind);
+    if (!tail) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    buffer.tail = tail;
+    buffer.tail_capacity = capacity;
     return 0;
+}
+
+void note_length(TextBuffer& buffer, Py_ssize_t n, Py_UCS4 maxchar) {
+    buffer.length += n;
+    buffer.maxchar = std::max(buffer.maxchar, maxchar);
 }
 
 // One piece standing for the buffer's whole text, with a reference for the
 // caller. The buffer keeps that piece as its only one, so further appends
-// to it start a new tail and leave the shared text unchanged.
+// to it leave the shared text unchanged.
 Piece* freeze(TextBuffer& buffer) {
+    if (seal(buffer) < 0) return nullptr;
     if (buffer.count != 1) {
-        Piece* whole = new_piece(Piece::concat);
-        auto* parts = static_cast<Piece**>(PyMem_RawMalloc(4 * sizeof(Piece*)));
-        if (!whole || !parts) {
-            PyMem_RawFree(whole);
-            PyMem_RawFree(parts);
-            PyErr_NoMemory();
+        auto* parts = static_cast<Piece**>(PyMem_Malloc(4 * sizeof(Piece*)));
+        Piece* whole = parts ? new_piece(Piece::concat, buffer.length, buffer.maxchar,
+                                         buffer.parts)
+                             : nullptr;
+        if (!whole) {
+            PyMem_Free(parts);
+            if (!PyErr_Occurred()) PyErr_NoMemory();
             return nullptr;
         }
-        whole->length = buffer.length;
-        whole->maxchar = buffer.maxchar;
-        whole->capacity = buffer.count;
-        whole->data = buffer.parts;
+        whole->count = buffer.count;
         parts[0] = whole;
         buffer.parts = parts;
         buffer.count = 1;
@@ -234,17 +233,28 @@ Piece* freeze(TextBuffer& buffer) {
 
 }  // namespace
 
+int TextBuffer::append_chars(int kind, const void* data, Py_ssize_t n, Py_UCS4 widest) {
+    if (n == 0) return 0;
+    if (reserve(*this, kind, n) < 0) return -1;
+    copy_chars(kind, data, n, tail_kind, static_cast<char*>(tail) + tail_length * tail_kind);
+    tail_length += n;
+    tail_maxchar = std::max(tail_maxchar, widest);
+    note_length(*this, n, widest);
+    return 0;
+}
+
 int TextBuffer::append(PyObject* text) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    if (n >= share_length && PyUnicode_CheckExact(text)) {
-        Piece* piece = new_string(text);
-        if (!piece || push(*this, piece) < 0) return -1;
-        length += n;
-        maxchar = std::max(maxchar, piece->maxchar);
-        return 0;
+    Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(text);
+    if (n < share_length || !PyUnicode_CheckExact(text)) {
+        return append_chars(PyUnicode_KIND(text), PyUnicode_DATA(text), n, widest);
     }
-    return append_run(*this, {PyUnicode_KIND(text), PyUnicode_DATA(text), n,
-                              PyUnicode_MAX_CHAR_VALUE(text)});
+    Piece* piece = seal(*this) < 0 ? nullptr
+                                    : new_piece(Piece::string, n, widest, Py_NewRef(text));
+    if (!piece) return -1;
+    if (push(*this, piece) < 0) return -1;
+    note_length(*this, n, widest);
+    return 0;
 }
 
 int TextBuffer::append_joined(PyObject* const* items, Py_ssize_t n, PyObject* separator) {
@@ -256,52 +266,65 @@ int TextBuffer::append_joined(PyObject* const* items, Py_ssize_t n, PyObject* se
 
 int TextBuffer::append_buffer(TextBuffer& child) {
     if (child.length == 0) return 0;
-    if (&child == this || child.length < share_length) {
-        // Copy small texts; a buffer appended to itself is read first.
-        Ref text(&child == this ? child.value() : nullptr);
-        if (&child == this) return text ? append(text.get()) : -1;
-        return for_each_run(child.parts, child.count,
-                            [this](const Run& run) { return append_run(*this, run); });
+    if (&child == this) {
+        // Appending a buffer to itself reads it first.
+        Ref text(value());
+        return text ? append(text.get()) : -1;
+    }
+    if (child.length < share_length) {
+        return for_each_run(child, [this](const Run& run) {
+            return append_chars(run.kind, run.data, run.length, run.maxchar);
+        });
     }
     Piece* shared = freeze(child);
-    if (!shared || push(*this, shared) < 0) return -1;
-    length += shared->length;
-    maxchar = std::max(maxchar, shared->maxchar);
+    if (!shared || seal(*this) < 0 || push(*this, shared) < 0) return -1;
+    note_length(*this, shared->length, shared->maxchar);
     return 0;
 }
 
 PyObject* TextBuffer::value() {
-    if (count == 1 && parts[0]->type == Piece::string) {
+    if (!tail_length && count == 1 && parts[0]->type == Piece::string) {
         return Py_NewRef(static_cast<PyObject*>(parts[0]->data));
     }
     PyObject* text = PyUnicode_New(length, maxchar);
     if (!text || length == 0) return text;
     int kind = PyUnicode_KIND(text);
     char* out = static_cast<char*>(PyUnicode_DATA(text));
-    for_each_run(parts, count, [&](const Run& run) {
+    auto copy = [&](const Run& run) {
         copy_chars(run.kind, run.data, run.length, kind, out);
         out += run.length * kind;
         return 0;
-    });
-    // Keep the text once: the str replaces the pieces it was built from.
-    // Without memory for that, the pieces simply stay.
-    Piece* whole = new_string(text);
-    auto* fresh = whole ? static_cast<Piece**>(PyMem_RawMalloc(4 * sizeof(Piece*))) : nullptr;
-    if (!fresh) {
-        if (whole) unref(whole);
-        PyErr_Clear();
+    };
+    if (length < share_length) {
+        for_each_run(*this, copy);
         return text;
     }
-    Py_ssize_t total = length;
-    release();
+    // A long text is kept once: the str replaces the pieces, each freed as
+    // soon as it is copied.
+    auto* fresh = static_cast<Piece**>(PyMem_Malloc(4 * sizeof(Piece*)));
+    Piece* whole = fresh ? new_piece(Piece::string, length, maxchar, Py_NewRef(text)) : nullptr;
+    if (!whole) {
+        PyMem_Free(fresh);
+        Py_DECREF(text);
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < count; i++) {
+        for_each_run(parts[i], copy);
+        unref(parts[i]);
+    }
+    if (tail_length) copy(Run{tail_kind, tail, tail_length, tail_maxchar});
+    PyMem_Free(parts);
+    PyMem_Free(tail);
     fresh[0] = whole;
-    *this = TextBuffer{fresh, 1, 4, total, whole->maxchar};
+    *this = TextBuffer{fresh, 1, 4, nullptr, 0, 0, 1, 0, whole->length, whole->maxchar};
     return text;
 }
 
 void TextBuffer::release() {
     for (Py_ssize_t i = 0; i < count; i++) unref(parts[i]);
-    PyMem_RawFree(parts);
+    PyMem_Free(parts);
+    PyMem_Free(tail);
     *this = TextBuffer{};
 }
 

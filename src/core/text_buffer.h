@@ -1,18 +1,21 @@
 // The native text of a context's body or preamble.
 //
-// A buffer is a sequence of pieces. Small appends are copied into a flat
-// tail piece that keeps the narrowest string kind that holds its text (a
-// wider character starts a new piece) and grows by doubling. A child's
-// finished text is not copied into its parent: the parent takes a reference
-// to an immutable piece holding it, so nesting costs memory in proportion
-// to the text, not to the text times the depth. A piece becomes immutable
-// as soon as a second buffer refers to it; later appends go to a new tail.
+// Appends are copied into a tail that the buffer owns alone: it keeps the
+// narrowest string kind that holds its text (a wider character seals it and
+// starts a new one) and grows by doubling up to a limit, then is sealed. A
+// sealed tail, a long str (kept by reference) or a child's shared text
+// becomes a piece. A child's finished text is not copied into its parent
+// when it is long: the parent takes a reference to the child's pieces, so
+// nesting costs memory in proportion to the text, not to the text times the
+// depth. Pieces never change once made.
 //
-// Reading the text (value) builds one str, and the buffer then holds that
-// str as its only piece, so the text is never kept twice.
+// Reading a long text (value) builds one str, and the buffer then keeps
+// that str as its only piece, freeing the pieces as it copies them, so the
+// text is never held twice for long.
 //
 // A zeroed TextBuffer is an empty buffer: the type needs no constructor and
-// lives inside CPython objects allocated with tp_alloc.
+// lives inside CPython objects allocated with tp_alloc. Its memory comes
+// from the Python allocator: the GIL is held whenever it is touched.
 #pragma once
 
 #include "ref.h"
@@ -22,17 +25,24 @@ namespace pw {
 struct Piece;
 
 struct TextBuffer {
-    Piece** parts;
-    Py_ssize_t count;     // pieces in use
-    Py_ssize_t capacity;  // room in `parts`
-    Py_ssize_t length;    // characters in all pieces
-    Py_UCS4 maxchar;      // the widest character, as PyUnicode_MAX_CHAR_VALUE gives it
+    Piece** parts;             // pieces before the tail
+    Py_ssize_t count;
+    Py_ssize_t capacity;
+    void* tail;                // characters appended since the last piece
+    Py_ssize_t tail_length;
+    Py_ssize_t tail_capacity;
+    int tail_kind;             // bytes per character of the tail
+    Py_UCS4 tail_maxchar;
+    Py_ssize_t length;         // characters in all pieces and the tail
+    Py_UCS4 maxchar;           // the widest character, as PyUnicode_MAX_CHAR_VALUE gives it
 
     // Appends a str (any str subclass: its characters are taken as they are).
     int append(PyObject* text);
-    // Appends the pieces joined by `separator` (all str), as str.join would.
-    int append_joined(PyObject* const* pieces, Py_ssize_t count, PyObject* separator);
-    // Appends the text of `child`, sharing it when it is large.
+    // Appends `n` characters of width `kind` whose widest is `maxchar`.
+    int append_chars(int kind, const void* data, Py_ssize_t n, Py_UCS4 maxchar);
+    // Appends the items (all str) joined by `separator`, as str.join would.
+    int append_joined(PyObject* const* items, Py_ssize_t count, PyObject* separator);
+    // Appends the text of `child`, sharing it when it is long.
     int append_buffer(TextBuffer& child);
     // A new str with the whole text.
     PyObject* value();
