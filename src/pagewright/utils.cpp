@@ -10,6 +10,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace pw {
 
 namespace {
@@ -31,31 +35,64 @@ constexpr Escape escapes[] = {
     {'^', "\\^"}, {'_', "\\_"}, {'$', "\\$"},
 };
 
-// The replacement of each ASCII character, or NULL where it stays.
+// The replacement of each ASCII character, or NULL where it stays, and how
+// many characters it adds.
 struct EscapeTable {
     const char* replacement[128] = {};
+    unsigned char extra[128] = {};
     constexpr EscapeTable() {
-        for (const Escape& e : escapes) replacement[e.character] = e.replacement;
+        for (const Escape& e : escapes) {
+            replacement[e.character] = e.replacement;
+            size_t n = 0;
+            while (e.replacement[n]) n++;
+            extra[e.character] = static_cast<unsigned char>(n - 1);
+        }
     }
 };
 constexpr EscapeTable escape_table;
 
-const char* escape_for(Py_UCS4 c) {
-    return c < 128 ? escape_table.replacement[c] : nullptr;
+template <typename Char>
+bool is_special(Char c) {
+    return c < 128 && escape_table.replacement[c];
+}
+
+#if defined(__SSE2__)
+// The specials among 16 one-byte characters, as a bit mask.
+unsigned special_mask(const Py_UCS1* p) {
+    __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hits = _mm_setzero_si128();
+    for (const Escape& e : escapes) {
+        hits = _mm_or_si128(hits, _mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(e.character))));
+    }
+    return static_cast<unsigned>(_mm_movemask_epi8(hits));
+}
+#endif
+
+// The position of the first special character at or after `i`, or `length`.
+template <typename Char>
+Py_ssize_t next_special(const Char* data, Py_ssize_t i, Py_ssize_t length) {
+#if defined(__SSE2__)
+    if constexpr (sizeof(Char) == 1) {
+        for (; i + 16 <= length; i += 16) {
+            if (unsigned mask = special_mask(data + i)) return i + __builtin_ctz(mask);
+        }
+    }
+#endif
+    while (i < length && !is_special(data[i])) i++;
+    return i;
 }
 
 // One pass to size the result, one to fill it: unchanged runs are copied in
 // blocks, replacements written in place. Text with nothing to escape is
-// returned as it is.
+// returned as it is. One-byte text is scanned sixteen characters at a time.
 template <typename Char>
 PyObject* escape_kind(PyObject* s) {
     const Char* data = reinterpret_cast<const Char*>(PyUnicode_DATA(s));
     Py_ssize_t length = PyUnicode_GET_LENGTH(s);
     Py_ssize_t extra = 0;
-    for (Py_ssize_t i = 0; i < length; i++) {
-        if (const char* replacement = escape_for(data[i])) {
-            extra += static_cast<Py_ssize_t>(std::strlen(replacement)) - 1;
-        }
+    for (Py_ssize_t i = next_special(data, 0, length); i < length;
+         i = next_special(data, i + 1, length)) {
+        extra += escape_table.extra[data[i]];
     }
     if (extra == 0) return Py_NewRef(s);
     if (length > PY_SSIZE_T_MAX - extra) return PyErr_NoMemory();
@@ -63,12 +100,13 @@ PyObject* escape_kind(PyObject* s) {
     if (!result) return nullptr;
     Char* out = reinterpret_cast<Char*>(PyUnicode_DATA(result));
     Py_ssize_t run_start = 0;
-    for (Py_ssize_t i = 0; i < length; i++) {
-        const char* replacement = escape_for(data[i]);
-        if (!replacement) continue;
+    for (Py_ssize_t i = next_special(data, 0, length); i < length;
+         i = next_special(data, i + 1, length)) {
         std::memcpy(out, data + run_start, (i - run_start) * sizeof(Char));
         out += i - run_start;
-        for (const char* r = replacement; *r; r++) *out++ = static_cast<Char>(*r);
+        for (const char* r = escape_table.replacement[data[i]]; *r; r++) {
+            *out++ = static_cast<Char>(*r);
+        }
         run_start = i + 1;
     }
     std::memcpy(out, data + run_start, (length - run_start) * sizeof(Char));
