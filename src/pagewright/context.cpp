@@ -126,8 +126,15 @@ PyType_Spec use_package_spec = {
     instance_flags, use_package_slots,
 };
 
-// UsePackage(name) or UsePackage(name, options)
+// UsePackage(name) or UsePackage(name, options); built directly while the
+// class is unchanged.
 Ref new_use_package(PyObject* name, PyObject* options) {
+    if (builds_directly(use_package_type)) {
+        Ref stored = options_or_empty(options);
+        if (!stored) return Ref();
+        return Ref(new_instance(use_package_type,
+                                {name_attr, name, options_attr, stored.get()}));
+    }
     if (options) return call(reinterpret_cast<PyObject*>(use_package_type), {name, options});
     return call(reinterpret_cast<PyObject*>(use_package_type), {name});
 }
@@ -486,7 +493,8 @@ int make_types(PyObject* module_name, PyObject* option_type) {
     use_package_type = make_type(&use_package_spec, nullptr);
     if (!use_package_type ||
         install_function(use_package_type, &use_package_init_def, module_name,
-                          init_annotations.get()) < 0) {
+                          init_annotations.get()) < 0 ||
+        watch_instance_type(use_package_type) < 0) {
         return -1;
     }
     context_type = make_type(&context_spec, nullptr);
@@ -522,6 +530,16 @@ PyObject* new_root_context(PyObject* graphics_path) {
         return context;
     }
     return call(reinterpret_cast<PyObject*>(context_type), {graphics_path}).release();
+}
+
+int request_package(PyObject* context, PyObject* name, PyObject* options) {
+    if (!native_fields(context, context_native)) {
+        return call_method(context, names.use_package, {name, options}) ? 0 : -1;
+    }
+    // The context's own use_package, as context_use_package runs it.
+    Ref stored = options_or_empty(options);
+    Ref result(stored ? use_package_from(context, name, stored.get()) : nullptr);
+    return result ? 0 : -1;
 }
 
 PyObject* child_of(PyObject* context) {

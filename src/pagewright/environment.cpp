@@ -238,14 +238,12 @@ PyObject* use_package(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     static const Signature signature{"use_package", {"self", "name", "options"}, 2};
     PyObject* arg[3];
     if (signature.bind(args, nargs, kwnames, arg) < 0) return nullptr;
-    Ref context = getattr(arg[0], names.context);
+    Ref context = instance_attr(arg[0], names.context);
     if (!context) return nullptr;
     int truth = arg[2] ? PyObject_IsTrue(arg[2]) : 0;
     if (truth < 0) return nullptr;
     Ref options(truth ? Py_NewRef(arg[2]) : PyDict_New());
-    if (!options) return nullptr;
-    Ref result = call_method(context.get(), names.use_package, {arg[1], options.get()});
-    if (!result) return nullptr;
+    if (!options || request_package(context.get(), arg[1], options.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

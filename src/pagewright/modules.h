@@ -41,6 +41,10 @@ PyObject* new_environment(PyObject* context);
 // LatexContext(graphics_path), made natively while the class is unchanged.
 PyObject* new_root_context(PyObject* graphics_path);
 
+// context.use_package(name, options), its result dropped; `options` is true
+// or a new empty dict.
+int request_package(PyObject* context, PyObject* name, PyObject* options);
+
 // context.child(), made natively for a context in native state.
 PyObject* child_of(PyObject* context);
 
