@@ -7,16 +7,16 @@
 
 namespace pw {
 
-// Sealed characters, a str, or a sequence of shared pieces.
+// Sealed characters, a str, a part of a str, or a sequence of shared pieces.
 struct Piece {
-    enum Type : unsigned char { flat, string, concat };
+    enum Type : unsigned char { flat, string, slice, concat };
     Type type;
     unsigned char kind;   // flat: bytes per character
     Py_ssize_t refs;      // buffers and pieces holding this piece
     Py_ssize_t length;    // characters
     Py_UCS4 maxchar;
-    Py_ssize_t count;     // concat: number of parts
-    void* data;           // flat: characters; string: the str; concat: Piece*[]
+    Py_ssize_t count;     // concat: number of parts; slice: where it starts in the str
+    void* data;           // flat: characters; string, slice: the str; concat: Piece*[]
 };
 
 namespace {
@@ -42,7 +42,7 @@ Piece* new_piece(Piece::Type type, Py_ssize_t length, Py_UCS4 maxchar, void* dat
 Piece** parts_of(Piece* concat) { return static_cast<Piece**>(concat->data); }
 
 void free_piece(Piece* piece) {
-    if (piece->type == Piece::string) {
+    if (piece->type == Piece::string || piece->type == Piece::slice) {
         Py_DECREF(static_cast<PyObject*>(piece->data));
     } else {
         PyMem_Free(piece->data);
@@ -100,9 +100,12 @@ struct Run {
 };
 
 Run run_of(const Piece* piece) {
-    if (piece->type == Piece::string) {
+    if (piece->type == Piece::string || piece->type == Piece::slice) {
         auto* text = static_cast<PyObject*>(piece->data);
-        return {PyUnicode_KIND(text), PyUnicode_DATA(text), piece->length, piece->maxchar};
+        int kind = PyUnicode_KIND(text);
+        const char* start = static_cast<const char*>(PyUnicode_DATA(text));
+        Py_ssize_t offset = piece->type == Piece::slice ? piece->count : 0;
+        return {kind, start + offset * kind, piece->length, piece->maxchar};
     }
     return {piece->kind, piece->data, piece->length, piece->maxchar};
 }
@@ -139,6 +142,22 @@ int for_each_run(const TextBuffer& buffer, Visit visit) {
     }
     if (!buffer.tail_length) return 0;
     return visit(Run{buffer.tail_kind, buffer.tail, buffer.tail_length, buffer.tail_maxchar});
+}
+
+// Turns a piece into the part of `text` that starts at `start` and holds
+// the same characters; every holder of the piece sees the same text.
+void view_of(Piece* piece, PyObject* text, Py_ssize_t start) {
+    if (piece->type == Piece::concat) {
+        for (Py_ssize_t i = 0; i < piece->count; i++) unref(parts_of(piece)[i]);
+        PyMem_Free(piece->data);
+    } else if (piece->type == Piece::flat) {
+        PyMem_Free(piece->data);
+    } else {
+        Py_DECREF(static_cast<PyObject*>(piece->data));
+    }
+    piece->type = Piece::slice;
+    piece->count = start;
+    piece->data = Py_NewRef(text);
 }
 
 int push(TextBuffer& buffer, Piece* piece) {
@@ -310,7 +329,11 @@ PyObject* TextBuffer::value() {
         return nullptr;
     }
     for (Py_ssize_t i = 0; i < count; i++) {
+        Py_ssize_t start = (out - static_cast<char*>(PyUnicode_DATA(text))) / kind;
         for_each_run(parts[i], copy);
+        // A piece that another buffer still holds becomes a view on the
+        // new str, so its own storage goes too.
+        if (parts[i]->refs > 1) view_of(parts[i], text, start);
         unref(parts[i]);
     }
     if (tail_length) copy(Run{tail_kind, tail, tail_length, tail_maxchar});
