@@ -382,6 +382,9 @@ PyObject* context_dump_preamble(PyObject* self, PyObject* const* args, Py_ssize_
     static const Signature signature{"dump_preamble", {"f"}, 1};
     PyObject* f;
     if (signature.bind(args, nargs, kwnames, &f) < 0) return nullptr;
+    // A native context whose table was never read or written has none.
+    PyObject** fields = native_fields(self, context_native);
+    if (fields && fields[packages_field] == lazy) Py_RETURN_NONE;
     Ref packages = getattr(self, names.packages);
     if (!packages) return nullptr;
     Ref values = call_method(packages.get(), values_method, {});
@@ -530,6 +533,13 @@ PyObject* new_root_context(PyObject* graphics_path) {
         return context;
     }
     return call(reinterpret_cast<PyObject*>(context_type), {graphics_path}).release();
+}
+
+int dump_packages(PyObject* context, PyObject* f) {
+    Ref result(native_fields(context, context_native)
+                   ? context_dump_preamble(context, &f, 1, nullptr)
+                   : call_method(context, names.dump_preamble, {f}).release());
+    return result ? 0 : -1;
 }
 
 int request_package(PyObject* context, PyObject* name, PyObject* options) {

@@ -81,9 +81,7 @@ int write_class_line(PyObject* self, PyObject* f) {
 
 int write_package_lines(PyObject* self, PyObject* f) {
     Ref context = getattr(self, names.context);
-    if (!context) return -1;
-    Ref result = call_method(context.get(), names.dump_preamble, {f});
-    return result ? 0 : -1;
+    return context ? dump_packages(context.get(), f) : -1;
 }
 
 int write_graphics_lines(PyObject* self, PyObject* f) {

@@ -8,6 +8,7 @@
 #include "modules.h"
 
 #include "../core/args.h"
+#include "../core/instance.h"
 #include "../core/module.h"
 #include "../core/single_use.h"
 #include "../core/write.h"
@@ -59,12 +60,24 @@ int prepare_destination(SingleUse* self) {
     return to_file(self) ? ensure_directory(self->slot(graphics_path)) : 0;
 }
 
+// LatexDocument(graphics_path=..., document_class=..., class_options=...),
+// built directly while the class is unchanged.
+Ref new_document(PyObject* graphics_path, PyObject* document_class, PyObject* class_options) {
+    PyTypeObject* type = latex_document_type();
+    if (!builds_directly(type)) {
+        return call_kw(reinterpret_cast<PyObject*>(type),
+                       {graphics_path, document_class, class_options}, document_keywords);
+    }
+    Ref context(new_root_context(graphics_path));
+    if (!context) return Ref();
+    return Ref(new_instance(type, {names.context, context.get(), document_class_name,
+                                   document_class, class_options_name, class_options}));
+}
+
 PyObject* document_enter(SingleUse* self) {
     if (prepare_destination(self) < 0) return nullptr;
-    Ref document = call_kw(reinterpret_cast<PyObject*>(latex_document_type()),
-                           {self->slot(graphics_path), self->slot(document_class),
-                            self->slot(class_options)},
-                           document_keywords);
+    Ref document = new_document(self->slot(graphics_path), self->slot(document_class),
+                                self->slot(class_options));
     if (!document) return nullptr;
     self->keep(writer, Py_NewRef(document.get()));
     return document.release();

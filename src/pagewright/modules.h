@@ -41,6 +41,9 @@ PyObject* new_environment(PyObject* context);
 // LatexContext(graphics_path), made natively while the class is unchanged.
 PyObject* new_root_context(PyObject* graphics_path);
 
+// context.dump_preamble(f), its result dropped.
+int dump_packages(PyObject* context, PyObject* f);
+
 // context.use_package(name, options), its result dropped; `options` is true
 // or a new empty dict.
 int request_package(PyObject* context, PyObject* name, PyObject* options);
