@@ -66,9 +66,20 @@ bool reads_state(PyObject* name) {
 
 }  // namespace
 
+namespace {
+
+// An empty dict that nothing else holds (object.__new__ makes one at once on
+// some versions) is as good as none.
+bool holds_no_dict(Native* n) {
+    return !n->dict || (PyDict_CheckExact(n->dict) && PyDict_GET_SIZE(n->dict) == 0 &&
+                        Py_REFCNT(n->dict) == 1);
+}
+
+}  // namespace
+
 bool may_go_native(PyObject* self, const NativeSpec& spec) {
     Native* n = as_native(self);
-    return fast_paths && Py_IS_TYPE(self, *spec.type) && !n->dict &&
+    return fast_paths && Py_IS_TYPE(self, *spec.type) && holds_no_dict(n) &&
            (!n->spec || n->spec == &spec) && spec.guard->holds();
 }
 
@@ -80,6 +91,7 @@ void set_native(PyObject* self, const NativeSpec& spec, std::initializer_list<Py
         std::memcpy(old, n->fields, sizeof old);
         std::memset(n->fields, 0, sizeof n->fields);
     }
+    Py_CLEAR(n->dict);
     n->spec = &spec;
     int i = 0;
     for (PyObject* value : values) n->fields[i++] = value;
@@ -135,11 +147,6 @@ int to_dict_mode(PyObject* self) {
 
 // ------------------------------------------------------------- type slots
 
-// An instance with no dict yet (object.__new__ makes one at once on some
-// versions); the constructor then gives it its fields.
-PyObject* native_new(PyTypeObject* type, PyObject*, PyObject*) {
-    return type->tp_alloc(type, 0);
-}
 
 PyObject* native_getattro(PyObject* self, PyObject* name) {
     Native* n = as_native(self);
@@ -219,7 +226,7 @@ PyGetSetDef native_getset[] = {
 };
 
 int hide_attribute_slots(PyTypeObject* type) {
-    for (const char* name : {"__new__", "__getattribute__", "__setattr__", "__delattr__"}) {
+    for (const char* name : {"__getattribute__", "__setattr__", "__delattr__"}) {
         if (PyDict_DelItemString(type->tp_dict, name) < 0) return -1;
     }
     PyType_Modified(type);

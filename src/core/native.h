@@ -87,7 +87,6 @@ Ref field_value(PyObject* self, int i);
 // afterwards. 0, or -1 with an exception (the object is then unchanged).
 int to_dict_mode(PyObject* self);
 
-PyObject* native_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 PyObject* native_getattro(PyObject* self, PyObject* name);
 int native_setattro(PyObject* self, PyObject* name, PyObject* value);
 int native_traverse(PyObject* self, visitproc visit, void* arg);
@@ -99,8 +98,8 @@ extern PyGetSetDef native_getset[];
 inline constexpr unsigned native_flags =
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
 
-// Removes the entries that Py_tp_new, Py_tp_getattro and Py_tp_setattro put
-// in the class namespace, which a class written in Python would not have;
+// Removes the entries that Py_tp_getattro and Py_tp_setattro put in the
+// class namespace, which a class written in Python would not have;
 // the slots themselves stay.
 int hide_attribute_slots(PyTypeObject* type);
 
@@ -108,7 +107,6 @@ int hide_attribute_slots(PyTypeObject* type);
 
 // The slots of a type whose instances may hold native state.
 #define PW_NATIVE_SLOTS                                                  \
-    {Py_tp_new, reinterpret_cast<void*>(pw::native_new)},                \
     {Py_tp_getattro, reinterpret_cast<void*>(pw::native_getattro)},      \
     {Py_tp_setattro, reinterpret_cast<void*>(pw::native_setattro)},      \
     {Py_tp_members, pw::native_members},                                 \

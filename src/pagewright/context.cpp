@@ -459,6 +459,15 @@ const FunctionDef context_use_package_def = {
     "($self, name, options=None)", nullptr,
 };
 
+// The instance dict as copy and pickle take it: a context carries native
+// state beyond its dict, which object's own __getstate__ refuses to pickle.
+PyObject* context_getstate(PyObject* self, PyObject*) {
+    if (to_dict_mode(self) < 0) return nullptr;
+    PyObject* dict = reinterpret_cast<Native*>(self)->dict;
+    if (!dict || PyDict_GET_SIZE(dict) == 0) Py_RETURN_NONE;
+    return Py_NewRef(dict);
+}
+
 constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef context_methods[] = {
@@ -471,6 +480,7 @@ PyMethodDef context_methods[] = {
     {"require_package", as_method(context_require_package), fastcall,
      "require_package($self, name)\n--\n\n"},
     {"use_package", installed_later, METH_NOARGS, nullptr},
+    {"__getstate__", context_getstate, METH_NOARGS, nullptr},
     {},
 };
 

@@ -1,0 +1,97 @@
+"""Objects whose text and attributes live natively until Python code looks:
+what Python code then sees must be what it would have seen all along."""
+import contextlib
+import copy
+import io
+import pickle
+
+import pytest
+
+import pagewright
+from pagewright.context import LatexContext
+from pagewright.environment import LatexEnvironment
+
+# Long enough to be shared between buffers instead of copied, in each string
+# width, so that sharing, widening and reading back are all exercised.
+LONG = ["a" * 5000, "é" * 4500 + "x", "€" * 4200, "😀" * 4100]
+
+
+def test_reading_a_buffer_gives_one_stream_that_goes_on_receiving_writes():
+    ctx = LatexContext()
+    env = LatexEnvironment(ctx)
+    env.tex("ab")
+    stream = ctx.f
+    assert type(stream) is io.StringIO and stream.tell() == 2 and stream.getvalue() == "ab"
+    env.tex("c")
+    assert ctx.f is stream and stream.getvalue() == "abc"
+
+
+def test_assigning_and_deleting_attributes_behave_as_dict_entries():
+    ctx = LatexContext("g")
+    ctx.count = 7
+    del ctx.graphics_path
+    with pytest.raises(AttributeError, match="object has no attribute 'graphics_path'"):
+        ctx.graphics_path
+    ctx.graphics_path = "h"
+    assert list(vars(ctx)) == ["f", "preamble", "parent", "count", "packages", "graphics_path"]
+    assert (ctx.count, ctx.graphics_path) == (7, "h")
+
+
+@pytest.mark.parametrize("clone", [copy.copy, copy.deepcopy,
+                                   lambda obj: pickle.loads(pickle.dumps(obj))])
+def test_copies_carry_the_collected_text(clone):
+    ctx = LatexContext("g")
+    LatexEnvironment(ctx).tex("body")
+    ctx.child().use_package("amsmath")
+    twin = clone(ctx)
+    assert twin.f.getvalue() == "body" and twin.graphics_path == "g"
+    assert list(twin.packages) == ["amsmath"]
+
+
+def test_subclass_sees_the_attributes_its_base_constructor_set():
+    class Numbered(LatexContext):
+        pass
+
+    ctx = Numbered("g")
+    LatexEnvironment(ctx).tex("x")
+    assert ctx.f.getvalue() == "x" and vars(ctx)["graphics_path"] == "g"
+
+
+@pytest.mark.parametrize("long", LONG)
+def test_long_texts_shared_by_nested_boxes_read_back_whole(long):
+    out = io.StringIO()
+    inner = []
+    with pagewright.latex_fragment(out) as frag:
+        with frag.minipage("1cm") as outer:
+            outer.tex(long)
+            with outer.minipage("2cm") as box:
+                box.tex(long + "!")
+                inner.append(box)
+            outer.tex("tail")
+    text = out.getvalue()
+    assert text.count(long) == 2 and text.count(long + "!") == 1 and "tail" in text
+    # The inner box's text, read after its parent's text was written out.
+    inner[0].tex("more")
+    assert inner[0].context.f.getvalue() == long + "!more"
+
+
+def test_deep_nesting_writes_every_level():
+    out = io.StringIO()
+    with pagewright.latex_fragment(out) as frag, contextlib.ExitStack() as stack:
+        env = frag
+        for _ in range(3000):
+            env = stack.enter_context(env.minipage("1cm"))
+        env.text("core")
+    text = out.getvalue()
+    assert text.count("\\begin{minipage}") == 3000 == text.count("\\end{minipage}")
+    assert "core" in text
+
+
+def test_the_switch_keeps_every_object_in_its_dict(run_python, monkeypatch):
+    monkeypatch.setenv("PAGEWRIGHT_NO_FAST_PATHS", "1")
+    result = run_python("""
+        import gc
+        from pagewright.context import LatexContext
+        print(any(type(r) is dict for r in gc.get_referents(LatexContext())))
+    """)
+    assert result.stdout.strip() == "True"
