@@ -36,6 +36,20 @@ Sink Sink::to(PyObject* stream) {
     return sink;
 }
 
+PyObject* append_text(PyObject* self, PyObject* text) {
+    // The common case without a Sink: a str into a native body.
+    PyObject* dict = PyUnicode_Check(text) ? direct_dict(self) : nullptr;
+    PyObject* context = dict ? PyDict_GetItemWithError(dict, names.context) : nullptr;
+    if (TextBuffer* buffer = context ? native_buffer(context, names.f) : nullptr) {
+        if (buffer->append(text) < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    Sink body = Sink::body_of(self);
+    if (!body || body.write(text) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
 int Sink::write(PyObject* text) {
     if (!native_) return write_to(target_.get(), text);
     if (TextBuffer* buffer = native()) {

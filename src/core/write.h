@@ -63,11 +63,7 @@ private:
 };
 
 // self.context.f.write(text), returning None: the body of a writer method.
-inline PyObject* append_text(PyObject* self, PyObject* text) {
-    Sink body = Sink::body_of(self);
-    if (!body || body.write(text) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
+PyObject* append_text(PyObject* self, PyObject* text);
 
 // A METH_NOARGS writer method that appends one fixed text.
 template <PyObject** text>

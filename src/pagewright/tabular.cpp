@@ -280,12 +280,35 @@ int add_cell(PyObject* row, PyObject* text, PyObject* width) {
     return PyObject_SetAttr(row, col_name, next.get());
 }
 
+// check_room, then add_cell(row, text, 1), straight on the row's dict when
+// it holds an exact int column count and position and an exact list of
+// cells: 1 when done, 0 when the generic path must run, -1 on error.
+int add_cell_directly(PyObject* row, PyObject* text) {
+    PyObject* dict = direct_dict(row);
+    if (!dict) return 0;
+    PyObject* col = PyDict_GetItemWithError(dict, col_name);
+    PyObject* ncols = col ? PyDict_GetItemWithError(dict, ncols_name) : nullptr;
+    PyObject* cols = ncols ? PyDict_GetItemWithError(dict, cols_name) : nullptr;
+    if (!cols || !PyLong_CheckExact(col) || !PyLong_CheckExact(ncols) || !PyList_CheckExact(cols)) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    int full = PyObject_RichCompareBool(col, ncols, Py_EQ);
+    if (full != 0) return full < 0 ? -1 : fail(too_many_columns);
+    if (PyList_Append(cols, text) < 0) return -1;
+    Ref next(PyNumber_Add(col, one));
+    return next && PyDict_SetItem(dict, col_name, next.get()) == 0 ? 1 : -1;
+}
+
 PyObject* row_cell_tex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
     static const Signature signature{"cell_tex", {"tex"}, 0};
     PyObject* tex;
     if (signature.bind(args, nargs, kwnames, &tex) < 0) return nullptr;
-    if (check_room(self) < 0 || add_cell(self, tex ? tex : empty, one) < 0) return nullptr;
+    PyObject* text = tex ? tex : empty;
+    int done = add_cell_directly(self, text);
+    if (done < 0 || (!done && (check_room(self) < 0 || add_cell(self, text, one) < 0))) {
+        return nullptr;
+    }
     Py_RETURN_NONE;
 }
 
