@@ -36,15 +36,20 @@ Sink Sink::to(PyObject* stream) {
     return sink;
 }
 
+TextBuffer* native_body_of(PyObject* env) {
+    PyObject* dict = direct_dict(env);
+    PyObject* context = dict ? PyDict_GetItemWithError(dict, names.context) : nullptr;
+    if (context) return native_buffer(context, names.f);
+    PyErr_Clear();
+    return nullptr;
+}
+
 PyObject* append_text(PyObject* self, PyObject* text) {
     // The common case without a Sink: a str into a native body.
-    PyObject* dict = PyUnicode_Check(text) ? direct_dict(self) : nullptr;
-    PyObject* context = dict ? PyDict_GetItemWithError(dict, names.context) : nullptr;
-    if (TextBuffer* buffer = context ? native_buffer(context, names.f) : nullptr) {
+    if (TextBuffer* buffer = PyUnicode_Check(text) ? native_body_of(self) : nullptr) {
         if (buffer->append(text) < 0) return nullptr;
         Py_RETURN_NONE;
     }
-    if (PyErr_Occurred()) return nullptr;
     Sink body = Sink::body_of(self);
     if (!body || body.write(text) < 0) return nullptr;
     Py_RETURN_NONE;

@@ -217,6 +217,10 @@ PyObject* text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     static const Signature signature{"text", {"t"}, 1};
     PyObject* t;
     if (signature.bind(args, nargs, kwnames, &t) < 0) return nullptr;
+    if (native_body_of(self)) {
+        Ref escaped(escape_latex(t));
+        return escaped ? append_text(self, escaped.get()) : nullptr;
+    }
     Sink body = Sink::body_of(self);
     if (!body) return nullptr;
     Ref escaped(escape_latex(t));

@@ -280,10 +280,11 @@ int add_cell(PyObject* row, PyObject* text, PyObject* width) {
     return PyObject_SetAttr(row, col_name, next.get());
 }
 
-// check_room, then add_cell(row, text, 1), straight on the row's dict when
-// it holds an exact int column count and position and an exact list of
-// cells: 1 when done, 0 when the generic path must run, -1 on error.
-int add_cell_directly(PyObject* row, PyObject* text) {
+// add_cell(row, text, 1), after check_room when `check`, straight on the
+// row's dict when it holds an exact int column count and position and an
+// exact list of cells: 1 when done, 0 when the generic path must run, -1 on
+// error.
+int add_cell_directly(PyObject* row, PyObject* text, bool check) {
     PyObject* dict = direct_dict(row);
     if (!dict) return 0;
     PyObject* col = PyDict_GetItemWithError(dict, col_name);
@@ -292,7 +293,7 @@ int add_cell_directly(PyObject* row, PyObject* text) {
     if (!cols || !PyLong_CheckExact(col) || !PyLong_CheckExact(ncols) || !PyList_CheckExact(cols)) {
         return PyErr_Occurred() ? -1 : 0;
     }
-    int full = PyObject_RichCompareBool(col, ncols, Py_EQ);
+    int full = check ? PyObject_RichCompareBool(col, ncols, Py_EQ) : 0;
     if (full != 0) return full < 0 ? -1 : fail(too_many_columns);
     if (PyList_Append(cols, text) < 0) return -1;
     Ref next(PyNumber_Add(col, one));
@@ -305,7 +306,7 @@ PyObject* row_cell_tex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     PyObject* tex;
     if (signature.bind(args, nargs, kwnames, &tex) < 0) return nullptr;
     PyObject* text = tex ? tex : empty;
-    int done = add_cell_directly(self, text);
+    int done = add_cell_directly(self, text, true);
     if (done < 0 || (!done && (check_room(self) < 0 || add_cell(self, text, one) < 0))) {
         return nullptr;
     }
@@ -316,7 +317,7 @@ PyObject* row_cell_tex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* cell_enter(SingleUse* self) {
     PyObject* row = self->slot(0);
     if (check_room(row) < 0) return nullptr;
-    Ref context = getattr(row, names.context);
+    Ref context = instance_attr(row, names.context);
     Ref child(context ? child_of(context.get()) : nullptr);
     Ref cls = child ? global(environment_name) : Ref();
     if (!cls) return nullptr;
@@ -332,15 +333,16 @@ PyObject* cell_enter(SingleUse* self) {
 // entry of the row.
 int cell_close(SingleUse* self) {
     PyObject* row = self->slot(0);
-    Ref cell_context = getattr(self->slot(1), names.context);
+    Ref cell_context = instance_attr(self->slot(1), names.context);
     Ref preamble = cell_context ? value_of(cell_context.get(), names.preamble) : Ref();
-    Ref row_context = preamble ? getattr(row, names.context) : Ref();
+    Ref row_context = preamble ? instance_attr(row, names.context) : Ref();
     if (!row_context || append_to(row_context.get(), names.preamble, preamble.get()) < 0) {
         return -1;
     }
     Ref body = value_of(cell_context.get(), names.f);
     if (!body) return -1;
-    return add_cell(row, body.get(), one);
+    int done = add_cell_directly(row, body.get(), false);
+    return done ? (done < 0 ? -1 : 0) : add_cell(row, body.get(), one);
 }
 
 const Construct cell_construct = {cell_enter, cell_close, nullptr};
