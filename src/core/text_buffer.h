@@ -40,6 +40,12 @@ struct TextBuffer {
     int append(PyObject* text);
     // Appends `n` characters of width `kind` whose widest is `maxchar`.
     int append_chars(int kind, const void* data, Py_ssize_t n, Py_UCS4 maxchar);
+    // Room for `n` characters of width `kind` at the end of the tail, for
+    // a caller that writes them in place and then calls commit(n, maxchar):
+    // 1 with *room set, 0 when the tail holds text of another width, -1 on
+    // error.
+    int room(int kind, Py_ssize_t n, void** where);
+    void commit(Py_ssize_t n, Py_UCS4 maxchar);
     // Appends the items (all str) joined by `separator`, as str.join would.
     int append_joined(PyObject* const* items, Py_ssize_t count, PyObject* separator);
     // Appends the text of `child`, sharing it when it is long.

@@ -217,7 +217,11 @@ PyObject* text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     static const Signature signature{"text", {"t"}, 1};
     PyObject* t;
     if (signature.bind(args, nargs, kwnames, &t) < 0) return nullptr;
-    if (native_body_of(self)) {
+    if (TextBuffer* body = native_body_of(self)) {
+        if (PyUnicode_CheckExact(t)) {
+            if (escape_into(*body, t) < 0) return nullptr;
+            Py_RETURN_NONE;
+        }
         Ref escaped(escape_latex(t));
         return escaped ? append_text(self, escaped.get()) : nullptr;
     }

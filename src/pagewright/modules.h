@@ -29,6 +29,9 @@ int close_environment(Sink& out, PyObject* env_name);
 
 // latex_escape(s), for the writers that escape their text.
 PyObject* escape_latex(PyObject* s);
+// buffer.append(latex_escape(s)) for an exact str, escaping in place.
+struct TextBuffer;
+int escape_into(TextBuffer& buffer, PyObject* s);
 
 // The library's classes, once their modules have been initialised.
 PyTypeObject* latex_context_type();

@@ -85,20 +85,20 @@ Py_ssize_t next_special(const Char* data, Py_ssize_t i, Py_ssize_t length) {
 // One pass to size the result, one to fill it: unchanged runs are copied in
 // blocks, replacements written in place. Text with nothing to escape is
 // returned as it is. One-byte text is scanned sixteen characters at a time.
+// How many characters escaping adds to the text.
 template <typename Char>
-PyObject* escape_kind(PyObject* s) {
-    const Char* data = reinterpret_cast<const Char*>(PyUnicode_DATA(s));
-    Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+Py_ssize_t escaped_extra(const Char* data, Py_ssize_t length) {
     Py_ssize_t extra = 0;
     for (Py_ssize_t i = next_special(data, 0, length); i < length;
          i = next_special(data, i + 1, length)) {
         extra += escape_table.extra[data[i]];
     }
-    if (extra == 0) return Py_NewRef(s);
-    if (length > PY_SSIZE_T_MAX - extra) return PyErr_NoMemory();
-    PyObject* result = PyUnicode_New(length + extra, PyUnicode_MAX_CHAR_VALUE(s));
-    if (!result) return nullptr;
-    Char* out = reinterpret_cast<Char*>(PyUnicode_DATA(result));
+    return extra;
+}
+
+// Writes the escaped text to `out`, which has room for it.
+template <typename Char>
+void write_escaped(const Char* data, Py_ssize_t length, Char* out) {
     Py_ssize_t run_start = 0;
     for (Py_ssize_t i = next_special(data, 0, length); i < length;
          i = next_special(data, i + 1, length)) {
@@ -110,7 +110,38 @@ PyObject* escape_kind(PyObject* s) {
         run_start = i + 1;
     }
     std::memcpy(out, data + run_start, (length - run_start) * sizeof(Char));
+}
+
+template <typename Char>
+PyObject* escape_kind(PyObject* s) {
+    const Char* data = reinterpret_cast<const Char*>(PyUnicode_DATA(s));
+    Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+    Py_ssize_t extra = escaped_extra(data, length);
+    if (extra == 0) return Py_NewRef(s);
+    if (length > PY_SSIZE_T_MAX - extra) return PyErr_NoMemory();
+    PyObject* result = PyUnicode_New(length + extra, PyUnicode_MAX_CHAR_VALUE(s));
+    if (!result) return nullptr;
+    write_escaped(data, length, reinterpret_cast<Char*>(PyUnicode_DATA(result)));
     return result;
+}
+
+// Escapes an exact str straight into the buffer's tail: 1 when done, 0 when
+// the tail holds text of another width, -1 on error.
+template <typename Char>
+int escape_kind_into(TextBuffer& buffer, PyObject* s) {
+    const Char* data = reinterpret_cast<const Char*>(PyUnicode_DATA(s));
+    Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+    Py_ssize_t extra = escaped_extra(data, length);
+    if (length > PY_SSIZE_T_MAX - extra) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    void* room;
+    int ready = buffer.room(sizeof(Char), length + extra, &room);
+    if (ready <= 0) return ready;
+    write_escaped(data, length, static_cast<Char*>(room));
+    buffer.commit(length + extra, PyUnicode_MAX_CHAR_VALUE(s));
+    return 1;
 }
 
 // For anything but an exact str: the six replacements as method calls on
@@ -202,6 +233,18 @@ PyObject* escape_latex(PyObject* s) {
         case PyUnicode_2BYTE_KIND: return escape_kind<Py_UCS2>(s);
         default: return escape_kind<Py_UCS4>(s);
     }
+}
+
+int escape_into(TextBuffer& buffer, PyObject* s) {
+    int done;
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND: done = escape_kind_into<Py_UCS1>(buffer, s); break;
+        case PyUnicode_2BYTE_KIND: done = escape_kind_into<Py_UCS2>(buffer, s); break;
+        default: done = escape_kind_into<Py_UCS4>(buffer, s);
+    }
+    if (done) return done < 0 ? -1 : 0;
+    Ref escaped(escape_latex(s));
+    return escaped ? buffer.append(escaped.get()) : -1;
 }
 
 // typing.Dict[str, str], the annotation of option mappings.
