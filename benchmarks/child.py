@@ -22,10 +22,11 @@ from . import workloads
 
 
 def timed(fn, arg):
+    """(wall-clock seconds, CPU seconds of this process) of one call."""
     gc.collect()
-    start = time.perf_counter()
-    result = fn(arg)
-    return time.perf_counter() - start, result
+    wall, cpu = time.perf_counter(), time.process_time()
+    fn(arg)
+    return time.perf_counter() - wall, time.process_time() - cpu
 
 
 def measure_time(name, size, runs, pylatex_runs):
@@ -53,17 +54,18 @@ def measure_time(name, size, runs, pylatex_runs):
             pylatex_fn = pylatex_workloads.WORKLOADS.get(name)
     if pylatex_fn is not None:
         result['pylatex_output_chars'] = len(pylatex_fn(data))   # warm-up
-    times = {'pagewright': [], 'floor': [], 'pylatex': []}
+    runs_of = {'pagewright': (fn, data, runs), 'floor': (workloads.floor, floor_data, runs),
+               'pylatex': (pylatex_fn, data, pylatex_runs if pylatex_fn else 0)}
+    times = {clock: {k: [] for k in runs_of} for clock in ('wall', 'cpu')}
     for i in range(runs):
-        elapsed, _ = timed(fn, data)
-        times['pagewright'].append(elapsed)
-        elapsed, _ = timed(workloads.floor, floor_data)
-        times['floor'].append(elapsed)
-        if pylatex_fn is not None and i < pylatex_runs:
-            elapsed, _ = timed(pylatex_fn, data)
-            times['pylatex'].append(elapsed)
+        for k, (f, arg, n) in runs_of.items():
+            if i < n:
+                wall, cpu = timed(f, arg)
+                times['wall'][k].append(wall)
+                times['cpu'][k].append(cpu)
     result['times'] = times
-    result['median'] = {k: statistics.median(v) if v else None for k, v in times.items()}
+    result['median'] = {clock: {k: statistics.median(v) if v else None for k, v in t.items()}
+                        for clock, t in times.items()}
     return result
 
 
@@ -120,9 +122,12 @@ def measure_micro(runs):
     for label, (setup, number, target) in micro.CASES.items():
         op = setup()
         timeit.timeit(op, number=number)                 # warm-up
-        samples = [t / number * 1e9 for t in timeit.repeat(op, number=number, repeat=runs)]
-        results[label] = {'ns': statistics.median(samples), 'samples_ns': samples,
-                          'target_ns': target}
+        case = results[label] = {'target_ns': target, 'samples_ns': {}, 'ns': {}}
+        for clock, timer in (('wall', time.perf_counter), ('cpu', time.process_time)):
+            samples = [t / number * 1e9
+                       for t in timeit.repeat(op, number=number, repeat=runs, timer=timer)]
+            case['samples_ns'][clock] = samples
+            case['ns'][clock] = statistics.median(samples)
     return results
 
 
