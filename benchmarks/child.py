@@ -66,6 +66,8 @@ def measure_time(name, size, runs, pylatex_runs):
     result['times'] = times
     result['median'] = {clock: {k: statistics.median(v) if v else None for k, v in t.items()}
                         for clock, t in times.items()}
+    result['min'] = {clock: {k: min(v) if v else None for k, v in t.items()}
+                     for clock, t in times.items()}
     return result
 
 

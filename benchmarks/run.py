@@ -105,11 +105,16 @@ def full(args):
     started = time.perf_counter()
     info = machine()
     info['load_before'] = os.getloadavg()
-    names = args.only.split(',') if args.only else TIMED + ['nested']
+    names = args.only.split(',') if args.only else TIMED + ['nested', 'micro']
+    unknown = set(names) - set(TIMED + ['nested', 'micro'])
+    if unknown:
+        raise SystemExit('bench: unknown workload %s' % ', '.join(sorted(unknown)))
     pylatex_runs = args.pylatex_runs if info['pylatex'] else 0
     results = {'machine': info, 'clock': args.clock, 'runs': args.runs,
                'pylatex_runs': pylatex_runs, 'workloads': {}, 'micro': None}
     for name in names:
+        if name == 'micro':
+            continue
         entry = results['workloads'][name] = {'size': workloads.SIZES[name]}
         print('bench: %s ...' % TITLES[name], file=sys.stderr, flush=True)
         if name == 'nested':
@@ -118,7 +123,7 @@ def full(args):
         entry.update(child_json(['time', name, '--runs', str(args.runs),
                                  '--pylatex-runs', str(pylatex_runs)]))
         entry['memory'] = {m: child_json(['memory', name, m]) for m in ('rss', 'tracemalloc')}
-    if not args.only:
+    if 'micro' in names:
         print('bench: micro-benchmarks ...', file=sys.stderr, flush=True)
         results['micro'] = child_json(['micro', '--runs', str(args.runs)])
     info['load_after'] = os.getloadavg()
@@ -266,7 +271,8 @@ def notes(results):
         'Memory: one run in a fresh child process. Peak (RSS): growth of the resident set '
         'to its high-water mark (Python objects and native buffers); tracemalloc: peak of '
         'the Python allocators only. Output in characters (ASCII: bytes). Nested case run '
-        'under a %d GB address-space limit.' % (NESTED_LIMIT // 1024 ** 3),
+        'under a %d GB address-space limit; its time is that of the memory run.' % (
+            NESTED_LIMIT // 1024 ** 3),
         'Load average before / after: %s / %s; total %.0f s. Targets met: %d of %d.' % (
             ' '.join('%.2f' % x for x in info['load_before']),
             ' '.join('%.2f' % x for x in info['load_after']),
@@ -283,7 +289,7 @@ def main(argv=None):
     parser.add_argument('--pylatex-runs', type=int, default=5)
     parser.add_argument('--clock', choices=sorted(CLOCKS), default='cpu',
                         help='which time the table shows (the JSON has both)')
-    parser.add_argument('--only', help='comma-separated workloads, e.g. W1,W2,nested')
+    parser.add_argument('--only', help='comma-separated parts: W1 to W6, nested, micro')
     args = parser.parse_args(argv)
     if args.quick:
         return quick()
