@@ -7,6 +7,8 @@ long document.
 
 import pagewright
 
+from . import workloads
+
 
 def _table(ncols):
     env = pagewright.LatexEnvironment(pagewright.LatexContext())
@@ -69,6 +71,12 @@ def env_text():
     return lambda: env.text('a_b')
 
 
+def env_text_prose():
+    env = _env()
+    text = workloads.PROSE
+    return lambda: env.text(text)
+
+
 def env_hspace():
     env = _env()
     return lambda: env.hspace('1em')
@@ -88,6 +96,7 @@ CASES = {
     'latex_escape, 200 chars, no specials': (escape_plain, 200_000, None),
     'latex_escape, 128 chars, 40 escapes': (escape_special, 200_000, None),
     "env.text('a_b')": (env_text, 200_000, None),
+    'env.text(200 chars of W4 prose)': (env_text_prose, 100_000, None),
     "env.hspace('1em')": (env_hspace, 200_000, None),
     'env.hfill()': (env_hfill, 200_000, None),
 }
