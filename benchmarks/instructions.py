@@ -1,7 +1,8 @@
 """Instructions per row-and-cell round, counted with callgrind: repeatable
 whatever else the machine is doing, unlike wall-clock timings.
 
-Run: PYTHONPATH=build python3 benchmarks/instructions.py   (needs valgrind)
+Run: .venv/bench/bin/python benchmarks/instructions.py   (needs valgrind;
+scripts/bench.sh sets up .venv/bench)
 """
 
 import os

@@ -1,0 +1,1 @@
+"""Benchmarks of pagewright: see run.py, or scripts/bench.sh."""
