@@ -99,17 +99,6 @@ void set_native(PyObject* self, const NativeSpec& spec, std::initializer_list<Py
     for (PyObject* value : old) Py_XDECREF(value);
 }
 
-PyObject* new_native(const NativeSpec& spec, std::initializer_list<PyObject*> values) {
-    PyTypeObject* type = *spec.type;
-    PyObject* self = type->tp_alloc(type, 0);
-    if (!self) {
-        for (PyObject* value : values) Py_DECREF(value);
-        return nullptr;
-    }
-    set_native(self, spec, values);
-    return self;
-}
-
 void set_field(PyObject* self, int i, PyObject* value) {
     Native* n = as_native(self);
     drop_storage(n, i);

@@ -73,10 +73,6 @@ bool may_go_native(PyObject* self, const NativeSpec& spec);
 // dropping what its fields held.
 void set_native(PyObject* self, const NativeSpec& spec, std::initializer_list<PyObject*> values);
 
-// Allocates an instance of spec's type in native state, the values as for
-// set_native; the type's constructor is not run.
-PyObject* new_native(const NativeSpec& spec, std::initializer_list<PyObject*> values);
-
 // Replaces field i (a new reference), freeing native storage behind it.
 void set_field(PyObject* self, int i, PyObject* value);
 

@@ -441,19 +441,6 @@ int check_table(PyObject* alignment, PyObject* env) {
     return 0;
 }
 
-// Tabular.__init__: the checks, then the attributes.
-int init_table(PyObject* self, PyObject* alignment, PyObject* context, PyObject* env) {
-    if (check_table(alignment, env) < 0) return -1;
-    Ref ncols(PyLong_FromSsize_t(PyList_GET_SIZE(alignment)));
-    if (!ncols) return -1;
-    if (PyObject_SetAttr(self, env_name, env) < 0 ||
-        PyObject_SetAttr(self, ncols_name, ncols.get()) < 0 ||
-        PyObject_SetAttr(self, alignment_name, alignment) < 0) {
-        return -1;
-    }
-    return PyObject_SetAttr(self, names.context, context);
-}
-
 int tabular_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"alignment", "context", "env", nullptr};
     PyObject* alignment;
@@ -463,7 +450,15 @@ int tabular_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &alignment, &context, &env)) {
         return -1;
     }
-    return init_table(self, alignment, context, env);
+    if (check_table(alignment, env) < 0) return -1;
+    Ref ncols(PyLong_FromSsize_t(PyList_GET_SIZE(alignment)));
+    if (!ncols) return -1;
+    if (PyObject_SetAttr(self, env_name, env) < 0 ||
+        PyObject_SetAttr(self, ncols_name, ncols.get()) < 0 ||
+        PyObject_SetAttr(self, alignment_name, alignment) < 0) {
+        return -1;
+    }
+    return PyObject_SetAttr(self, names.context, context);
 }
 
 // Tabular.Row, through the module's name Tabular.
