@@ -95,3 +95,32 @@ def test_the_switch_keeps_every_object_in_its_dict(run_python, monkeypatch):
         print(any(type(r) is dict for r in gc.get_referents(LatexContext())))
     """)
     assert result.stdout.strip() == "True"
+
+
+def test_python_code_run_mid_write_finds_the_body_it_would_have_found_as_an_object():
+    ctx = LatexContext()
+    env = LatexEnvironment(ctx)
+    read = []
+
+    class ReadsTheBody:
+        def __str__(self):
+            read.append(ctx.f)
+            env.context = LatexContext()
+            return "E"
+
+    env.tex("a")
+    env.hspace(ReadsTheBody())
+    env.tex("b")
+    assert read == [ctx.f] and ctx.f.getvalue() == "a\\hspace{E}"
+    assert env.context.f.getvalue() == "b"
+
+    class SwapsTheBody(str):
+        def replace(self, old, new):
+            ctx.f = io.StringIO()
+            return str.replace(self, old, new)
+
+    ctx = LatexContext()
+    env = LatexEnvironment(ctx)
+    env.text(SwapsTheBody("y_z"))
+    # The escaped text went to the body looked up before escaping began.
+    assert ctx.f.getvalue() == ""

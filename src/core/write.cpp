@@ -21,6 +21,7 @@ Sink Sink::of(PyObject* context, PyObject* buffer_name) {
     sink.name_ = buffer_name;
     sink.native_ = native_buffer(context, buffer_name) != nullptr;
     sink.target_ = sink.native_ ? Ref::borrow(context) : getattr(context, buffer_name);
+    if (sink.native_) sink.generation_ = buffer_generation(context);
     return sink;
 }
 
@@ -55,14 +56,24 @@ PyObject* append_text(PyObject* self, PyObject* text) {
     Py_RETURN_NONE;
 }
 
+TextBuffer* Sink::native() const {
+    if (!native_) return nullptr;
+    TextBuffer* buffer = native_buffer(target_.get(), name_);
+    return buffer && buffer_generation(target_.get()) == generation_ ? buffer : nullptr;
+}
+
 int Sink::write(PyObject* text) {
     if (!native_) return write_to(target_.get(), text);
     if (TextBuffer* buffer = native()) {
         return PyUnicode_Check(text) ? buffer->append(text) : refuse_non_str(text);
     }
-    // Python code that ran since the lookup turned the buffer into an object.
-    Ref stream = getattr(target_.get(), name_);
-    return stream ? write_to(stream.get(), text) : -1;
+    // Python code that ran since the lookup read the buffer, and the text
+    // goes to the stream that read made; or it dropped the buffer unread,
+    // and the text goes nowhere, as into a stream no one holds.
+    PyObject* stream = stream_made_from(target_.get(), name_, generation_);
+    if (!stream) return PyUnicode_Check(text) ? 0 : refuse_non_str(text);
+    Ref held = Ref::borrow(stream);
+    return write_to(held.get(), text);
 }
 
 int Sink::copy_from(PyObject* from_context, PyObject* buffer_name) {

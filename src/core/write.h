@@ -20,6 +20,11 @@ namespace pw {
 // has not been read by Python code; NULL otherwise. Defined with
 // LatexContext.
 TextBuffer* native_buffer(PyObject* context, PyObject* name);
+// For a context whose buffer native_buffer found: how many of its native
+// buffers have been dropped so far, and the stream made from the buffer
+// that was in place at that count, if Python code read it (else NULL).
+unsigned buffer_generation(PyObject* context);
+PyObject* stream_made_from(PyObject* context, PyObject* name, unsigned generation);
 
 // stream.write(text), result discarded.
 inline int write_to(PyObject* stream, PyObject* text) {
@@ -45,8 +50,8 @@ public:
     static Sink to(PyObject* stream);
 
     explicit operator bool() const { return static_cast<bool>(target_); }
-    // The buffer natively, when it still is native.
-    TextBuffer* native() const { return native_ ? native_buffer(target_.get(), name_) : nullptr; }
+    // The buffer natively, when it is still the one looked up.
+    TextBuffer* native() const;
 
     // The object whose write is called, for a sink that is not native.
     PyObject* stream() const { return native_ ? nullptr : target_.get(); }
@@ -60,6 +65,7 @@ private:
     Ref target_;          // the context when native, else the buffer object
     PyObject* name_ = nullptr;
     bool native_ = false;
+    unsigned generation_ = 0;  // of the native buffer looked up
 };
 
 // The native body env.context.f writes into, when env's dict can be read

@@ -188,6 +188,13 @@ PyMethodDef dict_to_latex_option_string_def = {
 struct Context : Native {
     TextBuffer body;
     TextBuffer preamble;
+    // Counts the native buffers dropped, so that a writer that looked a
+    // buffer up earlier can tell whether it still stands. The stream made
+    // from each buffer when it was read is kept with the count it had: a
+    // writer that looked up the buffer before that read writes to it.
+    unsigned generation;
+    PyObject* made[2];
+    unsigned made_in[2];
 };
 
 enum ContextField { f_field, preamble_field, graphics_path_field, parent_field, count_field,
@@ -207,11 +214,41 @@ PyObject* derive_context_field(PyObject* self, int field) {
     Ref stream(PyObject_CallNoArgs(string_io));
     Ref text(stream ? buffer_of(self, field)->value() : nullptr);
     if (!text || write_to(stream.get(), text.get()) < 0) return nullptr;
+    auto* context = reinterpret_cast<Context*>(self);
+    Py_XSETREF(context->made[field], Py_NewRef(stream.get()));
+    context->made_in[field] = context->generation;
     return stream.release();
 }
 
 void discard_context_field(PyObject* self, int field) {
-    if (field != packages_field) buffer_of(self, field)->release();
+    if (field == packages_field) return;
+    buffer_of(self, field)->release();
+    reinterpret_cast<Context*>(self)->generation++;
+}
+
+int context_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* context = reinterpret_cast<Context*>(self);
+    Py_VISIT(context->made[0]);
+    Py_VISIT(context->made[1]);
+    return native_traverse(self, visit, arg);
+}
+
+int context_clear(PyObject* self) {
+    auto* context = reinterpret_cast<Context*>(self);
+    Py_CLEAR(context->made[0]);
+    Py_CLEAR(context->made[1]);
+    return native_clear(self);
+}
+
+void context_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    // A chain of contexts is freed level by level without deep C recursion.
+    Py_TRASHCAN_BEGIN(self, context_dealloc)
+    context_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+    Py_TRASHCAN_END
 }
 
 const NativeSpec context_native = {
@@ -489,6 +526,9 @@ PyType_Slot context_slots[] = {
     {Py_tp_doc, const_cast<char*>("LatexContext(graphics_path='.')\n--\n\n")},
     {Py_tp_methods, context_methods},
     PW_NATIVE_SLOTS,
+    {Py_tp_traverse, reinterpret_cast<void*>(context_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(context_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(context_dealloc)},
     {0, nullptr},
 };
 
@@ -528,6 +568,17 @@ int make_types(PyObject* module_name, PyObject* option_type) {
 }  // namespace
 
 PyTypeObject* latex_context_type() { return context_type; }
+
+unsigned buffer_generation(PyObject* context) {
+    return reinterpret_cast<Context*>(context)->generation;
+}
+
+PyObject* stream_made_from(PyObject* context, PyObject* buffer_name, unsigned generation) {
+    auto* state = reinterpret_cast<Context*>(context);
+    int field = buffer_name == names.f ? f_field : preamble_field;
+    return state->made[field] && state->made_in[field] == generation ? state->made[field]
+                                                                     : nullptr;
+}
 
 TextBuffer* native_buffer(PyObject* context, PyObject* buffer_name) {
     PyObject** fields = native_fields(context, context_native);

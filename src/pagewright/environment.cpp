@@ -217,13 +217,10 @@ PyObject* text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     static const Signature signature{"text", {"t"}, 1};
     PyObject* t;
     if (signature.bind(args, nargs, kwnames, &t) < 0) return nullptr;
-    if (TextBuffer* body = native_body_of(self)) {
-        if (PyUnicode_CheckExact(t)) {
-            if (escape_into(*body, t) < 0) return nullptr;
-            Py_RETURN_NONE;
-        }
-        Ref escaped(escape_latex(t));
-        return escaped ? append_text(self, escaped.get()) : nullptr;
+    TextBuffer* body_buffer = PyUnicode_CheckExact(t) ? native_body_of(self) : nullptr;
+    if (body_buffer) {
+        if (escape_into(*body_buffer, t) < 0) return nullptr;
+        Py_RETURN_NONE;
     }
     Sink body = Sink::body_of(self);
     if (!body) return nullptr;
