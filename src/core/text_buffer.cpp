@@ -290,9 +290,37 @@ int TextBuffer::append(PyObject* text) {
 }
 
 int TextBuffer::append_joined(PyObject* const* items, Py_ssize_t n, PyObject* separator) {
+    if (n == 0) return 0;
+    Py_ssize_t total = (n - 1) * PyUnicode_GET_LENGTH(separator);
+    int kind = PyUnicode_KIND(separator);
+    Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(separator);
     for (Py_ssize_t i = 0; i < n; i++) {
-        if ((i && append(separator) < 0) || append(items[i]) < 0) return -1;
+        total += PyUnicode_GET_LENGTH(items[i]);
+        kind = std::max(kind, static_cast<int>(PyUnicode_KIND(items[i])));
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(items[i]));
     }
+    if (total >= share_length) {
+        for (Py_ssize_t i = 0; i < n; i++) {
+            if ((i && append(separator) < 0) || append(items[i]) < 0) return -1;
+        }
+        return 0;
+    }
+    // A short row: room for all of it at once, then each piece copied in.
+    if (total == 0) return 0;
+    if (reserve(*this, kind, total) < 0) return -1;
+    char* out = static_cast<char*>(tail) + tail_length * tail_kind;
+    auto put = [&](PyObject* text) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        copy_chars(PyUnicode_KIND(text), PyUnicode_DATA(text), length, tail_kind, out);
+        out += length * tail_kind;
+    };
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (i) put(separator);
+        put(items[i]);
+    }
+    tail_length += total;
+    tail_maxchar = std::max(tail_maxchar, widest);
+    note_length(*this, total, widest);
     return 0;
 }
 
