@@ -193,17 +193,6 @@ int native_clear(PyObject* self) {
     return 0;
 }
 
-void native_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    // A chain of contexts is freed level by level without deep C recursion.
-    Py_TRASHCAN_BEGIN(self, native_dealloc)
-    native_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-    Py_TRASHCAN_END
-}
-
 PyMemberDef native_members[] = {
     {"__dictoffset__", T_PYSSIZET, offsetof(Native, dict), READONLY, nullptr},
     {},

@@ -1,7 +1,9 @@
-// Native state with a Python view on demand.
+// Native state with a Python view on demand, for LatexContext, whose
+// attributes the library itself reads and writes far more often than
+// Python code does.
 //
-// The library's classes keep their attributes in C fields instead of an
-// instance dict, as CPython's own classes keep theirs in inline values: a
+// Such a class keeps its attributes in C fields instead of an instance
+// dict, as CPython keeps a Python class's attributes in inline values: a
 // fresh instance of the exact type, initialised by the type's own
 // constructor, holds each attribute in a field. Reading or assigning one of
 // those attributes reads or sets the field. Anything else that needs the
@@ -85,9 +87,9 @@ int to_dict_mode(PyObject* self);
 
 PyObject* native_getattro(PyObject* self, PyObject* name);
 int native_setattro(PyObject* self, PyObject* name, PyObject* value);
+// For the type's own tp_traverse and tp_clear.
 int native_traverse(PyObject* self, visitproc visit, void* arg);
 int native_clear(PyObject* self);
-void native_dealloc(PyObject* self);
 extern PyMemberDef native_members[];
 extern PyGetSetDef native_getset[];
 
@@ -101,12 +103,10 @@ int hide_attribute_slots(PyTypeObject* type);
 
 }  // namespace pw
 
-// The slots of a type whose instances may hold native state.
+// The slots of a type whose instances may hold native state; the type adds
+// its own tp_traverse, tp_clear and tp_dealloc.
 #define PW_NATIVE_SLOTS                                                  \
     {Py_tp_getattro, reinterpret_cast<void*>(pw::native_getattro)},      \
     {Py_tp_setattro, reinterpret_cast<void*>(pw::native_setattro)},      \
     {Py_tp_members, pw::native_members},                                 \
-    {Py_tp_getset, pw::native_getset},                                   \
-    {Py_tp_traverse, reinterpret_cast<void*>(pw::native_traverse)},      \
-    {Py_tp_clear, reinterpret_cast<void*>(pw::native_clear)},            \
-    {Py_tp_dealloc, reinterpret_cast<void*>(pw::native_dealloc)}
+    {Py_tp_getset, pw::native_getset}
