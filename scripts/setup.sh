@@ -11,6 +11,8 @@
 #     asan                           a 3.11 build (or the first available version)
 #                                    with AddressSanitizer and UndefinedBehaviorSanitizer
 #   scripts/setup.sh --versions      prints the versions the machine has, one a line
+#   scripts/setup.sh --python        prints the interpreter other scripts build
+#                                    tool environments with: 3.11's, else the first
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -85,10 +87,18 @@ make_venv() {
     echo "setup: $venv ready (CPython $("$venv/bin/python" -c 'import platform; print(platform.python_version())'))"
 }
 
-if [ "${1:-}" = "--versions" ]; then
-    available_versions
-    exit 0
-fi
+# 3.11 where the machine has it (Debian 12's own), else the first supported.
+default_python() {
+    local python
+    python=$(find_python 3.11)
+    [ -n "$python" ] || python=$(find_python "$(available_versions | head -n 1)")
+    echo "$python"
+}
+
+case "${1:-}" in
+    --versions) available_versions; exit 0 ;;
+    --python) default_python; exit 0 ;;
+esac
 
 install_system_packages
 [ $# -gt 0 ] || set -- 3.11
@@ -99,8 +109,7 @@ for target in "$@"; do
         all)
             for version in "${AVAILABLE[@]}"; do make_venv "$version" "$version"; done ;;
         asan)
-            sanitized=3.11
-            [ -n "$(find_python 3.11)" ] || sanitized=${AVAILABLE[0]}
+            sanitized=$("$(default_python)" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
             make_venv asan "$sanitized" -C cmake.define.PW_SANITIZE=ON -C cmake.build-type=Debug ;;
         *) make_venv "$target" "$target" ;;
     esac
