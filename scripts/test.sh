@@ -3,6 +3,7 @@
 #   - the wheel: two reproducible builds, auditwheel repair, the example
 #     report from the repaired wheel on a PATH without build tools;
 #   - every example under examples/, compiled, and `mypy --strict` on them;
+#   - the guide's picture of the example report, rendered from the real PDF;
 #   - the benchmarks' quick run, when scripts/bench.sh is there;
 #   - stubtest of the type stubs and the test suite on each of CPython 3.10,
 #     3.11, 3.12 and 3.13 that the machine has (pyenv's or PATH's; the ones it
@@ -46,6 +47,7 @@ scripts/setup.sh all asan
 
 step "wheel: reproducible build, manylinux repair, install without build tools" bash scripts/wheel.sh
 step "examples and mypy --strict" bash scripts/examples.sh
+step "the guide's picture of the example report" bash scripts/docs-images.sh out/docs-images
 if [ -f scripts/bench.sh ]; then
     step "benchmarks (quick)" bash scripts/bench.sh --quick
 fi
