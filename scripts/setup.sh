@@ -21,7 +21,7 @@ TEST_TOOLS=(pytest hypothesis mypy)
 
 apt_install() {
     [ $# -gt 0 ] || return 0
-    echo "setup: installing $* from Debian's packages"
+    echo "setup: installing $* from Debian's packages" >&2
     local sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
     if [ -z "${APT_UPDATED:-}" ]; then
@@ -87,11 +87,17 @@ make_venv() {
     echo "setup: $venv ready (CPython $("$venv/bin/python" -c 'import platform; print(platform.python_version())'))"
 }
 
-# 3.11 where the machine has it (Debian 12's own), else the first supported.
+# 3.11 where the machine has it (Debian 12's own), else the first supported;
+# ready to make virtual environments with.
 default_python() {
-    local python
-    python=$(find_python 3.11)
-    [ -n "$python" ] || python=$(find_python "$(available_versions | head -n 1)")
+    local python version=3.11
+    python=$(find_python "$version")
+    if [ -z "$python" ]; then
+        version=$(available_versions | head -n 1)
+        [ -n "$version" ] || { echo "setup: none of CPython ${SUPPORTED[*]} found" >&2; exit 1; }
+        python=$(find_python "$version")
+    fi
+    ensure_venv_and_headers "$python" "$version"
     echo "$python"
 }
 
