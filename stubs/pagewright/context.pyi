@@ -2,9 +2,11 @@ from io import StringIO as StringIO
 from typing import Dict as Dict
 
 from _typeshed import SupportsWrite
+from ._layout import disjoint_base
 
 __all__ = ["LatexContext"]
 
+@disjoint_base
 class UsePackage:
     name: str
     options: Dict[str, str]
@@ -13,6 +15,7 @@ class UsePackage:
 
 def dict_to_latex_option_string(d: Dict[str, str]) -> str: ...
 
+@disjoint_base
 class LatexContext:
     f: StringIO
     preamble: StringIO

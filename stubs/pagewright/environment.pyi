@@ -5,6 +5,7 @@ from contextlib import contextmanager as contextmanager
 from typing import Dict as Dict
 from typing import Collection, Final, Iterable, Literal, Sequence
 
+from ._layout import disjoint_base
 from pactum import pact as pact  # type: ignore[import-untyped]
 
 from .context import LatexContext
@@ -16,6 +17,7 @@ MIME_PNG: Final = "image/png"
 MIME_JPG: Final = "image/jpeg"
 MIME_PLAIN: Final = "text/plain"
 
+@disjoint_base
 class LatexEnvironment:
     context: LatexContext
     def __init__(self, context: LatexContext) -> None: ...

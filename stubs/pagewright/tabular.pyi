@@ -2,6 +2,8 @@ from contextlib import AbstractContextManager
 from contextlib import contextmanager as contextmanager
 from typing import ClassVar
 
+from ._layout import disjoint_base
+
 from .context import LatexContext
 from .environment import LatexEnvironment as LatexEnvironment
 
@@ -17,6 +19,7 @@ class Tabular(LatexEnvironment):
     def hline(self) -> None: ...
     def endhead(self) -> None: ...
 
+    @disjoint_base
     class Row:
         ncols: int
         col: int
