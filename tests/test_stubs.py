@@ -30,7 +30,7 @@ def test_the_typed_usage_file_runs(tmp_path):
     # The file that mypy --strict checks against the stubs also runs: the
     # calls it types are calls that work.
     usage = os.path.join(os.path.dirname(__file__), "typing", "usage.py")
-    result = subprocess.run([sys.executable, usage, str(tmp_path)], capture_output=True,
-                            text=True, stdin=subprocess.DEVNULL, timeout=120)
+    result = subprocess.run([sys.executable, usage, str(tmp_path)], cwd=tmp_path,
+                            capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=120)
     assert result.returncode == 0, result.stderr
     assert (tmp_path / "out" / "doc.pdf").exists()

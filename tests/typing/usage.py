@@ -90,7 +90,7 @@ def write_body(doc: LatexDocument, png: bytes) -> None:
     doc.tabular_simple([[1, 2], [3, 4]], ["a", "b"], ["x", "y"], write_col_desc=False)
     name: str = doc.save_graphics_data(png, pagewright.MIME_PNG, "raw")
     doc.graphics_data(png, pagewright.MIME_PNG, width="3cm", keepaspectratio=True)
-    doc.graphics_data("x", pagewright.MIME_PLAIN, gid=name)
+    doc.graphics_data(name, pagewright.MIME_PLAIN, gid="notes")
     doc.textattachfile("data.csv", "a,b\n", "data")
     ifs.makecmd(doc, "fig-1")
 
@@ -166,7 +166,7 @@ def main(directory: pathlib.Path) -> None:
     with latex_fragment(io.StringIO()) as frag:
         assert_type(frag, LatexEnvironment)
         frag.tex(by_hand())
-    with pagewright.latex_document(io.StringIO(), None, "report", "a4paper") as report:
+    with pagewright.latex_document(io.StringIO(), str(directory), "report", "a4paper") as report:
         write_body(report, png)
     try:
         compile_tex(directory / "out" / "doc.tex", cwd=None)
