@@ -21,7 +21,7 @@ step() {
     local name=$1
     shift
     echo
-    echo "== $name"
+    echo "== [${SECONDS}s] $name"
     "$@" || failed+=("$name")
 }
 
