@@ -12,6 +12,7 @@ import pathlib
 import struct
 import sys
 import zlib
+from typing import Callable
 
 import pagewright
 
@@ -23,10 +24,13 @@ SALES = [
 ]
 
 
-def png(width, height, pixel):
+Pixel = tuple[int, int, int]
+
+
+def png(width: int, height: int, pixel: Callable[[int, int], Pixel]) -> bytes:
     """Encodes an RGB image as PNG; pixel(x, y) gives the (r, g, b) bytes."""
 
-    def chunk(tag, data):
+    def chunk(tag: bytes, data: bytes) -> bytes:
         crc = zlib.crc32(tag + data) & 0xFFFFFFFF
         return struct.pack(">I", len(data)) + tag + data + struct.pack(">I", crc)
 
@@ -37,16 +41,16 @@ def png(width, height, pixel):
             + chunk(b"IDAT", zlib.compress(rows, 9)) + chunk(b"IEND", b""))
 
 
-def gradient(x, y):
+def gradient(x: int, y: int) -> Pixel:
     return (x * 4 % 256, y * 4 % 256, 160)
 
 
-def bars(x, y):
+def bars(x: int, y: int) -> Pixel:
     height = [40, 28, 52, 18][min(x // 16, 3)]
     return (40, 90, 200) if 64 - y <= height and x % 16 < 12 else (250, 250, 250)
 
 
-def write_title(doc):
+def write_title(doc: pagewright.LatexDocument) -> None:
     doc.tex("\\title{Quarterly sales report}\n\\author{pagewright example}\n"
             "\\date{}\n\\maketitle\n")
     doc.text("Sales in the north_east region grew by a tenth this quarter; "
@@ -55,7 +59,7 @@ def write_title(doc):
     doc.parbreak()
 
 
-def write_figure(doc):
+def write_figure(doc: pagewright.LatexDocument) -> None:
     images = [("Colour gradient", "fig:gradient", png(64, 64, gradient)),
               ("Units per region", "fig:bars", png(64, 64, bars))]
     with doc.figure(caption="Two images drawn by the script", label="fig:images") as fig:
@@ -66,7 +70,7 @@ def write_figure(doc):
             fig.hfill()
 
 
-def write_sales_table(doc):
+def write_sales_table(doc: pagewright.LatexDocument) -> None:
     doc.tex("\\section*{Sales by region}\n")
     with doc.tabular(["l", "r", "r"]) as table:
         table.hline()
@@ -85,7 +89,7 @@ def write_sales_table(doc):
     doc.parbreak()
 
 
-def write_weekly_log(doc):
+def write_weekly_log(doc: pagewright.LatexDocument) -> None:
     doc.tex("\\section*{Weekly log}\n")
     with doc.longtable(["r", "p{10cm}"]) as log:
         log.hline()
@@ -97,7 +101,7 @@ def write_weekly_log(doc):
         log.hline()
 
 
-def write_quarter_grid(doc):
+def write_quarter_grid(doc: pagewright.LatexDocument) -> None:
     doc.tex("\\section*{Units per quarter}\n")
     quarters = ["Q1", "Q2", "Q3", "Q4"]
     data = [[units // 4 + q * 10 for q in range(4)] for _, units, _ in SALES]
@@ -105,12 +109,16 @@ def write_quarter_grid(doc):
     doc.parbreak()
 
 
-def write_listing(doc):
+def write_listing(doc: pagewright.LatexDocument) -> None:
     doc.tex("\\section*{The image encoder}\n")
+    # A small typewriter face, and long lines broken at the margin instead
+    # of running past it.
+    doc.tex("\\lstset{basicstyle=\\ttfamily\\small, columns=fullflexible, keepspaces=true,\n"
+            "  breaklines=true, postbreak=\\mbox{$\\hookrightarrow$\\space}}\n")
     doc.lstlisting(inspect.getsource(png), "Python")
 
 
-def write_boxes(doc):
+def write_boxes(doc: pagewright.LatexDocument) -> None:
     doc.tex("\\section*{Notes}\n")
     with doc.minipage("0.8\\textwidth", "t", fbox=True) as note:
         note.text("A framed minipage: figures are provisional until the audit closes.")
@@ -126,15 +134,15 @@ def write_boxes(doc):
     doc.parbreak()
 
 
-def write_attachment(doc):
+def write_attachment(doc: pagewright.LatexDocument) -> None:
     rows = ["region,units,revenue"] + ["%s,%d,%.2f" % row for row in SALES]
     doc.text("The raw figures are attached: ")
     doc.textattachfile("sales.csv", "\n".join(rows) + "\n", "sales.csv")
     doc.parbreak()
 
 
-def write_report(directory):
-    directory = pathlib.Path(directory)
+def write_report(directory_name: str) -> pathlib.Path:
+    directory = pathlib.Path(directory_name)
     tex_file = directory / "report.tex"
     # An absolute graphics directory: the engine runs inside `directory`,
     # and the attachment's path must resolve from there.
@@ -153,7 +161,7 @@ def write_report(directory):
     return tex_file
 
 
-def main(argv):
+def main(argv: list[str]) -> None:
     directory = argv[1] if len(argv) > 1 else "out"
     tex_file = write_report(directory)
     pagewright.compile_tex(str(tex_file))

@@ -1,20 +1,82 @@
 #!/usr/bin/env bash
-# Sets up and runs the whole test suite on CPython 3.11 and 3.10, then once
-# more against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Sets up and runs every check of pagewright:
+#   - the wheel: two reproducible builds, auditwheel repair, the example
+#     report from the repaired wheel on a PATH without build tools;
+#   - every example under examples/, compiled, and `mypy --strict` on them;
+#   - the guide's picture of the example report, rendered from the real PDF;
+#   - the benchmarks' quick run, when scripts/bench.sh is there;
+#   - stubtest of the type stubs and the test suite on each of CPython 3.10,
+#     3.11, 3.12 and 3.13 that the machine has (pyenv's or PATH's; the ones it
+#     lacks are named and skipped; at least one must be there);
+#   - the suite once more with the native fast paths switched off;
+#   - the suite against a build with AddressSanitizer and
+#     UndefinedBehaviorSanitizer.
+# Arguments are passed on to pytest. Every step runs; the script exits
+# non-zero if any of them failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh 3.11 3.10 asan
+failed=()
+step() {
+    local name=$1
+    shift
+    echo
+    echo "== [${SECONDS}s] $name"
+    "$@" || failed+=("$name")
+}
 
-status=0
-for version in 3.11 3.10; do
-    echo "== tests on CPython $version"
-    ".venv/$version/bin/python" -m pytest -q -p no:cacheprovider "$@" || status=1
+# Only the public C API: no private _Py functions or macros in our sources.
+private_api() {
+    if grep -rnE '\b_Py[A-Za-z]' src/; then
+        echo "private CPython API used (above)" >&2
+        return 1
+    fi
+    echo "no private CPython API in src/"
+}
+step "public C API only" private_api
+
+mapfile -t versions < <(scripts/setup.sh --versions)
+for version in 3.10 3.11 3.12 3.13; do
+    [[ " ${versions[*]} " == *" $version "* ]] || echo "test: CPython $version not on this machine, skipped"
+done
+if [ ${#versions[@]} -eq 0 ]; then
+    echo "test: none of CPython 3.10-3.13 found" >&2
+    exit 1
+fi
+scripts/setup.sh all asan
+
+step "wheel: reproducible build, manylinux repair, install without build tools" bash scripts/wheel.sh
+step "examples and mypy --strict" bash scripts/examples.sh
+step "the guide's picture of the example report" bash scripts/docs-images.sh out/docs-images
+if [ -f scripts/bench.sh ]; then
+    step "benchmarks (quick)" bash scripts/bench.sh --quick
+fi
+for version in "${versions[@]}"; do
+    step "stubtest on CPython $version" ".venv/$version/bin/python" -m mypy.stubtest pagewright --allowlist stubs/allowlist.txt
 done
 
-echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-asan_runtime=$(g++ -print-file-name=libasan.so)
-LD_PRELOAD="$asan_runtime" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
-    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PW_SANITIZED=1 \
-    .venv/asan/bin/python -m pytest -q -p no:cacheprovider "$@" || status=1
-exit $status
+# The test runs come last, so that the output ends with pytest's summary.
+for version in "${versions[@]}"; do
+    step "tests on CPython $version" ".venv/$version/bin/python" -m pytest -q -p no:cacheprovider "$@"
+done
+
+# The switch is read once at import: the whole suite runs on the generic paths.
+fast_off=3.11
+[ -x ".venv/$fast_off/bin/python" ] || fast_off=${versions[0]}
+step "tests on CPython $fast_off with PAGEWRIGHT_NO_FAST_PATHS=1" \
+    env PAGEWRIGHT_NO_FAST_PATHS=1 ".venv/$fast_off/bin/python" -m pytest -q -p no:cacheprovider "$@"
+
+sanitized() {
+    local asan_runtime
+    asan_runtime=$(g++ -print-file-name=libasan.so)
+    LD_PRELOAD="$asan_runtime" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+        UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PW_SANITIZED=1 \
+        .venv/asan/bin/python -m pytest -q -p no:cacheprovider "$@"
+}
+step "tests under AddressSanitizer and UndefinedBehaviorSanitizer" sanitized "$@"
+
+if [ ${#failed[@]} -gt 0 ]; then
+    echo
+    printf 'test: FAILED: %s\n' "${failed[@]}"
+    exit 1
+fi

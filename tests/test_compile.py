@@ -205,13 +205,58 @@ def test_real_engine_compiles_a_document(tmp_path, capsys):
 
 
 @real_engine
-def test_real_engine_failure_raises_bad_tex(tmp_path, capsys):
+def test_real_engine_failure_raises_bad_tex_with_the_first_error_as_a_note(tmp_path, capsys):
     tex = tmp_path / "bad.tex"
-    tex.write_text("\\documentclass{article}\\begin{document}\\nosuchcommand\\end{document}\n")
-    with pytest.raises(BadTex, match=r"^Could not compile 'bad'\.$"):
+    tex.write_text("\\documentclass{article}\n\\begin{document}\nfine\n"
+                   "\\nosuchcommand{}\\alsomissing\n\\end{document}\n")
+    with pytest.raises(BadTex) as caught:
         compile_latex.compile_tex(str(tex))
+    assert caught.value.args == ("Could not compile 'bad'.",)
+    assert caught.value.__notes__ == ["! Undefined control sequence.\nl.4 \\nosuchcommand\n"
+                                      "log: %s" % (tmp_path / "bad.log")]
     assert (tmp_path / "bad.log").exists()
     assert capsys.readouterr().out == ""
+
+
+def write_log(directory, content):
+    if content is None:
+        return
+    if content == "directory":
+        (directory / "report.log").mkdir()
+    else:
+        (directory / "report.log").write_bytes(content)
+
+
+@pytest.mark.parametrize("log", [
+    None,
+    "directory",
+    b"\xff\xfe! Undefined control sequence.\nl.4 \\x\n",
+    b"This is pdfTeX\nno error line here\nl.4 \\x\n",
+])
+def test_a_log_without_a_readable_error_adds_no_note(engine, workdir, log):
+    (workdir / "out" / "report.tex").write_text("x")
+    write_log(workdir / "out", log)
+    engine.exit_with(1)
+    with pytest.raises(BadTex) as caught:
+        compile_latex.compile_tex("out/report.tex")
+    assert caught.value.args == ("Could not compile 'report'.",)
+    assert not hasattr(caught.value, "__notes__")
+
+
+@pytest.mark.parametrize("log, note", [
+    (b"! LaTeX Error: File `x.sty' not found.\r\n\r\nl.3 \\usepackage\r\n",
+     "! LaTeX Error: File `x.sty' not found.\nl.3 \\usepackage"),
+    # a location line after the next error is not this error's
+    (b"(./report.tex\n! Emergency stop.\n! Second.\nl.9 x\n", "! Emergency stop."),
+    (b"\xc3\xa9\n! Missing $ inserted.\nl.12 caf\xc3\xa9 $x\n", "! Missing $ inserted.\nl.12 caf\u00e9 $x"),
+])
+def test_the_note_takes_the_first_error_and_its_location(engine, workdir, log, note):
+    (workdir / "out" / "report.tex").write_text("x")
+    write_log(workdir / "out", log)
+    engine.exit_with(1)
+    with pytest.raises(BadTex) as caught:
+        compile_latex.compile_tex("out/report.tex")
+    assert caught.value.__notes__ == [note + "\nlog: %s" % (workdir / "out" / "report.log")]
 
 
 @real_engine

@@ -2,6 +2,10 @@
 // when the run fails, and removes the run's auxiliary and log files after a
 // successful one.
 //
+// A failed run's BadTex keeps its fixed message; the engine's first error,
+// read from the run's .log, rides along as an exception note so that the
+// traceback shows what went wrong and where.
+//
 // The functions look their collaborators (os, subprocess, BadTex, print and
 // each other) up as module globals at call time, so replacing any of them
 // on the module is honoured.
@@ -9,8 +13,12 @@
 #include "../core/globals.h"
 
 #include "../core/args.h"
+#include "../core/compat.h"
 #include "../core/module.h"
 #include "../core/strings.h"
+
+#include <cstdio>
+#include <string>
 
 namespace pw {
 
@@ -22,6 +30,8 @@ PyObject* interaction;     // "-interaction=errorstopmode"
 PyObject* failure_format;  // "Could not compile %r."
 PyObject* dot;
 PyObject* suffixes[2];  // "aux", "log": the temporary files removed after a run
+PyObject* log_suffix;   // ".log"
+PyObject* abspath_name;
 PyObject* os_name;
 PyObject* subprocess_name;
 PyObject* bad_tex_name;
@@ -106,6 +116,80 @@ PyObject* working_directory(PyObject* cwd) {
     return cwd;
 }
 
+// The whole file as bytes; false when it cannot be opened or read.
+bool read_file(const char* path, std::string& out) {
+    std::FILE* file = std::fopen(path, "rb");
+    if (!file) return false;
+    char chunk[65536];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) out.append(chunk, got);
+    bool ok = !std::ferror(file);
+    std::fclose(file);
+    return ok;
+}
+
+// The text of the line that starts at `begin`, without its line end.
+std::string line_at(const std::string& text, size_t begin) {
+    size_t end = text.find('\n', begin);
+    if (end == std::string::npos) end = text.size();
+    if (end > begin && text[end - 1] == '\r') end--;
+    return text.substr(begin, end - begin);
+}
+
+// TeX writes an error as a line "! message" and later a line "l.N text"
+// that shows the input line where it stopped. The first such pair of the
+// log, and the log's path, as one note; null without an error set when the
+// log is missing, unreadable, not UTF-8 or holds no error line.
+Ref first_error_note(const std::string& log, PyObject* log_path) {
+    Ref decoded(PyUnicode_DecodeUTF8(log.data(), log.size(), "strict"));
+    if (!decoded) {
+        PyErr_Clear();
+        return Ref();
+    }
+    size_t error_at = 0;
+    if (log.compare(0, 2, "! ") != 0) {
+        error_at = log.find("\n! ");
+        if (error_at == std::string::npos) return Ref();
+        error_at++;
+    }
+    std::string note = line_at(log, error_at);
+    // The location line belongs to this error only if it comes before the next one.
+    size_t next_error = log.find("\n! ", error_at);
+    for (size_t at = log.find("\nl.", error_at); at < next_error && at != std::string::npos;
+         at = log.find("\nl.", at + 1)) {
+        std::string line = line_at(log, at + 1);
+        if (line.size() > 2 && line[2] >= '0' && line[2] <= '9') {
+            note += "\n" + line;
+            break;
+        }
+    }
+    Ref text(PyUnicode_DecodeUTF8(note.data(), note.size(), "strict"));
+    if (!text) return Ref();
+    return Ref(PyUnicode_FromFormat("%U\nlog: %U", text.get(), log_path));
+}
+
+// Adds the note of the run's log to `exception`, if there is one. Any
+// failure on the way leaves the exception as it was: the note is a help,
+// never a reason to lose the BadTex.
+void note_first_error(PyObject* module, PyObject* exception, PyObject* basename, PyObject* cwd) {
+    if (!PyExceptionInstance_Check(exception)) return;
+    Ref path = os_path(module);
+    Ref log_name(path ? PyNumber_Add(basename, log_suffix) : nullptr);
+    Ref joined = log_name ? call_method(path.get(), join_name, {cwd, log_name.get()}) : Ref();
+    Ref log_path = joined ? call_method(path.get(), abspath_name, {joined.get()}) : Ref();
+    Ref encoded;
+    if (log_path && PyUnicode_Check(log_path.get())) {
+        PyObject* bytes = nullptr;
+        if (PyUnicode_FSConverter(log_path.get(), &bytes)) encoded = Ref(bytes);
+    }
+    std::string log;
+    Ref note;
+    if (encoded && read_file(PyBytes_AS_STRING(encoded.get()), log)) {
+        note = first_error_note(log, log_path.get());
+    }
+    if (!note || add_note(exception, note.get()) < 0) PyErr_Clear();
+}
+
 // One engine run. Its input is the null device, so an engine that stops to
 // ask for input ends at once instead of waiting on the caller's terminal;
 // its output is discarded.
@@ -132,7 +216,9 @@ PyObject* run_pdflatex(PyObject* module, PyObject* const* args, Py_ssize_t nargs
     if (failed <= 0) return failed < 0 ? nullptr : none();
     Ref message = format(failure_format, basename);
     Ref exception = message ? call_global(module, bad_tex_name, {message.get()}) : Ref();
-    if (exception) raise_instance(exception.get());
+    if (!exception) return nullptr;
+    note_first_error(module, exception.get(), basename, arg[1]);
+    raise_instance(exception.get());
     return nullptr;
 }
 
@@ -180,6 +266,8 @@ const Literal literals[] = {
     {&dot, "."},
     {&suffixes[0], "aux"},
     {&suffixes[1], "log"},
+    {&log_suffix, ".log"},
+    {&abspath_name, "abspath"},
     {&os_name, "os"},
     {&subprocess_name, "subprocess"},
     {&bad_tex_name, "BadTex"},

@@ -7,6 +7,7 @@
 #include "modules.h"
 
 #include "../core/args.h"
+#include "../core/compat.h"
 #include "../core/module.h"
 #include "../core/strings.h"
 
@@ -107,11 +108,10 @@ int write_file(PyObject* filename, bool binary, int (*fill)(PyObject* file, PyOb
     Ref file = call(open_function, {filename, binary ? binary_mode : text_mode});
     if (!file) return -1;
     int status = fill(file.get(), source);
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    PyObject* fill_error = take_error();
     Ref closed = call_method(file.get(), close_name, {});
     // An error of close() goes on with the error of fill() as its context.
-    _PyErr_ChainExceptions(type, value, traceback);
+    chain_error(fill_error);
     return status < 0 || !closed ? -1 : 0;
 }
 

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Runs every script under examples/ (each writes its document into out/examples/
+# and compiles it with pdflatex), then type-checks examples/ and the typed
+# usage file with `mypy --strict` against pagewright's stubs.
+#
+# The examples' own environment, .venv/examples, holds matplotlib and pandas
+# (with pandas' stubs); pagewright never depends on them. pagewright comes
+# from the repaired wheel of scripts/wheel.sh when there is one, else it is
+# built from this checkout.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+python=$(scripts/setup.sh --python)
+venv=.venv/examples
+[ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
+"$venv/bin/python" -m pip install -q --upgrade pip
+"$venv/bin/python" -m pip install -q matplotlib pandas pandas-stubs mypy typing_extensions setuptools wheel
+"$venv/bin/python" -m pip install -q --no-deps --no-build-isolation ./vendor/vantor_commons ./vendor/pactum
+tag=$("$venv/bin/python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+wheel=$(ls dist/wheelhouse/pagewright-*-"$tag"-*manylinux*.whl 2>/dev/null | head -n 1 || true)
+if [ -n "$wheel" ]; then
+    "$venv/bin/python" -m pip install -q --no-deps --force-reinstall "$wheel"
+else
+    "$venv/bin/python" -m pip install -q scikit-build-core cmake ninja
+    "$venv/bin/python" -m pip install -q --no-deps --no-build-isolation --force-reinstall .
+fi
+
+mkdir -p out/examples
+for example in examples/*.py; do
+    echo "== example $example"
+    "$venv/bin/python" "$example" out/examples >/dev/null
+done
+pdfs=$(ls out/examples/*.pdf | wc -l)
+echo "examples: $pdfs PDFs in out/examples"
+
+echo "== mypy --strict examples/ tests/typing/usage.py"
+"$venv/bin/python" -m mypy --strict --no-incremental examples/ tests/typing/usage.py

@@ -1,0 +1,84 @@
+// The few places where the C API differs between the CPython versions the
+// extension supports (3.10 to 3.13). Everything here uses the public API
+// only; the version tests live in this file and nowhere else.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace pw {
+
+// The exception being raised, taken out of the thread state with its
+// traceback attached, or null when none is set. 3.12 keeps only the
+// exception object; the older triple is normalised into the same shape.
+inline PyObject* take_error() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (!type) return nullptr;
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback && value) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+#endif
+}
+
+// Raises `error` (a reference taken by take_error, stolen; null: nothing).
+inline void restore_error(PyObject* error) {
+    if (!error) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(error);
+#else
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(error))), error,
+                  PyException_GetTraceback(error));
+#endif
+}
+
+// Puts `earlier` (stolen; null: nothing) back as the error being raised;
+// when another error has been raised since, that one goes on with
+// `earlier` as its __context__, as an exception raised in a handler does.
+inline void chain_error(PyObject* earlier) {
+    if (!earlier) return;
+    if (!PyErr_Occurred()) {
+        restore_error(earlier);
+        return;
+    }
+    PyObject* current = take_error();
+    if (current != earlier) {
+        PyException_SetContext(current, earlier);  // steals `earlier`
+    } else {
+        Py_DECREF(earlier);
+    }
+    restore_error(current);
+}
+
+// exception.add_note(note) where exceptions have notes (3.11); on 3.10 the
+// same list, `__notes__`, which tracebacks there do not print but callers
+// can read.
+inline int add_note(PyObject* exception, PyObject* note) {
+#if PY_VERSION_HEX >= 0x030B0000
+    PyObject* result = PyObject_CallMethod(exception, "add_note", "O", note);
+    if (!result) return -1;
+    Py_DECREF(result);
+    return 0;
+#else
+    PyObject* notes = PyObject_GetAttrString(exception, "__notes__");
+    if (!notes) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        notes = PyList_New(0);
+        if (!notes || PyObject_SetAttrString(exception, "__notes__", notes) < 0) {
+            Py_XDECREF(notes);
+            return -1;
+        }
+    }
+    int status = PyList_Check(notes) ? PyList_Append(notes, note) : 0;
+    Py_DECREF(notes);
+    return status;
+#endif
+}
+
+}  // namespace pw

@@ -1,0 +1,31 @@
+from io import StringIO as StringIO
+from typing import Dict as Dict
+
+from _typeshed import SupportsWrite
+from ._layout import disjoint_base
+
+__all__ = ["LatexContext"]
+
+@disjoint_base
+class UsePackage:
+    name: str
+    options: Dict[str, str]
+    def __init__(self, name: str, options: Dict[str, str] | None = None) -> None: ...
+    def dump_preamble(self, f: SupportsWrite[str]) -> None: ...
+
+def dict_to_latex_option_string(d: Dict[str, str]) -> str: ...
+
+@disjoint_base
+class LatexContext:
+    f: StringIO
+    preamble: StringIO
+    graphics_path: str
+    parent: LatexContext | None
+    count: int
+    packages: Dict[str, UsePackage]
+    def __init__(self, graphics_path: str = ".") -> None: ...
+    def generate_file_id(self) -> str: ...
+    def child(self) -> LatexContext: ...
+    def dump_preamble(self, f: SupportsWrite[str]) -> None: ...
+    def require_package(self, name: str) -> None: ...
+    def use_package(self, name: str, options: Dict[str, str] | None = None) -> None: ...
