@@ -4,7 +4,8 @@
 #     report from the repaired wheel on a PATH without build tools;
 #   - every example under examples/, compiled, and `mypy --strict` on them;
 #   - the guide's picture of the example report, rendered from the real PDF;
-#   - the benchmarks' quick run, when scripts/bench.sh is there;
+#   - the benchmarks' quick run: the same output with and without the fast
+#     paths;
 #   - stubtest of the type stubs and the test suite on each of CPython 3.10,
 #     3.11, 3.12 and 3.13 that the machine has (pyenv's or PATH's; the ones it
 #     lacks are named and skipped; at least one must be there);
@@ -48,9 +49,12 @@ scripts/setup.sh all asan
 step "wheel: reproducible build, manylinux repair, install without build tools" bash scripts/wheel.sh
 step "examples and mypy --strict" bash scripts/examples.sh
 step "the guide's picture of the example report" bash scripts/docs-images.sh out/docs-images
-if [ -f scripts/bench.sh ]; then
-    step "benchmarks (quick)" bash scripts/bench.sh --quick
-fi
+# The quick benchmark compares the output with and without the fast paths,
+# on an interpreter that setup.sh has just given pagewright.
+bench_python=.venv/3.11/bin/python
+[ -x "$bench_python" ] || bench_python=".venv/${versions[0]}/bin/python"
+step "benchmarks (quick): the same output with and without the fast paths" \
+    env PW_BENCH_PYTHON="$bench_python" bash scripts/bench.sh --quick
 for version in "${versions[@]}"; do
     step "stubtest on CPython $version" ".venv/$version/bin/python" -m mypy.stubtest pagewright --allowlist stubs/allowlist.txt
 done
