@@ -1,0 +1,625 @@
+"""Generates random pagewright programs as Python source, for the fast-path comparison.
+
+A program is built statement by statement from hypothesis draws, so a failing one
+shrinks towards fewer, simpler statements (the first entry of every menu is the
+simplest). It uses the names that fast_path_child.py provides (caught, look, Rec,
+Boom, the hostile values, the stand-in functions) and binds every object it makes to a
+variable v1, v2, ... so that the child can render them all at the end.
+
+Statements cover: the two writers (latex_document, latex_fragment) into streams and
+files; every box, figure, sub-figure, table, row and cell block, nested; every writer
+method, with keyword and positional arguments, wrong argument counts and hostile
+values; direct use of LatexContext, LatexEnvironment, LatexDocument, Tabular,
+Tabular.Row, Figure, SubFigure and UsePackage; looks at buffers, attributes and vars()
+midway; bodies that raise; replaced buffers, contexts, parents, attributes and methods
+(on instances, on library classes and on Python subclasses); rebound module globals.
+"""
+
+from hypothesis import strategies as st
+
+# ----------------------------------------------------------------------------------------
+# Values, as source text. The first entry of each list is the plain case.
+
+WORDS = ["'x'", "'a_b'", "'50% & more'", "'\\\\a{b}^$'", "''", "'line\\n'", "'\\u00e9\\u20ac'",
+         "'\\U0001f600'", "'\\ud800'", "MyStr('s_')"]
+HOSTILE = ["3", "None", "1.5", "('a',)", "('a', 'b')", "['l']", "{}", "b'x'", "StrBoom()",
+           "BoolBoom()", "Hostile()", "2**70", "True"]
+SIZES = ["'1cm'", "'0.5\\\\linewidth'", "''", "3", "('1cm',)", "('1cm', '2cm')", "None",
+         "StrBoom()", "1.5"]
+BOOLS = ["False", "True", "0", "1", "None", "''", "'x'", "BoolBoom()"]
+INTS = ["2", "0", "1", "3", "-1", "True", "2**70", "'2'", "None", "1.5"]
+NAMES = ["'pkg'", "'caption'", "'graphicx'", "'longtable'", "'b'", "['x']", "None", "3",
+         "MyStr('pkg')"]
+OPTIONS = ["None", "{}", "{'k': 'v'}", "{'k': None}", "{'a': 'b', 'c': None, 'd': 'e'}", "0",
+           "''", "'opts'", "Hostile()", "{'k': 3}"]
+ALIGNMENTS = ["['l', 'r']", "['c']", "['p{3cm}', 'l', 'c']", "[]", "['l', '|', 'r']", "'lr'",
+              "('l',)", "['c{']", "['x']", "[3]", "['l', 'c', 'r', 'p{1cm}']", "[MyStr('l')]",
+              "['{c}']", "None"]
+TABLE_ENVS = ["'tabular'", "'longtable'", "'array'", "None", "['tabular']"]
+CAPTIONS = ["'A'", "None", "''", "3", "('a', 'b')", "'50%_x'", "StrBoom()"]
+LABELS = ["'fig:a'", "None", "''", "0", "3", "('a',)", "('a', 'b')", "StrBoom()"]
+PLACEMENTS = ["'t'", "''", "None", "'h!'", "('a',)", "('a', 'b')", "{'k': 'v'}", "0"]
+GRAPHICS_PATHS = ["'.'", "'g'", "'g/h'", "''", "None", "3"]
+STREAMS = ["io.StringIO()", "Rec()", "Rec('old text')", "Sink()", "Broken()", "3", "None"]
+FILE_NAMES = ["'out/doc.tex'", "'doc.tex'", "'out/deep/d.tex'", "MyStr('out/s.tex')", "b'out/b.tex'",
+              "'out'"]
+MIMES = ["pagewright.MIME_PLAIN", "pagewright.MIME_JPG", "pagewright.MIME_PNG",
+         "'application/x-unknown-kind'", "None", "3"]
+GIDS = ["None", "'g'", "'fig.v1/a'", "'a/b'", "3", "''", "MyStr('s.t')"]
+BASENAMES = ["'data.csv'", "'sub/d.txt'", "'x.txt'", "''", "3"]
+DATA = ["[[1, 2], [3, 4]]", "[['a'], []]", "[]", "None", "{0: ['x%']}", "[['&', '%_'], ('t',)]",
+        "[[StrBoom()]]", "[[('a', 'b')]]"]
+ROWS = ["['a', 'b']", "[]", "['r']", "'ab'", "None", "[('x',)]"]
+COLUMNS = ["['x', 'y']", "[]", "['c']", "None", "iter(['x'])", "('x', 'y', 'z')"]
+LANGUAGES = ["None", "'TeX'", "''", "3", "('a', 'b')"]
+PARAMS = [("width", "'3cm'"), ("keepaspectratio", "True"), ("angle", "None"), ("clip", "False"),
+          ("scale", "1"), ("height", "StrBoom()")]
+CLASS_NAMES = ["'article'", "'book'", "None", "3"]
+BUFFERS = ["io.StringIO()", "Rec()", "io.StringIO('pre')", "Rec('pre')", "Sink()", "None",
+           "Broken()"]
+
+# (name, [(parameter, value menu, required)]) for the writer methods of an environment.
+R, O = True, False
+WRITERS = [
+    ("tex", [("tex", "text", R)]),
+    ("text", [("t", "text", R)]),
+    ("hfill", []), ("vfill", []), ("parbreak", []), ("linebreak", []), ("pagebreak", []),
+    ("medskip", []), ("footnotesize", []),
+    ("hspace", [("size", SIZES, R)]),
+    ("vspace", [("size", SIZES, R)]),
+    ("color", [("r", SIZES, R), ("g", SIZES, R), ("b", SIZES, R)]),
+    ("rule", [("width", SIZES, R), ("height", SIZES, R), ("color", "text", O)]),
+    ("input", [("filename", "text", R)]),
+    ("use_package", [("name", NAMES, R), ("options", OPTIONS, O)]),
+    ("tabular_simple", [("data", DATA, R), ("row_desc", ROWS, R), ("col_desc", COLUMNS, R),
+                        ("write_col_desc", BOOLS, O)]),
+    ("lstlisting", [("code", "text", R), ("language", LANGUAGES, O)]),
+    ("graphics_data", [("data", "text", R), ("mime", MIMES, R), ("gid", GIDS, O)]),
+    ("textattachfile", [("basename", BASENAMES, R), ("data", "text", R), ("text", "text", R)]),
+    ("save_graphics_data", [("data", "text", R), ("mime", MIMES, R), ("gid", GIDS, R)]),
+]
+
+# Context-manager methods of an environment: (name, parameters, kinds of the yielded object).
+BLOCKS = [
+    ("minipage", [("width", SIZES, R), ("align", ["'t'", "''", "'b'", "3", "None"], O),
+                  ("fbox", BOOLS, O)], "env"),
+    ("figure", [("caption", CAPTIONS, O), ("label", LABELS, O), ("placement", PLACEMENTS, O),
+                ("double", BOOLS, O)], "fig"),
+    ("tabular", [("alignment", ALIGNMENTS, R), ("env", TABLE_ENVS, O)], "tab"),
+    ("subfigure", [("caption", CAPTIONS, O), ("label", LABELS, O)], "sub"),
+    ("fbox", [("sep", SIZES, O)], "env"),
+    ("longtable", [("alignment", ALIGNMENTS, R)], "tab"),
+    ("minipage_bottom", [("width", SIZES, R)], "env"),
+    ("tightbox", [], "env"),
+    ("resizebox", [("width", SIZES, R)], "env"),
+    ("mbox", [("width", SIZES, O), ("position", ["'c'", "'r'", "3"], O)], "env"),
+]
+
+# Python subclasses of the library's classes, defined when a program first needs one.
+CLASSES = {
+    "MyEnv": ("", """\
+class MyEnv(LatexEnvironment):
+    def tex(self, tex):
+        LatexEnvironment.tex(self, '[')
+        super().tex(tex)
+"""),
+    "MyCtx": ("", """\
+class MyCtx(LatexContext):
+    def child(self):
+        c = super().child()
+        c.tag = 'child'
+        return c
+"""),
+    "MyDoc": ("", """\
+class MyDoc(LatexDocument):
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.tag = 'doc'
+
+    def hfill(self):
+        self.context.f.write('<hfill>')
+"""),
+    "MyTab": ("from pagewright.tabular import Tabular", """\
+class MyTab(Tabular):
+    allowed = ['x']
+
+    def dump(self, main_context):
+        main_context.f.write('<table>')
+        super().dump(main_context)
+"""),
+    "MyRow": ("from pagewright.tabular import Tabular", """\
+class MyRow(Tabular.Row):
+    def cell_tex(self, tex=''):
+        super().cell_tex('(%s)' % (tex,))
+"""),
+    "MyFig": ("from pagewright.figure import Figure", """\
+class MyFig(Figure):
+    def dump(self, main_context):
+        self.caption = 'mine'
+        super().dump(main_context)
+"""),
+    "MyUse": ("from pagewright.context import UsePackage", """\
+class MyUse(UsePackage):
+    def dump_preamble(self, f):
+        f.write('%% %s\\n' % (self.name,))
+"""),
+    "MyError": ("", """\
+class MyError(Exception):
+    pass
+"""),
+}
+
+# Replacements of module globals, class attributes and methods of the library.
+PATCHES = [
+    ("LatexEnvironment.tex = loud", []),
+    ("traced(LatexContext, 'child')", []),
+    ("pagewright.tabular.Tabular = MyTab", ["MyTab"]),
+    ("Tabular.allowed.append('x')", ["MyTab"]),
+    ("Tabular.allowed = ['l']", ["MyTab"]),
+    ("Tabular.envs = ['tabular', 'array']", ["MyTab"]),
+    ("Tabular.Row = MyRow", ["MyRow"]),
+    ("pagewright.environment.LatexEnvironment = MyEnv", ["MyEnv"]),
+    ("pagewright.tabular.LatexEnvironment = MyEnv", ["MyEnv", "MyTab"]),
+    ("pagewright.figure.Figure = MyFig", ["MyFig"]),
+    ("pagewright.figure.StructureError = MyError", ["MyError", "MyFig"]),
+    ("pagewright.figure.begin_end = fake_begin_end", ["MyFig"]),
+    ("pagewright.environment.make_options_string = fake_options", []),
+    ("pagewright.environment.latex_escape = fake_escape", []),
+    ("pagewright.environment.os = fake_os", []),
+    ("pagewright.environment.mimetypes = fake_mimetypes", []),
+    ("pagewright.environment.MIME_PLAIN = 'image/png'", []),
+    ("pagewright.frags.LatexDocument = MyDoc", ["MyDoc"]),
+    ("pagewright.frags.LatexContext = MyCtx", ["MyCtx"]),
+    ("pagewright.frags.LatexEnvironment = MyEnv", ["MyEnv"]),
+    ("pagewright.frags.os = fake_os", []),
+    ("pagewright.frags.make_sure_dir_exists = fake_makedirs_check", []),
+    ("pagewright.document.LatexContext = MyCtx", ["MyCtx"]),
+    ("pagewright.document.make_sure_dir_exists = fake_makedirs_check", []),
+    ("pagewright.context.UsePackage = MyUse", ["MyUse"]),
+    ("pagewright.context.StringIO = Rec", []),
+    ("pagewright.context.dict_to_latex_option_string = fake_options", []),
+    ("LatexEnvironment.hfill = loud", []),
+    ("LatexEnvironment.minipage = LatexEnvironment.fbox", []),
+    ("traced(LatexEnvironment, 'tex')", []),
+    ("traced(LatexEnvironment, 'use_package')", []),
+    ("traced(LatexContext, 'use_package')", []),
+    ("traced(LatexContext, 'generate_file_id')", []),
+    ("traced(LatexContext, 'require_package')", []),
+    ("traced(LatexContext, 'dump_preamble')", []),
+    ("traced(LatexDocument, 'dump_stream')", []),
+    ("traced(LatexEnvironment, 'save_graphics_data')", []),
+    ("traced(LatexEnvironment, 'tightbox')", []),
+    ("traced(Tabular, 'dump')", ["MyTab"]),
+    ("traced(Tabular, 'row_tex')", ["MyTab"]),
+    ("traced(Tabular.Row, 'cell_tex')", ["MyTab"]),
+    ("traced(Figure, 'dump')", ["MyFig"]),
+    ("MyEnv.hfill = loud", ["MyEnv"]),
+    ("MyCtx.child = LatexContext.child", ["MyCtx"]),
+    ("del MyDoc.hfill", ["MyDoc"]),
+    ("LatexContext.extra = 'class attribute'", []),
+    ("LatexEnvironment.context = 'class attribute'", []),
+]
+
+
+INTEGERS = {}
+TEXTS = st.text(st.sampled_from("ab_{}^$\\%&#~ \n\u00e9\ud800\U0001f600"), max_size=6)
+PARAMETER_LISTS = st.lists(st.sampled_from(PARAMS), max_size=3, unique=True)
+CELL_LISTS = st.lists(st.sampled_from(WORDS[:6]), max_size=4)
+
+
+class Builder:
+    """Builds one program; every draw goes through hypothesis."""
+
+    MAX_DEPTH = 5
+
+    def __init__(self, draw):
+        self.draw = draw
+        self.lines = []
+        self.count = 0
+        self.header = []  # import lines and class definitions, in order of need
+        self.variables = []  # (name, kind) of every variable bound so far
+        self.patched = False  # whether the program replaces anything in the library
+        self.patching = self.chance(30)  # whether it may
+        self.budget = self.number(3, 25)
+
+    # -- helpers --------------------------------------------------------------------------
+
+    def number(self, low, high):
+        """An integer from low to high; the strategies are made once and reused (cheaper)."""
+        key = (low, high)
+        if key not in INTEGERS:
+            INTEGERS[key] = st.integers(low, high)
+        return self.draw(INTEGERS[key])
+
+    def choose(self, options):
+        return options[self.number(0, len(options) - 1)]
+
+    def chance(self, percent):
+        """True with about this probability; false for the simplest draw (zero)."""
+        return self.number(0, 99) >= 100 - percent
+
+    def emit(self, depth, text):
+        self.lines.extend("    " * depth + line for line in text.splitlines())
+
+    def new(self, kind):
+        self.count += 1
+        name = "v%d" % self.count
+        self.variables.append((name, kind))
+        return name
+
+    def need(self, *names):
+        for name in names:
+            if name in CLASSES:
+                import_line, definition = CLASSES[name]
+                self.need_line(import_line)
+                self.need_line(definition)
+            else:
+                self.need_line(name)
+
+    def need_line(self, line):
+        if line and line not in self.header:
+            self.header.append(line)
+
+    def value(self, menu):
+        if menu == "text":
+            if self.chance(12):
+                return self.value(HOSTILE)
+            if self.chance(30):
+                return repr(self.draw(TEXTS))
+            menu = WORDS
+        if self.chance(60):  # mostly the plain values at the head of the menu
+            return self.choose(menu[:max(2, len(menu) // 3)])
+        return self.choose(menu)
+
+    def pick(self, *makers):
+        """Calls one of the functions given; only the chosen one draws anything."""
+        return self.choose(makers)()
+
+    def arguments(self, parameters):
+        """Argument text for a call: some positional, the rest by keyword; sometimes with a
+        required argument missing, one too many, an unknown keyword or one given twice."""
+        fault = self.choose(["none"] * 12 + ["missing", "extra", "unknown", "twice"])
+        used = [p for p in parameters if p[2] or self.chance(40)]
+        if fault == "missing" and any(p[2] for p in used):
+            used.remove([p for p in used if p[2]][-1])
+        leading = 0
+        while leading < len(used) and used[leading] is parameters[leading]:
+            leading += 1
+        positional = self.number(0, leading)
+        pieces = [self.value(menu) for _, menu, _ in used[:positional]]
+        pieces += ["%s=%s" % (name, self.value(menu)) for name, menu, _ in used[positional:]]
+        if fault == "extra":
+            pieces.insert(positional, self.value("text"))
+        elif fault == "unknown":
+            pieces.append("bogus=1")
+        elif fault == "twice" and positional:
+            pieces.append("%s=%s" % (parameters[0][0], self.value(parameters[0][1])))
+        return ", ".join(pieces)
+
+    def of_kind(self, *kinds):
+        return [name for name, kind in self.variables if kind in kinds]
+
+    def context_expression(self):
+        options = ["%s.context" % v for v in self.of_kind("env", "fig", "sub", "tab", "doc")]
+        options += self.of_kind("ctx")
+        options += ["LatexContext()", "None"]
+        return self.choose(options)
+
+    def stream(self, depth):
+        existing = self.of_kind("stream")
+        if existing and self.chance(30):
+            return self.choose(existing)
+        name = self.new("stream")
+        self.emit(depth, "%s = %s" % (name, self.value(STREAMS)))
+        return name
+
+    # -- program --------------------------------------------------------------------------
+
+    def program(self):
+        while self.budget > 0:
+            self.top_statement()
+        isolated = ["# isolated"] if self.patched else []
+        return "\n".join(isolated + self.header + self.lines) + "\n"
+
+    def top_statement(self):
+        self.budget -= 1
+        kind = self.choose(["document", "fragment", "direct", "document", "look"]
+                           + ["patch"] * self.patching)
+        if kind == "patch":
+            self.patch(0)
+            return
+        self.emit(0, "with caught():")
+        if kind == "look" and self.variables:
+            self.look(1, self.choose([name for name, _ in self.variables]))
+        elif kind in ("document", "look"):
+            self.document(1)
+        elif kind == "fragment":
+            self.fragment(1)
+        else:
+            self.direct(1)
+
+    def document(self, depth):
+        destination = self.stream(depth) if self.chance(60) else self.value(FILE_NAMES)
+        arguments = [destination]
+        if self.chance(30):
+            arguments.append("graphics_path=%s" % self.value(GRAPHICS_PATHS))
+        if self.chance(20):
+            arguments.append("document_class=%s" % self.value(CLASS_NAMES))
+        if self.chance(20):
+            arguments.append("class_options=%s" % self.value("text"))
+        name = self.new("doc")
+        self.emit(depth, "with pagewright.latex_document(%s) as %s:" % (", ".join(arguments), name))
+        self.body(depth + 1, [name])
+
+    def fragment(self, depth):
+        destination = self.stream(depth) if self.chance(60) else self.value(FILE_NAMES)
+        arguments = [destination]
+        if self.chance(30):
+            arguments.append("graphics_path=%s" % self.value(GRAPHICS_PATHS))
+        name = self.new("env")
+        self.emit(depth, "with pagewright.latex_fragment(%s) as %s:" % (", ".join(arguments), name))
+        self.body(depth + 1, [name])
+
+    def body(self, depth, scope):
+        """Statements inside a block; scope lists the writers in reach, innermost first."""
+        size = len(self.lines)
+        for _ in range(self.number(0 if depth > 1 else 1, 4)):
+            if self.budget <= 0:
+                break
+            self.budget -= 1
+            self.statement(depth, scope)
+        if self.chance(4):
+            self.emit(depth, "raise Boom(%d)" % depth)
+        if len(self.lines) == size:
+            self.emit(depth, "pass")
+
+    def statement(self, depth, scope):
+        target = scope[0] if self.chance(80) else self.choose(scope)
+        kind = dict(self.variables)[target]
+        menu = ["writer", "block", "writer", "look", "mutate"]
+        if kind == "tab":
+            menu += ["table", "table", "row"]
+        if kind == "row":
+            menu = ["cell", "cell", "look", "mutate"]
+        menu += ["direct", "stale"] + ["patch"] * self.patching
+        choice = self.choose(menu)
+        guarded = self.chance(50)
+        if guarded:
+            self.emit(depth, "with caught():")
+            depth += 1
+        if choice == "writer":
+            self.writer(depth, target)
+        elif choice == "block" and depth < self.MAX_DEPTH + 1:
+            self.block(depth, target, scope)
+        elif choice == "table":
+            self.table_statement(depth, target)
+        elif choice == "row":
+            name = self.new("row")
+            self.emit(depth, "with %s.row() as %s:" % (target, name))
+            self.body(depth + 1, [name] + scope)
+        elif choice == "cell":
+            self.cell_statement(depth, target, scope)
+        elif choice == "mutate":
+            self.mutate(depth, target)
+        elif choice == "patch":
+            self.patch(depth)
+        elif choice == "direct":
+            self.direct(depth)
+        elif choice == "stale" and self.of_kind("env", "fig", "sub", "tab", "doc"):
+            self.writer(depth, self.choose(self.of_kind("env", "fig", "sub", "tab", "doc")))
+        else:
+            self.look(depth, target)
+
+    def writer(self, depth, target):
+        name, parameters = self.choose(WRITERS)
+        arguments = self.arguments(parameters)
+        if name == "graphics_data" and self.chance(50):
+            chosen = self.draw(PARAMETER_LISTS)
+            extra = ", ".join("%s=%s" % pair for pair in chosen)
+            arguments = ", ".join(filter(None, [arguments, extra]))
+        self.emit(depth, "%s.%s(%s)" % (target, name, arguments))
+
+    def block(self, depth, target, scope):
+        method, parameters, kind = self.choose(BLOCKS)
+        arguments = self.arguments(parameters)
+        name = self.new(kind)
+        self.emit(depth, "with %s.%s(%s) as %s:" % (target, method, arguments, name))
+        self.body(depth + 1, [name] + scope)
+
+    def table_statement(self, depth, target):
+        choice = self.choose(["row_tex", "hline", "endhead", "row_tex_hostile"])
+        if choice == "row_tex":
+            cells = self.draw(CELL_LISTS)
+            self.emit(depth, "%s.row_tex(%s)" % (target, ", ".join(cells)))
+        elif choice == "row_tex_hostile":
+            cells = [self.value("text") for _ in range(self.number(0, 3))]
+            self.emit(depth, "%s.row_tex(%s)" % (target, ", ".join(cells)))
+        else:
+            self.emit(depth, "%s.%s()" % (target, choice))
+
+    def cell_statement(self, depth, target, scope):
+        choice = self.choose(["cell_tex", "cell", "multicolumn_tex", "cell_tex", "cols", "col"])
+        if choice == "cell_tex":
+            argument = self.value("text") if self.chance(70) else ""
+            self.emit(depth, "%s.cell_tex(%s)" % (target, argument))
+        elif choice == "cell" and depth < self.MAX_DEPTH + 1:
+            name = self.new("env")
+            self.emit(depth, "with %s.cell() as %s:" % (target, name))
+            self.body(depth + 1, [name] + scope)
+        elif choice == "multicolumn_tex":
+            self.emit(depth, "%s.multicolumn_tex(%s, %s, %s)" % (
+                target, self.value(INTS), self.value("text"), self.value("text")))
+        elif choice == "cols":
+            self.emit(depth, "%s.cols.append(%s)" % (target, self.value("text")))
+        else:
+            self.emit(depth, "%s.col = %s" % (target, self.value(INTS)))
+
+    def look(self, depth, target):
+        kind = dict(self.variables)[target]
+        options = ["%s" % target, "vars(%s)" % target, "%s.__dict__" % target,
+                   "copy.copy(%s)" % target, "type(%s)" % target,
+                   "getattr(%s, 'context', 'missing')" % target,
+                   "sorted(m for m in sys.modules if m.startswith('pagewright'))"]
+        if kind in ("env", "fig", "sub", "tab", "doc", "row"):
+            options = ["%s.context.f.getvalue()" % target, "%s.context.f" % target,
+                       "%s.context.preamble.getvalue()" % target,
+                       "%s.context.packages" % target, "%s.context.parent" % target,
+                       "%s.context.generate_file_id()" % target,
+                       "%s.context.count" % target] + options
+        if kind == "row":
+            options += ["%s.cols" % target, "%s.col" % target, "%s.ncols" % target]
+        if kind == "tab":
+            options += ["%s.ncols" % target, "%s.alignment" % target, "%s.env" % target]
+        if kind in ("fig", "sub"):
+            options += ["%s.caption" % target, "%s.label" % target]
+        if kind == "ctx":
+            options = ["%s.f.getvalue()" % target, "%s.parent" % target,
+                       "%s.generate_file_id()" % target, "%s.packages" % target] + options
+        self.emit(depth, "look(%s)" % self.choose(options))
+
+    def mutate(self, depth, target):
+        kind = dict(self.variables)[target]
+        context = target if kind == "ctx" else "%s.context" % target
+        t, c, choose, value = target, context, self.choose, self.value
+        makers = [
+            lambda: "%s.f = %s" % (c, value(BUFFERS)),
+            lambda: "%s.context = %s" % (t, self.context_expression()),
+            lambda: "%s.preamble = %s" % (c, value(BUFFERS)),
+            lambda: "%s.parent = %s" % (c, self.context_expression()),
+            lambda: "%s.tex = types.MethodType(loud, %s)" % (t, t),
+            lambda: "%s.extra = %s" % (t, value("text")),
+            lambda: "del %s.context" % t,
+            lambda: "vars(%s)['context'] = %s" % (t, self.context_expression()),
+            lambda: "%s.__dict__.pop('context', None)" % t,
+            lambda: "%s.count = %s" % (c, value(INTS)),
+            lambda: "%s.packages = %s" % (c, choose(["{}", "None", "{'x': 3}"])),
+            lambda: "%s.graphics_path = %s" % (c, value(GRAPHICS_PATHS)),
+            lambda: "%s.hfill = None" % t,
+            lambda: "del %s.f" % c,
+        ]
+        if kind == "tab":
+            makers += [lambda: "%s.ncols = %s" % (t, value(INTS)),
+                       lambda: "%s.alignment = %s" % (t, value(ALIGNMENTS)),
+                       lambda: "%s.env = %s" % (t, value(TABLE_ENVS)),
+                       lambda: "del %s.ncols" % t]
+        if kind == "row":
+            makers += [lambda: "%s.ncols = %s" % (t, value(INTS)),
+                       lambda: "%s.cols = %s" % (t, choose(["[]", "None", "('t',)"])),
+                       lambda: "del %s.col" % t]
+        if kind in ("fig", "sub"):
+            makers += [lambda: "%s.caption = %s" % (t, value(CAPTIONS)),
+                       lambda: "%s.label = %s" % (t, value(LABELS)),
+                       lambda: "del %s.label" % t]
+        if kind == "fig":
+            makers += [lambda: "%s.placement = %s" % (t, value(PLACEMENTS)),
+                       lambda: "%s.double = %s" % (t, value(BOOLS))]
+        if kind == "doc":
+            makers += [lambda: "%s.document_class = %s" % (t, value(CLASS_NAMES)),
+                       lambda: "%s.class_options = %s" % (t, value("text"))]
+        self.emit(depth, self.pick(*makers))
+
+    def patch(self, depth):
+        text, needs = self.choose(PATCHES)
+        if "Tabular" in text or "Row" in text:
+            self.need("from pagewright.tabular import Tabular")
+        if "Figure" in text:
+            self.need("from pagewright.figure import Figure")
+        self.need(*needs)
+        self.emit(depth, text)
+        self.patched = True
+
+    def direct(self, depth):
+        """Objects made and used by hand rather than through the writers."""
+        choice = self.choose(["context", "environment", "document", "table", "row", "figure",
+                              "subfigure", "package", "subclass"])
+        if choice == "context":
+            name = self.new("ctx")
+            parent = self.of_kind("ctx")
+            if parent and self.chance(50):
+                self.emit(depth, "%s = %s.child()" % (name, self.choose(parent)))
+            else:
+                argument = self.value(GRAPHICS_PATHS) if self.chance(40) else ""
+                self.emit(depth, "%s = LatexContext(%s)" % (name, argument))
+            for _ in range(self.number(0, 3)):
+                self.emit(depth, self.pick(
+                    lambda: "look(%s.generate_file_id())" % name,
+                    lambda: "%s.require_package(%s)" % (name, self.value(NAMES)),
+                    lambda: "%s.use_package(%s, %s)" % (name, self.value(NAMES),
+                                                        self.value(OPTIONS)),
+                    lambda: "%s.dump_preamble(%s)" % (name, self.stream(depth)),
+                ))
+            return
+        if choice == "package":
+            self.need("from pagewright.context import UsePackage")
+            name = self.new("obj")
+            self.emit(depth, "%s = UsePackage(%s, %s)" % (name, self.value(NAMES),
+                                                          self.value(OPTIONS)))
+            self.emit(depth, "%s.dump_preamble(%s)" % (name, self.stream(depth)))
+            return
+        if choice == "document":
+            name = self.new("doc")
+            arguments = self.arguments([
+                ("document_class", CLASS_NAMES, O), ("class_options", ["''", "'a4paper'", "3"], O),
+                ("graphics_path", GRAPHICS_PATHS, O)])
+            self.emit(depth, "%s = LatexDocument(%s)" % (name, arguments))
+            scope = [name]
+        elif choice == "environment":
+            name = self.new("env")
+            self.emit(depth, "%s = LatexEnvironment(%s)" % (name, self.context_expression()))
+            scope = [name]
+        elif choice == "subclass":
+            cls = self.choose(["MyEnv", "MyDoc", "MyCtx", "MyTab"])
+            self.need(cls)
+            kind = {"MyEnv": "env", "MyDoc": "doc", "MyCtx": "ctx", "MyTab": "tab"}[cls]
+            name = self.new(kind)
+            argument = {"MyEnv": self.context_expression(), "MyDoc": "", "MyCtx": "",
+                        "MyTab": "%s, LatexContext()" % self.choose(ALIGNMENTS[:3])}[cls]
+            self.emit(depth, "%s = %s(%s)" % (name, cls, argument))
+            if kind == "ctx":
+                return
+            scope = [name]
+        elif choice == "table":
+            self.need("from pagewright.tabular import Tabular")
+            name = self.new("tab")
+            env = ", %s" % self.value(TABLE_ENVS) if self.chance(30) else ""
+            self.emit(depth, "%s = Tabular(%s, %s%s)" % (
+                name, self.value(ALIGNMENTS), self.context_expression(), env))
+            scope = [name]
+        elif choice == "row":
+            self.need("from pagewright.tabular import Tabular")
+            name = self.new("row")
+            self.emit(depth, "%s = Tabular.Row(%s, %s)" % (name, self.value(INTS),
+                                                          self.context_expression()))
+            self.body(depth, [name])
+            self.emit(depth, "look(' & '.join(%s.cols))" % name)
+            return
+        elif choice == "figure":
+            self.need("from pagewright.figure import Figure")
+            name = self.new("fig")
+            self.emit(depth, "%s = Figure(%s, %s, %s, %s, %s)" % (
+                name, self.value(CAPTIONS), self.value(LABELS), self.value(PLACEMENTS),
+                self.context_expression(), self.value(BOOLS)))
+            scope = [name]
+        else:
+            self.need("from pagewright.figure import SubFigure")
+            name = self.new("sub")
+            self.emit(depth, "%s = SubFigure(%s, %s, %s)" % (
+                name, self.value(CAPTIONS), self.value(LABELS), self.context_expression()))
+            scope = [name]
+        self.body(depth, scope)
+        kind = dict(self.variables)[name]
+        if kind == "doc":
+            if self.chance(30):
+                self.emit(depth, "%s.write_to_file(%s)" % (name, self.value(FILE_NAMES)))
+            else:
+                self.emit(depth, "%s.dump_stream(%s)" % (name, self.stream(depth)))
+        elif kind in ("tab", "fig", "sub"):
+            keyword = "main_context=" if self.chance(30) else ""
+            self.emit(depth, "%s.dump(%s%s)" % (name, keyword, self.context_expression()))
+        else:
+            self.emit(depth, "look(%s.context.f.getvalue())" % name)
+
+
+@st.composite
+def programs(draw):
+    return Builder(draw).program()

@@ -1,0 +1,103 @@
+"""The native fast paths change nothing that a program can observe.
+
+Random programs over the whole API (fast_path_programs.py) run twice in child processes
+(fast_path_child.py): once as they normally run and once with PAGEWRIGHT_NO_FAST_PATHS=1,
+which turns every fast path off. Both runs must report the same text, the same vars() of
+every object, the same files and the same exceptions with the same messages.
+
+PW_FAST_PATH_EXAMPLES sets the number of programs (default 600); PW_FAST_PATH_SEED fixes
+hypothesis's seed to repeat a run; PW_FAST_PATH_SHRINK=1 shrinks a failing batch to a
+minimal program (two child processes per step: minutes). Without it a failure shows the
+first program that differs, whole, with the difference.
+"""
+
+import difflib
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+import pytest
+from hypothesis import HealthCheck, Phase, given, seed, settings
+from hypothesis import strategies as st
+
+from fast_path_programs import programs
+
+SWITCH = "PAGEWRIGHT_NO_FAST_PATHS"
+CHILD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fast_path_child.py")
+BATCH = 20
+TOTAL = int(os.environ.get("PW_FAST_PATH_EXAMPLES", "600"))
+
+
+class Child:
+    """One child process that runs batches of programs in one mode."""
+
+    def __init__(self, mode, directory):
+        env = dict(os.environ, PYTHONHASHSEED="0")
+        env.pop(SWITCH, None)
+        if mode == "slow":
+            env[SWITCH] = "1"
+        self.mode = mode
+        self.errors = open(os.path.join(directory, mode + ".log"), "w+")
+        self.process = subprocess.Popen(
+            [sys.executable, CHILD, os.path.join(directory, mode)], env=env,
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.errors, text=True)
+
+    def send(self, batch):
+        self.process.stdin.write(json.dumps(batch) + "\n")
+        self.process.stdin.flush()
+
+    def receive(self, batch):
+        line = self.process.stdout.readline()
+        if line:
+            return json.loads(line)
+        self.process.wait()
+        self.errors.seek(0)
+        errors = self.errors.read()
+        last = [line for line in errors.splitlines() if line.startswith("batch ")][-1:]
+        number = int(last[0].split()[-1]) if last else 0
+        pytest.fail("the %s child failed (exit status %d) in program %d:\n%s\n%s" % (
+            self.mode, self.process.returncode, number, batch[number], errors[-3000:]))
+
+    def close(self):
+        self.process.stdin.close()
+        self.process.wait(timeout=60)
+        self.errors.close()
+
+
+def explain(number, source, fast, generic):
+    diff = difflib.unified_diff(generic, fast, "without fast paths", "with fast paths",
+                                lineterm="", n=1)
+    return "program %d behaves differently with fast paths:\n%s\n%s" % (
+        number, source, "\n".join(list(diff)[:60]))
+
+
+def test_fast_paths_change_nothing(record_property):
+    counted = []
+    phases = [Phase.generate] + ([Phase.shrink] if os.environ.get("PW_FAST_PATH_SHRINK") else [])
+
+    @settings(max_examples=max(1, -(-TOTAL // BATCH)), deadline=None, database=None,
+              phases=phases, suppress_health_check=list(HealthCheck))
+    @given(st.lists(programs(), min_size=BATCH, max_size=BATCH))
+    def check(batch):
+        for child in children:  # both modes run the batch at the same time
+            child.send(batch)
+        fast, slow = [child.receive(batch) for child in children]
+        counted.append(len(batch))
+        assert len(fast) == len(slow) == len(batch)
+        for number, (source, one, other) in enumerate(zip(batch, fast, slow)):
+            assert one == other, explain(number, source, one, other)
+
+    if "PW_FAST_PATH_SEED" in os.environ:
+        check = seed(int(os.environ["PW_FAST_PATH_SEED"]))(check)
+    with tempfile.TemporaryDirectory(prefix="pw-fast-paths-") as directory:
+        # one length for both names: the working directory shows up in lengths and positions
+        children = [Child("fast", directory), Child("slow", directory)]
+        try:
+            check()
+        finally:
+            for child in children:
+                child.close()
+    record_property("programs", sum(counted))
+    print("fast paths compared on %d programs" % sum(counted))
