@@ -41,8 +41,8 @@ LABELS = ["'fig:a'", "None", "''", "0", "3", "('a',)", "('a', 'b')", "StrBoom()"
 PLACEMENTS = ["'t'", "''", "None", "'h!'", "('a',)", "('a', 'b')", "{'k': 'v'}", "0"]
 GRAPHICS_PATHS = ["'.'", "'g'", "'g/h'", "''", "None", "3"]
 STREAMS = ["io.StringIO()", "Rec()", "Rec('old text')", "Sink()", "Broken()", "3", "None"]
-FILE_NAMES = ["'out/doc.tex'", "'doc.tex'", "'out/deep/d.tex'", "MyStr('out/s.tex')", "b'out/b.tex'",
-              "'out'"]
+FILE_NAMES = ["'out/doc.tex'", "'out/deep/d.tex'", "MyStr('out/s.tex')", "'doc.tex'",
+              "b'out/b.tex'", "'out'"]
 MIMES = ["pagewright.MIME_PLAIN", "pagewright.MIME_JPG", "pagewright.MIME_PNG",
          "'application/x-unknown-kind'", "None", "3"]
 GIDS = ["None", "'g'", "'fig.v1/a'", "'a/b'", "3", "''", "MyStr('s.t')"]
@@ -220,6 +220,7 @@ class Builder:
         self.variables = []  # (name, kind) of every variable bound so far
         self.patched = False  # whether the program replaces anything in the library
         self.patching = self.chance(30)  # whether it may
+        self.hostile = self.chance(50)  # whether it passes odd values and wrong arguments
         self.budget = self.number(3, 25)
 
     # -- helpers --------------------------------------------------------------------------
@@ -262,12 +263,12 @@ class Builder:
 
     def value(self, menu):
         if menu == "text":
-            if self.chance(12):
+            if self.hostile and self.chance(12):
                 return self.value(HOSTILE)
             if self.chance(30):
                 return repr(self.draw(TEXTS))
             menu = WORDS
-        if self.chance(60):  # mostly the plain values at the head of the menu
+        if not self.hostile or self.chance(60):  # the plain values at the head of the menu
             return self.choose(menu[:max(2, len(menu) // 3)])
         return self.choose(menu)
 
@@ -278,7 +279,9 @@ class Builder:
     def arguments(self, parameters):
         """Argument text for a call: some positional, the rest by keyword; sometimes with a
         required argument missing, one too many, an unknown keyword or one given twice."""
-        fault = self.choose(["none"] * 12 + ["missing", "extra", "unknown", "twice"])
+        fault = "none"
+        if self.hostile and self.chance(12):
+            fault = self.choose(["missing", "extra", "unknown", "twice"])
         used = [p for p in parameters if p[2] or self.chance(40)]
         if fault == "missing" and any(p[2] for p in used):
             used.remove([p for p in used if p[2]][-1])
@@ -302,7 +305,7 @@ class Builder:
     def context_expression(self):
         options = ["%s.context" % v for v in self.of_kind("env", "fig", "sub", "tab", "doc")]
         options += self.of_kind("ctx")
-        options += ["LatexContext()", "None"]
+        options += ["LatexContext()"] + ["None", "3"] * self.hostile
         return self.choose(options)
 
     def stream(self, depth):
@@ -368,7 +371,7 @@ class Builder:
                 break
             self.budget -= 1
             self.statement(depth, scope)
-        if self.chance(4):
+        if self.chance(4 if self.hostile else 1):
             self.emit(depth, "raise Boom(%d)" % depth)
         if len(self.lines) == size:
             self.emit(depth, "pass")
@@ -376,11 +379,13 @@ class Builder:
     def statement(self, depth, scope):
         target = scope[0] if self.chance(80) else self.choose(scope)
         kind = dict(self.variables)[target]
-        menu = ["writer", "block", "writer", "look", "mutate"]
+        menu = ["writer", "block", "writer", "block", "look"]
         if kind == "tab":
-            menu += ["table", "table", "row"]
+            menu += ["table", "table", "row", "row"]
         if kind == "row":
-            menu = ["cell", "cell", "look", "mutate"]
+            menu = ["cell", "cell", "cell", "look"]
+        if self.hostile:
+            menu += ["mutate", "mutate"]
         menu += ["direct", "stale"] + ["patch"] * self.patching
         choice = self.choose(menu)
         guarded = self.chance(50)
@@ -533,8 +538,8 @@ class Builder:
         choice = self.choose(["context", "environment", "document", "table", "row", "figure",
                               "subfigure", "package", "subclass"])
         if choice == "context":
-            name = self.new("ctx")
             parent = self.of_kind("ctx")
+            name = self.new("ctx")
             if parent and self.chance(50):
                 self.emit(depth, "%s = %s.child()" % (name, self.choose(parent)))
             else:
