@@ -17,6 +17,7 @@ import copy
 import io
 import json
 import os
+import pickle
 import re
 import signal
 import sys
@@ -29,6 +30,7 @@ from pagewright import LatexContext, LatexDocument, LatexEnvironment
 PROGRAM_FILE = "<program>"
 ISOLATED = "# isolated"
 TIMEOUT_SECONDS = 20
+ADDRESS = re.compile(r"0x[0-9a-fA-F]+")
 
 
 # ----------------------------------------------------------------------------------------
@@ -43,7 +45,7 @@ class Renderer:
 
     def clean(self, text):
         text = text.replace(self.workdir, "<cwd>")
-        return re.sub(r"0x[0-9a-fA-F]+", "0x?", text)
+        return ADDRESS.sub("0x?", text) if "0x" in text else text
 
     def render(self, value, path="?", seen=None):
         """Renders value; objects already shown in this call (seen) appear as @name."""
@@ -295,6 +297,7 @@ def run_one(source, workdir):
     program = Program(workdir)
     namespace = {
         "__name__": "__program__", "pagewright": pagewright, "io": io, "copy": copy,
+        "pickle": pickle,
         "sys": sys, "types": types, "LatexContext": LatexContext,
         "LatexEnvironment": LatexEnvironment, "LatexDocument": LatexDocument,
         "caught": program.caught, "look": program.look, "Boom": Boom, "Rec": Rec,
@@ -357,7 +360,7 @@ def main():
     for batch, line in enumerate(sys.stdin):
         results = []
         for number, source in enumerate(json.loads(line)):
-            print("batch %d program %d" % (batch, number), file=sys.stderr, flush=True)
+            os.write(2, b"batch %d program %d\n" % (batch, number))
             directory = os.path.join(workdir, "b%d" % batch, "p%d" % number)
             os.makedirs(directory)
             os.chdir(directory)

@@ -21,7 +21,8 @@ from hypothesis import strategies as st
 # Values, as source text. The first entry of each list is the plain case.
 
 WORDS = ["'x'", "'a_b'", "'50% & more'", "'\\\\a{b}^$'", "''", "'line\\n'", "'\\u00e9\\u20ac'",
-         "'\\U0001f600'", "'\\ud800'", "MyStr('s_')"]
+         "'\\U0001f600'", "'\\ud800'", "MyStr('s_')", "'ab' * 2000", "'\\u20ac' * 2000 + 'x'",
+         "'\\U0001f600' * 1000"]
 HOSTILE = ["3", "None", "1.5", "('a',)", "('a', 'b')", "['l']", "{}", "b'x'", "StrBoom()",
            "BoolBoom()", "Hostile()", "2**70", "True"]
 SIZES = ["'1cm'", "'0.5\\\\linewidth'", "''", "3", "('1cm',)", "('1cm', '2cm')", "None",
@@ -221,6 +222,7 @@ class Builder:
         self.patched = False  # whether the program replaces anything in the library
         self.patching = self.chance(30)  # whether it may
         self.hostile = self.chance(50)  # whether it passes odd values and wrong arguments
+        self.looping = False  # whether the statement being made is the body of a loop
         self.budget = self.number(3, 25)
 
     # -- helpers --------------------------------------------------------------------------
@@ -384,15 +386,21 @@ class Builder:
             menu += ["table", "table", "row", "row"]
         if kind == "row":
             menu = ["cell", "cell", "cell", "look"]
-        if self.hostile:
-            menu += ["mutate", "mutate"]
-        menu += ["direct", "stale"] + ["patch"] * self.patching
+        if not self.looping:  # nothing whose cost can grow with each round
+            menu += ["mutate"] * (1 + self.hostile)
+            menu += ["direct", "stale", "loop"] + ["patch"] * self.patching
         choice = self.choose(menu)
         guarded = self.chance(50)
         if guarded:
             self.emit(depth, "with caught():")
             depth += 1
-        if choice == "writer":
+        if choice == "loop" and depth < self.MAX_DEPTH + 1:
+            # repeated calls: caches warm up, buffers grow past their first sizes
+            self.emit(depth, "for i in range(%d):" % self.choose([3, 30, 100]))
+            self.looping = True
+            self.statement(depth + 1, scope)
+            self.looping = False
+        elif choice == "writer":
             self.writer(depth, target)
         elif choice == "block" and depth < self.MAX_DEPTH + 1:
             self.block(depth, target, scope)
@@ -410,10 +418,22 @@ class Builder:
             self.patch(depth)
         elif choice == "direct":
             self.direct(depth)
-        elif choice == "stale" and self.of_kind("env", "fig", "sub", "tab", "doc"):
-            self.writer(depth, self.choose(self.of_kind("env", "fig", "sub", "tab", "doc")))
+        elif choice == "stale" and self.of_kind("env", "fig", "sub", "tab", "doc", "row"):
+            self.stale(depth, self.choose(self.of_kind("env", "fig", "sub", "tab", "doc", "row")))
         else:
             self.look(depth, target)
+
+    def stale(self, depth, target):
+        """Uses an object made earlier, perhaps after its block has ended."""
+        kind = dict(self.variables)[target]
+        if kind == "row":
+            self.cell_statement(depth, target, [target])
+        elif kind == "doc" and self.chance(50):
+            self.emit(depth, "%s.dump_stream(%s)" % (target, self.stream(depth)))
+        elif kind in ("tab", "fig", "sub") and self.chance(50):
+            self.emit(depth, "%s.dump(%s)" % (target, self.context_expression()))
+        else:
+            self.writer(depth, target)
 
     def writer(self, depth, target):
         name, parameters = self.choose(WRITERS)
@@ -462,7 +482,8 @@ class Builder:
     def look(self, depth, target):
         kind = dict(self.variables)[target]
         options = ["%s" % target, "vars(%s)" % target, "%s.__dict__" % target,
-                   "copy.copy(%s)" % target, "type(%s)" % target,
+                   "copy.copy(%s)" % target, "type(%s)" % target, "copy.deepcopy(%s)" % target,
+                   "pickle.loads(pickle.dumps(%s))" % target,
                    "getattr(%s, 'context', 'missing')" % target,
                    "sorted(m for m in sys.modules if m.startswith('pagewright'))"]
         if kind in ("env", "fig", "sub", "tab", "doc", "row"):
