@@ -3,7 +3,8 @@
     python fast_path_child.py WORKDIR
 
 Reads batches of programs from its standard input, one line each (a JSON list of Python
-sources), and answers each with one line: the JSON list of the programs' results. Each
+sources), and answers each with one line (after a first line that shows the value of
+PAGEWRIGHT_NO_FAST_PATHS it runs with): the JSON list of the programs' results. Each
 program runs in an empty directory of its own under WORKDIR: one that replaces anything
 in the library (its first line is "# isolated") in a forked copy of this process, the
 others in this process itself. A result is a list of text lines: every exception the
@@ -12,10 +13,12 @@ and the files it left behind. Two runs of the same programs, one per mode, must 
 identical results.
 """
 
+import builtins
 import contextlib
 import copy
 import io
 import json
+import mimetypes
 import os
 import pickle
 import re
@@ -217,6 +220,38 @@ fake_os = types.SimpleNamespace(
 
 fake_mimetypes = types.SimpleNamespace(guess_extension=lambda mime: ".dat")
 
+# The real functions, for the harness itself and for restoring after a program replaced them.
+REAL = [(os.path, "join", os.path.join), (os.path, "dirname", os.path.dirname),
+        (os.path, "exists", os.path.exists), (os, "makedirs", os.makedirs),
+        (os, "getcwd", os.getcwd), (mimetypes, "guess_extension", mimetypes.guess_extension),
+        (builtins, "open", builtins.open)]
+real_open = builtins.open
+real_join = os.path.join
+
+
+def fake_join(a, *rest):
+    return real_join(a, *rest).replace("/", "//")
+
+
+def fake_dirname(path):
+    program.log.append("dirname(%s)" % program.renderer.name_of(path))
+    return REAL[1][2](path)
+
+
+def fake_exists(path):
+    program.log.append("exists(%s)" % program.renderer.name_of(path))
+    return REAL[2][2](path)
+
+
+def fake_makedirs(path, *args, **kwargs):
+    program.log.append("makedirs(%s)" % program.renderer.name_of(path))
+    return REAL[3][2](path, *args, **kwargs)
+
+
+def fake_open(name, *args, **kwargs):
+    program.log.append("open(%s, %s)" % (program.renderer.name_of(name), args))
+    return real_open(name, *args, **kwargs)
+
 
 def traced(owner, name):
     """Replaces owner.name by a wrapper that logs each call and then calls the original."""
@@ -305,13 +340,17 @@ def run_one(source, workdir):
         "Hostile": Hostile, "MyStr": MyStr, "loud": loud, "traced": traced,
         "fake_begin_end": fake_begin_end, "fake_options": fake_options,
         "fake_escape": fake_escape, "fake_os": fake_os, "fake_mimetypes": fake_mimetypes,
-        "fake_makedirs_check": fake_makedirs_check,
+        "fake_makedirs_check": fake_makedirs_check, "os": os, "mimetypes": mimetypes,
+        "builtins": builtins, "fake_join": fake_join, "fake_dirname": fake_dirname,
+        "fake_exists": fake_exists, "fake_makedirs": fake_makedirs, "fake_open": fake_open,
     }
     predefined = set(namespace)
     try:
         exec(compile(source, PROGRAM_FILE, "exec"), namespace)
     except Exception as error:
         program.log.append("uncaught " + program.exception_lines(error))
+    for owner, name, function in REAL:
+        setattr(owner, name, function)
     lines = list(program.log)
     variables = [k for k in namespace if k not in predefined and not k.startswith("__")]
     seen = set()
@@ -325,7 +364,7 @@ def run_one(source, workdir):
         dirs.sort()
         lines.append("dir %s" % ascii(root))
         for name in sorted(files):
-            with open(os.path.join(root, name), encoding="utf-8", errors="surrogateescape") as f:
+            with real_open(real_join(root, name), encoding="utf-8", errors="surrogateescape") as f:
                 lines.append("file %s = %s" % (ascii(name), program.renderer.clean(ascii(f.read()))))
     return lines
 
@@ -357,6 +396,7 @@ def run_forked(source, directory):
 
 def main():
     workdir = os.path.abspath(sys.argv[1])
+    print(json.dumps(os.environ.get("PAGEWRIGHT_NO_FAST_PATHS")), flush=True)  # the mode
     for batch, line in enumerate(sys.stdin):
         results = []
         for number, source in enumerate(json.loads(line)):

@@ -198,6 +198,13 @@ PATCHES = [
     ("MyCtx.child = LatexContext.child", ["MyCtx"]),
     ("del MyDoc.hfill", ["MyDoc"]),
     ("LatexContext.extra = 'class attribute'", []),
+    ("os.path.join = fake_join", []),
+    ("os.path.dirname = fake_dirname", []),
+    ("os.path.exists = fake_exists", []),
+    ("os.makedirs = fake_makedirs", []),
+    ("os.getcwd = fake_os.getcwd", []),
+    ("mimetypes.guess_extension = fake_mimetypes.guess_extension", []),
+    ("builtins.open = fake_open", []),
     ("LatexEnvironment.context = 'class attribute'", []),
 ]
 
@@ -387,7 +394,7 @@ class Builder:
         if kind == "row":
             menu = ["cell", "cell", "cell", "look"]
         if not self.looping:  # nothing whose cost can grow with each round
-            menu += ["mutate"] * (1 + self.hostile)
+            menu += ["mutate"] * (1 + self.hostile) + ["buffer"]
             menu += ["direct", "stale", "loop"] + ["patch"] * self.patching
         choice = self.choose(menu)
         guarded = self.chance(50)
@@ -412,6 +419,8 @@ class Builder:
             self.body(depth + 1, [name] + scope)
         elif choice == "cell":
             self.cell_statement(depth, target, scope)
+        elif choice == "buffer" and kind != "ctx":
+            self.buffer(depth, target)
         elif choice == "mutate":
             self.mutate(depth, target)
         elif choice == "patch":
@@ -502,6 +511,17 @@ class Builder:
             options = ["%s.f.getvalue()" % target, "%s.parent" % target,
                        "%s.generate_file_id()" % target, "%s.packages" % target] + options
         self.emit(depth, "look(%s)" % self.choose(options))
+
+    def buffer(self, depth, target):
+        """Works on a context's buffers directly, as callers may."""
+        name = "%s.context.%s" % (target, self.choose(["f", "preamble"]))
+        self.emit(depth, self.pick(
+            lambda: "%s.write(%s)" % (name, self.value("text")),
+            lambda: "%s.seek(0)" % name,
+            lambda: "%s.truncate(%s)" % (name, self.choose(["0", "1", ""])),
+            lambda: "%s.seek(%s.tell() // 2)" % (name, name),
+            lambda: "%s.close()" % name,
+        ))
 
     def mutate(self, depth, target):
         kind = dict(self.variables)[target]

@@ -43,6 +43,8 @@ class Child:
         self.process = subprocess.Popen(
             [sys.executable, CHILD, os.path.join(directory, mode)], env=env,
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.errors, text=True)
+        switch = self.process.stdout.readline()
+        assert switch == ('"1"\n' if mode == "slow" else "null\n"), (mode, switch)
 
     def send(self, batch):
         try:
