@@ -277,7 +277,7 @@ class Builder:
             if self.chance(30):
                 return repr(self.draw(TEXTS))
             menu = WORDS
-        if not self.hostile or self.chance(60):  # the plain values at the head of the menu
+        if not self.hostile or self.chance(50):  # the plain values at the head of the menu
             return self.choose(menu[:max(2, len(menu) // 3)])
         return self.choose(menu)
 
@@ -335,13 +335,15 @@ class Builder:
 
     def top_statement(self):
         self.budget -= 1
-        kind = self.choose(["document", "fragment", "direct", "document", "look"]
+        kind = self.choose(["document", "fragment", "direct", "document", "look", "odd calls"]
                            + ["patch"] * self.patching)
         if kind == "patch":
             self.patch(0)
             return
         self.emit(0, "with caught():")
-        if kind == "look" and self.variables:
+        if kind == "odd calls":
+            self.odd_calls(1)
+        elif kind == "look" and self.variables:
             self.look(1, self.choose([name for name, _ in self.variables]))
         elif kind in ("document", "look"):
             self.document(1)
@@ -371,6 +373,16 @@ class Builder:
         name = self.new("env")
         self.emit(depth, "with pagewright.latex_fragment(%s) as %s:" % (", ".join(arguments), name))
         self.body(depth + 1, [name])
+
+    def odd_calls(self, depth):
+        """A run of writer calls with odd values and wrong arguments, each one caught."""
+        stream, name = self.stream(depth), self.new("env")
+        self.emit(depth, "with pagewright.latex_fragment(%s) as %s:" % (stream, name))
+        hostile, self.hostile = self.hostile, True
+        for _ in range(self.number(1, 8)):
+            self.emit(depth + 1, "with caught():")
+            self.writer(depth + 2, name)
+        self.hostile = hostile
 
     def body(self, depth, scope):
         """Statements inside a block; scope lists the writers in reach, innermost first."""
@@ -578,6 +590,8 @@ class Builder:
         """Objects made and used by hand rather than through the writers."""
         choice = self.choose(["context", "environment", "document", "table", "row", "figure",
                               "subfigure", "package", "subclass"])
+        context = self.context_expression()  # drawn before the new variable exists
+        own = "%s.child()" % context if self.chance(70) else context  # for a table or figure
         if choice == "context":
             parent = self.of_kind("ctx")
             name = self.new("ctx")
@@ -611,14 +625,14 @@ class Builder:
             scope = [name]
         elif choice == "environment":
             name = self.new("env")
-            self.emit(depth, "%s = LatexEnvironment(%s)" % (name, self.context_expression()))
+            self.emit(depth, "%s = LatexEnvironment(%s)" % (name, context))
             scope = [name]
         elif choice == "subclass":
             cls = self.choose(["MyEnv", "MyDoc", "MyCtx", "MyTab"])
             self.need(cls)
             kind = {"MyEnv": "env", "MyDoc": "doc", "MyCtx": "ctx", "MyTab": "tab"}[cls]
             name = self.new(kind)
-            argument = {"MyEnv": self.context_expression(), "MyDoc": "", "MyCtx": "",
+            argument = {"MyEnv": context, "MyDoc": "", "MyCtx": "",
                         "MyTab": "%s, LatexContext()" % self.choose(ALIGNMENTS[:3])}[cls]
             self.emit(depth, "%s = %s(%s)" % (name, cls, argument))
             if kind == "ctx":
@@ -629,13 +643,13 @@ class Builder:
             name = self.new("tab")
             env = ", %s" % self.value(TABLE_ENVS) if self.chance(30) else ""
             self.emit(depth, "%s = Tabular(%s, %s%s)" % (
-                name, self.value(ALIGNMENTS), self.context_expression(), env))
+                name, self.value(ALIGNMENTS), own, env))
             scope = [name]
         elif choice == "row":
             self.need("from pagewright.tabular import Tabular")
             name = self.new("row")
             self.emit(depth, "%s = Tabular.Row(%s, %s)" % (name, self.value(INTS),
-                                                          self.context_expression()))
+                                                          context))
             self.body(depth, [name])
             self.emit(depth, "look(' & '.join(%s.cols))" % name)
             return
@@ -644,13 +658,13 @@ class Builder:
             name = self.new("fig")
             self.emit(depth, "%s = Figure(%s, %s, %s, %s, %s)" % (
                 name, self.value(CAPTIONS), self.value(LABELS), self.value(PLACEMENTS),
-                self.context_expression(), self.value(BOOLS)))
+                own, self.value(BOOLS)))
             scope = [name]
         else:
             self.need("from pagewright.figure import SubFigure")
             name = self.new("sub")
             self.emit(depth, "%s = SubFigure(%s, %s, %s)" % (
-                name, self.value(CAPTIONS), self.value(LABELS), self.context_expression()))
+                name, self.value(CAPTIONS), self.value(LABELS), own))
             scope = [name]
         self.body(depth, scope)
         kind = dict(self.variables)[name]
@@ -661,7 +675,7 @@ class Builder:
                 self.emit(depth, "%s.dump_stream(%s)" % (name, self.stream(depth)))
         elif kind in ("tab", "fig", "sub"):
             keyword = "main_context=" if self.chance(30) else ""
-            self.emit(depth, "%s.dump(%s%s)" % (name, keyword, self.context_expression()))
+            self.emit(depth, "%s.dump(%s%s)" % (name, keyword, context))
         else:
             self.emit(depth, "look(%s.context.f.getvalue())" % name)
 

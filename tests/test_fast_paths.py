@@ -30,6 +30,17 @@ BATCH = 20
 TOTAL = int(os.environ.get("PW_FAST_PATH_EXAMPLES", "600"))
 
 
+class Batch:
+    """The programs of one example. Hypothesis shows this repr for a failing example; the
+    assertion message already holds the program that matters."""
+
+    def __init__(self, programs):
+        self.programs = programs
+
+    def __repr__(self):
+        return "<%d programs>" % len(self.programs)
+
+
 class Child:
     """One child process that runs batches of programs in one mode."""
 
@@ -97,8 +108,9 @@ def test_fast_paths_change_nothing(record_property):
 
     @settings(max_examples=max(1, -(-TOTAL // BATCH)), deadline=None, database=None,
               phases=phases, suppress_health_check=list(HealthCheck))
-    @given(st.lists(programs(), min_size=BATCH, max_size=BATCH))
+    @given(st.lists(programs(), min_size=BATCH, max_size=BATCH).map(Batch))
     def check(batch):
+        batch = batch.programs
         for child in children:  # both modes run the batch at the same time
             child.send(batch)
         fast, slow = [child.receive(batch) for child in children]
