@@ -12,6 +12,7 @@ first program that differs, whole, with the difference.
 """
 
 import difflib
+import hashlib
 import json
 import os
 import subprocess
@@ -19,7 +20,7 @@ import sys
 import tempfile
 
 import pytest
-from hypothesis import HealthCheck, Phase, given, seed, settings
+from hypothesis import HealthCheck, Phase, Verbosity, given, seed, settings
 from hypothesis import strategies as st
 
 from fast_path_programs import programs
@@ -28,17 +29,6 @@ SWITCH = "PAGEWRIGHT_NO_FAST_PATHS"
 CHILD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fast_path_child.py")
 BATCH = 20
 TOTAL = int(os.environ.get("PW_FAST_PATH_EXAMPLES", "600"))
-
-
-class Batch:
-    """The programs of one example. Hypothesis shows this repr for a failing example; the
-    assertion message already holds the program that matters."""
-
-    def __init__(self, programs):
-        self.programs = programs
-
-    def __repr__(self):
-        return "<%d programs>" % len(self.programs)
 
 
 class Child:
@@ -78,43 +68,45 @@ class Child:
 
     def close(self):
         try:
-            self.process.stdin.close()
-        except BrokenPipeError:
-            pass
-        self.process.wait(timeout=60)
+            self.process.communicate(timeout=60)  # also drains an answer nobody waited for
+        except (BrokenPipeError, subprocess.TimeoutExpired):
+            self.process.kill()
+            self.process.wait()
         self.errors.close()
 
 
 def explain(number, source, fast, slow):
     """The program and where its two results part, with long lines cut around the change."""
-    shown = []
-    for line in difflib.unified_diff(slow, fast, "without fast paths", "with fast paths",
-                                     lineterm="", n=1):
-        shown.append(line if len(line) < 400 else line[:200] + " ... " + line[-150:])
-    first = next(((a, b) for a, b in zip(slow, fast) if a != b), None)
-    if first:
-        at = next(i for i, (x, y) in enumerate(zip(*first) ) if x != y) if any(
-            x != y for x, y in zip(*first)) else min(map(len, first))
-        shown.append("first difference, at character %d of the line:" % at)
-        shown.extend("  %s: ...%s..." % (name, text[max(0, at - 200):at + 200])
-                     for name, text in zip(("without", "with"), first))
+    shown = [line if len(line) < 400 else line[:200] + " ... " + line[-150:]
+             for line in difflib.unified_diff(slow, fast, "without fast paths",
+                                              "with fast paths", lineterm="", n=1)]
+    for without, with_ in zip(slow, fast):
+        if without != with_:
+            at = next((i for i, (x, y) in enumerate(zip(without, with_)) if x != y),
+                      min(len(without), len(with_)))
+            shown.append("first difference, at character %d of the line:" % at)
+            shown.append("  without: ...%s..." % without[max(0, at - 200):at + 200])
+            shown.append("  with:    ...%s..." % with_[max(0, at - 200):at + 200])
+            break
     return "program %d behaves differently with fast paths:\n%s\n%s" % (
         number, source, "\n".join(shown[:80]))
 
 
 def test_fast_paths_change_nothing(record_property):
     counted = []
+    digest = hashlib.sha1()  # of the programs: a run repeated with its seed shows the same
     phases = [Phase.generate] + ([Phase.shrink] if os.environ.get("PW_FAST_PATH_SHRINK") else [])
 
     @settings(max_examples=max(1, -(-TOTAL // BATCH)), deadline=None, database=None,
-              phases=phases, suppress_health_check=list(HealthCheck))
-    @given(st.lists(programs(), min_size=BATCH, max_size=BATCH).map(Batch))
+              phases=phases, suppress_health_check=list(HealthCheck),
+              verbosity=Verbosity.quiet)  # the assertion names the program; not the batch
+    @given(st.lists(programs(), min_size=BATCH, max_size=BATCH))
     def check(batch):
-        batch = batch.programs
         for child in children:  # both modes run the batch at the same time
             child.send(batch)
         fast, slow = [child.receive(batch) for child in children]
         counted.append(len(batch))
+        digest.update(json.dumps(batch).encode())
         assert len(fast) == len(slow) == len(batch)
         for number, (source, one, other) in enumerate(zip(batch, fast, slow)):
             if one != other:
@@ -132,4 +124,5 @@ def test_fast_paths_change_nothing(record_property):
             for child in children:
                 child.close()
     record_property("programs", sum(counted))
-    print("fast paths compared on %d programs" % sum(counted))
+    print("fast paths compared on %d programs (digest %s)" % (sum(counted),
+                                                            digest.hexdigest()[:12]))
