@@ -112,6 +112,15 @@ class Renderer:
                          for k, v in list(attributes.items()))
         return "%s(%s)" % (kind, ", ".join(parts))
 
+    def name_of(self, value):
+        """A shallow rendering that does not touch the object (no vars(), no attributes)."""
+        if value is None or type(value) in (bool, int, float, str, bytes):
+            return self.clean(ascii(value))
+        entry = self.names.get(id(value))
+        if entry is None:
+            entry = self.names[id(value)] = ("obj%d" % len(self.names), value)
+        return "%s:%s" % (type(value).__qualname__, entry[0])
+
     def error_text(self, error):
         try:
             message = str(error)
@@ -221,10 +230,10 @@ fake_os = types.SimpleNamespace(
 fake_mimetypes = types.SimpleNamespace(guess_extension=lambda mime: ".dat")
 
 # The real functions, for the harness itself and for restoring after a program replaced them.
-REAL = [(os.path, "join", os.path.join), (os.path, "dirname", os.path.dirname),
-        (os.path, "exists", os.path.exists), (os, "makedirs", os.makedirs),
-        (os, "getcwd", os.getcwd), (mimetypes, "guess_extension", mimetypes.guess_extension),
-        (builtins, "open", builtins.open)]
+REAL = {(os.path, "join"): os.path.join, (os.path, "dirname"): os.path.dirname,
+        (os.path, "exists"): os.path.exists, (os, "makedirs"): os.makedirs,
+        (os, "getcwd"): os.getcwd, (mimetypes, "guess_extension"): mimetypes.guess_extension,
+        (builtins, "open"): builtins.open}
 real_open = builtins.open
 real_join = os.path.join
 
@@ -235,17 +244,17 @@ def fake_join(a, *rest):
 
 def fake_dirname(path):
     program.log.append("dirname(%s)" % program.renderer.name_of(path))
-    return REAL[1][2](path)
+    return REAL[os.path, "dirname"](path)
 
 
 def fake_exists(path):
     program.log.append("exists(%s)" % program.renderer.name_of(path))
-    return REAL[2][2](path)
+    return REAL[os.path, "exists"](path)
 
 
 def fake_makedirs(path, *args, **kwargs):
     program.log.append("makedirs(%s)" % program.renderer.name_of(path))
-    return REAL[3][2](path, *args, **kwargs)
+    return REAL[os, "makedirs"](path, *args, **kwargs)
 
 
 def fake_open(name, *args, **kwargs):
@@ -264,19 +273,6 @@ def traced(owner, name):
         return original(*args, **kwargs)
 
     setattr(owner, name, wrapper)
-
-
-def name_of(self, value):
-    """A shallow rendering that does not touch the object (no vars(), no attribute reads)."""
-    if value is None or type(value) in (bool, int, float, str, bytes):
-        return self.clean(ascii(value))
-    entry = self.names.get(id(value))
-    if entry is None:
-        entry = self.names[id(value)] = ("obj%d" % len(self.names), value)
-    return "%s:%s" % (type(value).__qualname__, entry[0])
-
-
-Renderer.name_of = name_of
 
 
 class Program:
@@ -308,6 +304,8 @@ class Program:
 
 
 class Caught:
+    """with caught(): logs an exception that leaves the block and goes on after it."""
+
     def __init__(self, program):
         self.program = program
 
@@ -327,29 +325,29 @@ program = None
 
 
 def run_one(source, workdir):
-    """Runs one program in the current process (a fork) and returns its result lines."""
+    """Runs one program in this process and returns its result lines."""
     global program
     program = Program(workdir)
     namespace = {
-        "__name__": "__program__", "pagewright": pagewright, "io": io, "copy": copy,
-        "pickle": pickle,
-        "sys": sys, "types": types, "LatexContext": LatexContext,
+        "__name__": "__program__", "pagewright": pagewright, "LatexContext": LatexContext,
         "LatexEnvironment": LatexEnvironment, "LatexDocument": LatexDocument,
-        "caught": program.caught, "look": program.look, "Boom": Boom, "Rec": Rec,
-        "Sink": Sink, "Broken": Broken, "StrBoom": StrBoom, "BoolBoom": BoolBoom,
-        "Hostile": Hostile, "MyStr": MyStr, "loud": loud, "traced": traced,
+        "builtins": builtins, "copy": copy, "io": io, "mimetypes": mimetypes, "os": os,
+        "pickle": pickle, "sys": sys, "types": types,
+        "caught": program.caught, "look": program.look, "traced": traced,
+        "Boom": Boom, "Rec": Rec, "Sink": Sink, "Broken": Broken, "StrBoom": StrBoom,
+        "BoolBoom": BoolBoom, "Hostile": Hostile, "MyStr": MyStr, "loud": loud,
         "fake_begin_end": fake_begin_end, "fake_options": fake_options,
         "fake_escape": fake_escape, "fake_os": fake_os, "fake_mimetypes": fake_mimetypes,
-        "fake_makedirs_check": fake_makedirs_check, "os": os, "mimetypes": mimetypes,
-        "builtins": builtins, "fake_join": fake_join, "fake_dirname": fake_dirname,
-        "fake_exists": fake_exists, "fake_makedirs": fake_makedirs, "fake_open": fake_open,
+        "fake_makedirs_check": fake_makedirs_check, "fake_join": fake_join,
+        "fake_dirname": fake_dirname, "fake_exists": fake_exists,
+        "fake_makedirs": fake_makedirs, "fake_open": fake_open,
     }
     predefined = set(namespace)
     try:
         exec(compile(source, PROGRAM_FILE, "exec"), namespace)
     except Exception as error:
         program.log.append("uncaught " + program.exception_lines(error))
-    for owner, name, function in REAL:
+    for (owner, name), function in REAL.items():
         setattr(owner, name, function)
     lines = list(program.log)
     variables = [k for k in namespace if k not in predefined and not k.startswith("__")]

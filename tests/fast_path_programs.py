@@ -1,24 +1,30 @@
 """Generates random pagewright programs as Python source, for the fast-path comparison.
 
-A program is built statement by statement from hypothesis draws, so a failing one
-shrinks towards fewer, simpler statements (the first entry of every menu is the
-simplest). It uses the names that fast_path_child.py provides (caught, look, Rec,
-Boom, the hostile values, the stand-in functions) and binds every object it makes to a
-variable v1, v2, ... so that the child can render them all at the end.
+A program is built statement by statement from hypothesis draws; the zero draw of every
+choice is the simplest one (the first entry of a menu, no optional extra), so a failing
+program shrinks towards fewer and plainer statements. Programs use the names that
+fast_path_child.py provides (caught, look, Rec, Boom, the hostile values, the stand-in
+functions) and bind every object they make to a variable v1, v2, ... so that the child
+can render them all at the end. Half of the programs are hostile: they pass odd values
+and wrong arguments; the others take only the plain values at the head of each menu,
+so that fast paths see long clean runs. A program that replaces anything in the library
+starts with the line "# isolated" and runs in a process of its own.
 
 Statements cover: the two writers (latex_document, latex_fragment) into streams and
 files; every box, figure, sub-figure, table, row and cell block, nested; every writer
 method, with keyword and positional arguments, wrong argument counts and hostile
-values; direct use of LatexContext, LatexEnvironment, LatexDocument, Tabular,
-Tabular.Row, Figure, SubFigure and UsePackage; looks at buffers, attributes and vars()
-midway; bodies that raise; replaced buffers, contexts, parents, attributes and methods
-(on instances, on library classes and on Python subclasses); rebound module globals.
+values; loops of repeated calls; direct use of LatexContext, LatexEnvironment,
+LatexDocument, Tabular, Tabular.Row, Figure, SubFigure and UsePackage; direct use of the
+buffers (write, seek, truncate, close); looks at buffers, attributes, vars(), copies and
+pickles midway; bodies that raise; replaced buffers, contexts, parents, attributes and
+methods (on instances, on library classes and on Python subclasses); rebound module
+globals; replaced os.path, os.makedirs, mimetypes and open.
 """
 
 from hypothesis import strategies as st
 
 # ----------------------------------------------------------------------------------------
-# Values, as source text. The first entry of each list is the plain case.
+# Values, as source text: the plain ones first (a hostile program may take any).
 
 WORDS = ["'x'", "'a_b'", "'50% & more'", "'\\\\a{b}^$'", "''", "'line\\n'", "'\\u00e9\\u20ac'",
          "'\\U0001f600'", "'\\ud800'", "MyStr('s_')", "'ab' * 2000", "'\\u20ac' * 2000 + 'x'",
