@@ -92,6 +92,7 @@ def explain(number, source, fast, slow):
         number, source, "\n".join(shown[:80]))
 
 
+@pytest.mark.filterwarnings("ignore:Generating overly large repr")  # of a failing batch
 def test_fast_paths_change_nothing(record_property):
     counted = []
     digest = hashlib.sha1()  # of the programs: a run repeated with its seed shows the same
