@@ -194,7 +194,18 @@ class Hostile(StrBoom, BoolBoom):
 
 
 class MyStr(str):
-    pass
+    """A str subclass whose own methods show when they are used."""
+
+    def __str__(self):
+        return "<%s>" % str.__str__(self)
+
+    def replace(self, old, new, count=-1):
+        return MyStr(str.replace(self, old, new.upper(), count))
+
+
+class MyInt(int):
+    def __str__(self):
+        return "int %d" % self
 
 
 def loud(self, *args, **kwargs):
@@ -335,7 +346,7 @@ def run_one(source, workdir):
         "pickle": pickle, "sys": sys, "types": types,
         "caught": program.caught, "look": program.look, "traced": traced,
         "Boom": Boom, "Rec": Rec, "Sink": Sink, "Broken": Broken, "StrBoom": StrBoom,
-        "BoolBoom": BoolBoom, "Hostile": Hostile, "MyStr": MyStr, "loud": loud,
+        "BoolBoom": BoolBoom, "Hostile": Hostile, "MyStr": MyStr, "MyInt": MyInt, "loud": loud,
         "fake_begin_end": fake_begin_end, "fake_options": fake_options,
         "fake_escape": fake_escape, "fake_os": fake_os, "fake_mimetypes": fake_mimetypes,
         "fake_makedirs_check": fake_makedirs_check, "fake_join": fake_join,

@@ -32,9 +32,9 @@ WORDS = ["'x'", "'a_b'", "'50% & more'", "'\\\\a{b}^$'", "''", "'line\\n'", "'\\
 HOSTILE = ["3", "None", "1.5", "('a',)", "('a', 'b')", "['l']", "{}", "b'x'", "StrBoom()",
            "BoolBoom()", "Hostile()", "2**70", "True"]
 SIZES = ["'1cm'", "'0.5\\\\linewidth'", "''", "3", "('1cm',)", "('1cm', '2cm')", "None",
-         "StrBoom()", "1.5"]
+         "StrBoom()", "1.5", "MyInt(2)", "MyStr('2cm')"]
 BOOLS = ["False", "True", "0", "1", "None", "''", "'x'", "BoolBoom()"]
-INTS = ["2", "0", "1", "3", "-1", "True", "2**70", "'2'", "None", "1.5"]
+INTS = ["2", "0", "1", "3", "-1", "True", "2**70", "'2'", "None", "1.5", "MyInt(1)"]
 NAMES = ["'pkg'", "'caption'", "'graphicx'", "'longtable'", "'b'", "['x']", "None", "3",
          "MyStr('pkg')"]
 OPTIONS = ["None", "{}", "{'k': 'v'}", "{'k': None}", "{'a': 'b', 'c': None, 'd': 'e'}", "0",
@@ -155,6 +155,8 @@ class MyError(Exception):
     pass
 """),
 }
+
+CLASS_OF = {"env": "MyEnv", "doc": "MyDoc", "ctx": "MyCtx", "tab": "MyTab", "fig": "MyFig"}
 
 # Replacements of module globals, class attributes and methods of the library.
 PATCHES = [
@@ -320,7 +322,7 @@ class Builder:
     def context_expression(self):
         options = ["%s.context" % v for v in self.of_kind("env", "fig", "sub", "tab", "doc")]
         options += self.of_kind("ctx")
-        options += ["LatexContext()"] + ["None", "3"] * self.hostile
+        options += ["LatexContext()"] + ["None", "MyInt(3)"] * self.hostile
         return self.choose(options)
 
     def stream(self, depth):
@@ -547,6 +549,7 @@ class Builder:
         t, c, choose, value = target, context, self.choose, self.value
         makers = [
             lambda: "%s.f = %s" % (c, value(BUFFERS)),
+            lambda: "%s.f = (%s).f" % (c, self.context_expression()),  # a shared buffer
             lambda: "%s.context = %s" % (t, self.context_expression()),
             lambda: "%s.preamble = %s" % (c, value(BUFFERS)),
             lambda: "%s.parent = %s" % (c, self.context_expression()),
@@ -561,6 +564,9 @@ class Builder:
             lambda: "%s.hfill = None" % t,
             lambda: "del %s.f" % c,
         ]
+        if kind in CLASS_OF:  # a Python subclass, set on a live object
+            makers.append(lambda: self.need(CLASS_OF[kind]) or "%s.__class__ = %s" % (
+                t, CLASS_OF[kind]))
         if kind == "tab":
             makers += [lambda: "%s.ncols = %s" % (t, value(INTS)),
                        lambda: "%s.alignment = %s" % (t, value(ALIGNMENTS)),
