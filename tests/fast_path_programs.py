@@ -461,6 +461,8 @@ class Builder:
             self.emit(depth, "%s.dump_stream(%s)" % (target, self.stream(depth)))
         elif kind in ("tab", "fig", "sub") and self.chance(50):
             self.emit(depth, "%s.dump(%s)" % (target, self.context_expression()))
+        elif self.chance(30):  # its text was copied out: changing it now changes nothing
+            self.buffer(depth, target)
         else:
             self.writer(depth, target)
 
