@@ -34,6 +34,7 @@ PROGRAM_FILE = "<program>"
 ISOLATED = "# isolated"
 TIMEOUT_SECONDS = 20
 ADDRESS = re.compile(r"0x[0-9a-fA-F]+")
+MODE_DIRECTORIES = ("\u00aa", "\u00ba")  # the name of the working directory of each mode
 
 
 # ----------------------------------------------------------------------------------------
@@ -44,10 +45,16 @@ ADDRESS = re.compile(r"0x[0-9a-fA-F]+")
 class Renderer:
     def __init__(self, workdir):
         self.names = {}  # id -> (name, object): the object is kept alive so ids stay unique
-        self.workdir = workdir
+        # the working directory as ascii() shows it, also as written by a replaced
+        # os.path.join (slashes doubled)
+        self.workdir = re.compile("/+".join(map(re.escape, ascii(workdir)[1:-1].split("/"))))
 
     def clean(self, text):
-        text = text.replace(self.workdir, "<cwd>")
+        """Text (already through ascii()) without addresses and with one working directory.
+        Where a program cut a path short, the mode's one-character directory name is left:
+        it is made the same for both modes."""
+        text = self.workdir.sub("<cwd>", text) if "/" in text else text
+        text = text.replace(ascii(MODE_DIRECTORIES[1])[1:-1], ascii(MODE_DIRECTORIES[0])[1:-1])
         return ADDRESS.sub("0x?", text) if "0x" in text else text
 
     def render(self, value, path="?", seen=None):
