@@ -156,6 +156,12 @@ class MyError(Exception):
 """),
 }
 
+# Classes whose objects a hostile program makes without running __init__.
+UNMADE = [("LatexEnvironment", "env", ""), ("LatexDocument", "doc", ""),
+          ("Tabular", "tab", "from pagewright.tabular import Tabular"),
+          ("Tabular.Row", "row", "from pagewright.tabular import Tabular"),
+          ("Figure", "fig", "from pagewright.figure import Figure")]
+
 CLASS_OF = {"env": "MyEnv", "doc": "MyDoc", "ctx": "MyCtx", "tab": "MyTab", "fig": "MyFig"}
 
 # Replacements of module globals, class attributes and methods of the library.
@@ -566,6 +572,12 @@ class Builder:
             lambda: "%s.hfill = None" % t,
             lambda: "del %s.f" % c,
         ]
+        makers.append(lambda: "%s.__init__()" % c)  # a context made afresh in place
+        initialiser = {"env": "%s", "doc": "", "tab": "['l'], %s", "row": "2, %s",
+                       "fig": "'c', 'l', 't', %s, False", "sub": "'c', 'l', %s"}.get(kind)
+        if initialiser is not None:  # the object made afresh in place
+            makers.append(lambda: "%s.__init__(%s)" % (
+                t, initialiser.replace("%s", self.context_expression())))
         if kind in CLASS_OF:  # a Python subclass, set on a live object
             makers.append(lambda: self.need(CLASS_OF[kind]) or "%s.__class__ = %s" % (
                 t, CLASS_OF[kind]))
@@ -603,7 +615,7 @@ class Builder:
     def direct(self, depth):
         """Objects made and used by hand rather than through the writers."""
         choice = self.choose(["context", "environment", "document", "table", "row", "figure",
-                              "subfigure", "package", "subclass"])
+                              "subfigure", "package", "subclass"] + ["unmade"] * self.hostile)
         context = self.context_expression()  # drawn before the new variable exists
         own = "%s.child()" % context if self.chance(70) else context  # for a table or figure
         if choice == "context":
@@ -611,6 +623,8 @@ class Builder:
             name = self.new("ctx")
             if parent and self.chance(50):
                 self.emit(depth, "%s = %s.child()" % (name, self.choose(parent)))
+            elif self.hostile and self.chance(20):  # made without its initialiser
+                self.emit(depth, "%s = LatexContext.__new__(LatexContext)" % name)
             else:
                 argument = self.value(GRAPHICS_PATHS) if self.chance(40) else ""
                 self.emit(depth, "%s = LatexContext(%s)" % (name, argument))
@@ -636,6 +650,12 @@ class Builder:
                 ("document_class", CLASS_NAMES, O), ("class_options", ["''", "'a4paper'", "3"], O),
                 ("graphics_path", GRAPHICS_PATHS, O)])
             self.emit(depth, "%s = LatexDocument(%s)" % (name, arguments))
+            scope = [name]
+        elif choice == "unmade":  # made without its initialiser
+            cls, kind, line = self.choose(UNMADE)
+            self.need(line)
+            name = self.new(kind)
+            self.emit(depth, "%s = %s.__new__(%s)" % (name, cls, cls))
             scope = [name]
         elif choice == "environment":
             name = self.new("env")
