@@ -281,13 +281,15 @@ def fake_open(name, *args, **kwargs):
 
 
 def traced(owner, name):
-    """Replaces owner.name by a wrapper that logs each call and then calls the original."""
+    """Replaces owner.name (owner a class or an instance) by a wrapper that logs each call
+    and then calls the original."""
     original = getattr(owner, name)
+    label = owner.__name__ if isinstance(owner, type) else program.renderer.name_of(owner)
 
     def wrapper(*args, **kwargs):
         shown = [program.renderer.name_of(a) for a in args]
         shown += ["%s=%s" % (k, program.renderer.name_of(v)) for k, v in kwargs.items()]
-        program.log.append("call %s.%s(%s)" % (owner.__name__, name, ", ".join(shown)))
+        program.log.append("call %s.%s(%s)" % (label, name, ", ".join(shown)))
         return original(*args, **kwargs)
 
     setattr(owner, name, wrapper)

@@ -156,6 +156,14 @@ class MyError(Exception):
 """),
 }
 
+# Methods that the library calls on a context or a writer itself (not only the caller).
+CONTEXT_CALLS = ["child", "use_package", "generate_file_id", "dump_preamble",
+                 "require_package"]
+ENVIRONMENT_CALLS = ["tex", "use_package", "tightbox", "fbox", "minipage", "save_graphics_data"]
+INSTANCE_CALLS = {"env": ENVIRONMENT_CALLS, "doc": ENVIRONMENT_CALLS + ["dump_stream"],
+                  "tab": ENVIRONMENT_CALLS + ["dump"], "fig": ENVIRONMENT_CALLS + ["dump"],
+                  "sub": ENVIRONMENT_CALLS + ["dump"]}
+
 # Classes whose objects a hostile program makes without running __init__.
 UNMADE = [("LatexEnvironment", "env", ""), ("LatexDocument", "doc", ""),
           ("Tabular", "tab", "from pagewright.tabular import Tabular"),
@@ -204,6 +212,9 @@ PATCHES = [
     ("traced(LatexDocument, 'dump_stream')", []),
     ("traced(LatexEnvironment, 'save_graphics_data')", []),
     ("traced(LatexEnvironment, 'tightbox')", []),
+    ("traced(LatexEnvironment, 'fbox')", []),
+    ("traced(LatexEnvironment, 'minipage')", []),
+    ("LatexEnvironment.use_package = loud", []),
     ("traced(Tabular, 'dump')", ["MyTab"]),
     ("traced(Tabular, 'row_tex')", ["MyTab"]),
     ("traced(Tabular.Row, 'cell_tex')", ["MyTab"]),
@@ -342,6 +353,9 @@ class Builder:
     # -- program --------------------------------------------------------------------------
 
     def program(self):
+        if self.patching:  # a world with replaced parts from the start, and maybe more later
+            for _ in range(self.number(1, 3)):
+                self.patch(0)
         while self.budget > 0:
             self.top_statement()
         isolated = ["# isolated"] if self.patched else []
@@ -349,14 +363,16 @@ class Builder:
 
     def top_statement(self):
         self.budget -= 1
-        kind = self.choose(["document", "fragment", "direct", "document", "look", "odd calls"]
-                           + ["patch"] * self.patching)
+        kind = self.choose(["document", "fragment", "direct", "document", "look", "odd calls",
+                            "tour"] + ["patch", "tour"] * self.patching)
         if kind == "patch":
             self.patch(0)
             return
         self.emit(0, "with caught():")
         if kind == "odd calls":
             self.odd_calls(1)
+        elif kind == "tour":
+            self.tour(1)
         elif kind == "look" and self.variables:
             self.look(1, self.choose([name for name, _ in self.variables]))
         elif kind in ("document", "look"):
@@ -387,6 +403,53 @@ class Builder:
         name = self.new("env")
         self.emit(depth, "with pagewright.latex_fragment(%s) as %s:" % (", ".join(arguments), name))
         self.body(depth + 1, [name])
+
+    def tour(self, depth):
+        """A plain document that uses every construct once, so that whatever the program
+        replaced meets every place where the library calls it. Sometimes a method that the
+        library calls on one of the objects is first replaced on that object alone."""
+        document = self.new("doc")
+        self.emit(depth, "with pagewright.latex_document(%s) as %s:" % (self.stream(depth),
+                                                                      document))
+        depth += 1
+        self.replace_one(depth, document, [("", "use_package"), ("", "tightbox"),
+                                           ("", "fbox"), ("", "minipage"), ("", "dump_stream"),
+                                           ("", "save_graphics_data")]
+                         + [(".context", name) for name in CONTEXT_CALLS])
+        names = {}
+
+        def open_block(text, kind, inner, calls):
+            names[kind] = self.new(kind)
+            self.emit(inner, "with %s as %s:" % (text, names[kind]))
+            self.replace_one(inner + 1, names[kind], calls + [(".context", "child")])
+
+        open_block("%s.minipage_bottom('1cm')" % document, "env", depth, [("", "tex")])
+        self.emit(depth + 1, "%s.tex('x')" % names["env"])
+        open_block("%s.minipage('1cm', 't', fbox=True)" % document, "env", depth, [])
+        self.emit(depth + 1, "%s.text('y_')" % names["env"])
+        open_block("%s.figure('A', 'fig:a')" % document, "fig", depth, [("", "use_package")])
+        open_block("%s.subfigure('L')" % names["fig"], "sub", depth + 1, [])
+        self.emit(depth + 2, "%s.tex('z')" % names["sub"])
+        open_block("%s.tabular(['l', 'r'])" % document, "tab", depth, [])
+        self.emit(depth + 1, "%s.hline()" % names["tab"])
+        self.emit(depth + 1, "%s.row_tex('1', '2')" % names["tab"])
+        open_block("%s.row()" % names["tab"], "row", depth + 1, [])
+        self.emit(depth + 2, "%s.cell_tex('a')" % names["row"])
+        open_block("%s.cell()" % names["row"], "env", depth + 2, [])
+        self.emit(depth + 3, "%s.text('b')" % names["env"])
+        open_block("%s.resizebox('1cm')" % document, "env", depth, [])
+        with_graphics = names["env"]
+        self.emit(depth + 1, "%s.graphics_data('d', pagewright.MIME_PLAIN)" % with_graphics)
+        open_block("%s.mbox()" % document, "env", depth, [])
+        self.emit(depth + 1, "%s.lstlisting('code')" % names["env"])
+        self.emit(depth, "%s.graphics_data('d', pagewright.MIME_PLAIN)" % document)
+        self.emit(depth, "%s.fullpage()" % document)
+
+    def replace_one(self, depth, name, calls):
+        """Sometimes traces one of the methods given, on the object itself."""
+        if self.chance(30):
+            suffix, method = self.choose(calls)
+            self.emit(depth, "traced(%s%s, %r)" % (name, suffix, method))
 
     def odd_calls(self, depth):
         """A run of writer calls with odd values and wrong arguments, each one caught."""
@@ -573,6 +636,10 @@ class Builder:
             lambda: "del %s.f" % c,
         ]
         makers.append(lambda: "%s.__init__()" % c)  # a context made afresh in place
+        # methods that the library itself calls on these objects, replaced on the instance
+        makers.append(lambda: "traced(%s, %r)" % (c, self.choose(CONTEXT_CALLS)))
+        if kind in INSTANCE_CALLS:
+            makers.append(lambda: "traced(%s, %r)" % (t, self.choose(INSTANCE_CALLS[kind])))
         initialiser = {"env": "%s", "doc": "", "tab": "['l'], %s", "row": "2, %s",
                        "fig": "'c', 'l', 't', %s, False", "sub": "'c', 'l', %s"}.get(kind)
         if initialiser is not None:  # the object made afresh in place
