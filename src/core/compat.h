@@ -8,6 +8,16 @@
 
 namespace pw {
 
+// The type's version tag while it is valid, else 0. From 3.13 a changed type
+// gets the tag 0 and the flag that marked a valid tag is no longer kept.
+inline unsigned int valid_version_tag(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return type->tp_version_tag;
+#else
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
+}
+
 // The exception being raised, taken out of the thread state with its
 // traceback attached, or null when none is set. 3.12 keeps only the
 // exception object; the older triple is normalised into the same shape.

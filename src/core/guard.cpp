@@ -19,7 +19,7 @@ unsigned int TypeGuard::current_tag() {
     // Looking an attribute up through the type gives it a version tag.
     Ref probe(PyObject_GetAttr(reinterpret_cast<PyObject*>(type_), names.__init__));
     if (!probe) PyErr_Clear();
-    return (type_->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type_->tp_version_tag : 0;
+    return valid_version_tag(type_);
 }
 
 int TypeGuard::watch(PyTypeObject* type) {

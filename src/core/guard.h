@@ -8,6 +8,7 @@
 // the generic path runs everywhere; the tests run both ways.
 #pragma once
 
+#include "compat.h"
 #include "ref.h"
 
 #include <utility>
@@ -27,10 +28,8 @@ class TypeGuard {
 public:
     int watch(PyTypeObject* type);
     bool holds() {
-        unsigned int tag = type_->tp_version_tag;
-        if (tag == tag_ && tag && (type_->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) {
-            return true;
-        }
+        unsigned int tag = valid_version_tag(type_);
+        if (tag == tag_ && tag) return true;
         return fast_paths && recheck();
     }
 

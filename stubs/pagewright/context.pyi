@@ -2,6 +2,8 @@ from io import StringIO as StringIO
 from typing import Dict as Dict
 
 from _typeshed import SupportsWrite
+from typing_extensions import disjoint_base as _disjoint_on_every_version
+
 from ._layout import disjoint_base
 
 __all__ = ["LatexContext"]
@@ -15,7 +17,8 @@ class UsePackage:
 
 def dict_to_latex_option_string(d: Dict[str, str]) -> str: ...
 
-@disjoint_base
+# Its native text buffers give it a layout of its own on every version.
+@_disjoint_on_every_version
 class LatexContext:
     f: StringIO
     preamble: StringIO
