@@ -75,6 +75,19 @@ def test_long_texts_shared_by_nested_boxes_read_back_whole(long):
     assert inner[0].context.f.getvalue() == long + "!more"
 
 
+@pytest.mark.parametrize("wide", ["é", "€", "😀"])
+def test_a_shared_text_reads_back_narrow_after_a_wider_parent_was_written_out(wide):
+    out = io.StringIO()
+    kept = []
+    with pagewright.latex_fragment(out) as frag:
+        frag.tex(wide)
+        with frag.fbox() as box:
+            box.tex("a" * 5000)
+            kept.append(box)
+    kept[0].tex("z")
+    assert kept[0].context.f.getvalue() == "a" * 5000 + "z"
+
+
 def test_deep_nesting_writes_every_level():
     out = io.StringIO()
     with pagewright.latex_fragment(out) as frag, contextlib.ExitStack() as stack:

@@ -71,23 +71,34 @@ void unref(Piece* piece) {
     }
 }
 
-// Copies `n` characters of width `from` into room of width `to` >= `from`.
+// Copies `n` characters of width `from` into room of width `to`. The room
+// may be narrower than the run's width: a run taken from a wider str (a part
+// of a parent's text) holds only characters that fit the narrower one.
 template <typename From, typename To>
-void widen(const void* src, Py_ssize_t n, void* dst) {
+void convert(const void* src, Py_ssize_t n, void* dst) {
     auto* in = static_cast<const From*>(src);
     auto* out = static_cast<To*>(dst);
-    for (Py_ssize_t i = 0; i < n; i++) out[i] = in[i];
+    for (Py_ssize_t i = 0; i < n; i++) out[i] = static_cast<To>(in[i]);
+}
+
+template <typename From>
+void convert_from(const void* src, Py_ssize_t n, int to, void* dst) {
+    switch (to) {
+        case 1: convert<From, Py_UCS1>(src, n, dst); break;
+        case 2: convert<From, Py_UCS2>(src, n, dst); break;
+        default: convert<From, Py_UCS4>(src, n, dst);
+    }
 }
 
 void copy_chars(int from, const void* src, Py_ssize_t n, int to, void* dst) {
     if (from == to) {
         std::memcpy(dst, src, n * from);
-    } else if (from == 1 && to == 2) {
-        widen<Py_UCS1, Py_UCS2>(src, n, dst);
     } else if (from == 1) {
-        widen<Py_UCS1, Py_UCS4>(src, n, dst);
+        convert_from<Py_UCS1>(src, n, to, dst);
+    } else if (from == 2) {
+        convert_from<Py_UCS2>(src, n, to, dst);
     } else {
-        widen<Py_UCS2, Py_UCS4>(src, n, dst);
+        convert_from<Py_UCS4>(src, n, to, dst);
     }
 }
 
