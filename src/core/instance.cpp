@@ -84,16 +84,7 @@ int instance_clear(PyObject* self) {
     return 0;
 }
 
-void instance_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    // Long chains of objects are freed without deep C recursion.
-    Py_TRASHCAN_BEGIN(self, instance_dealloc)
-    instance_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-    Py_TRASHCAN_END
-}
+void instance_dealloc(PyObject* self) { dealloc_cleared<instance_clear>(self); }
 
 PyMemberDef instance_members[] = {
     {"__dictoffset__", T_PYSSIZET, offsetof(Instance, dict), READONLY, nullptr},

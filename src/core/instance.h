@@ -19,6 +19,20 @@ struct Instance {
     PyObject* dict;
 };
 
+// tp_dealloc of a garbage-collected heap type whose tp_clear is `clear`.
+// Long chains of objects (contexts holding their parents, say) are freed
+// without deep C recursion.
+template <inquiry clear>
+void dealloc_cleared(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, dealloc_cleared<clear>)
+    clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+    Py_TRASHCAN_END
+}
+
 int instance_traverse(PyObject* self, visitproc visit, void* arg);
 int instance_clear(PyObject* self);
 void instance_dealloc(PyObject* self);

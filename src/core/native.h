@@ -93,9 +93,6 @@ int native_clear(PyObject* self);
 extern PyMemberDef native_members[];
 extern PyGetSetDef native_getset[];
 
-inline constexpr unsigned native_flags =
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-
 // Removes the entries that Py_tp_getattro and Py_tp_setattro put in the
 // class namespace, which a class written in Python would not have;
 // the slots themselves stay.

@@ -240,17 +240,6 @@ int context_clear(PyObject* self) {
     return native_clear(self);
 }
 
-void context_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    // A chain of contexts is freed level by level without deep C recursion.
-    Py_TRASHCAN_BEGIN(self, context_dealloc)
-    context_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-    Py_TRASHCAN_END
-}
-
 const NativeSpec context_native = {
     &context_type, &context_guard, 6,
     {&names.f, &names.preamble, &names.graphics_path, &names.parent, &names.count,
@@ -528,13 +517,13 @@ PyType_Slot context_slots[] = {
     PW_NATIVE_SLOTS,
     {Py_tp_traverse, reinterpret_cast<void*>(context_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(context_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(context_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_cleared<context_clear>)},
     {0, nullptr},
 };
 
 PyType_Spec context_spec = {
     "pagewright.context.LatexContext", sizeof(Context), 0,
-    native_flags, context_slots,
+    instance_flags, context_slots,
 };
 
 int make_types(PyObject* module_name, PyObject* option_type) {
