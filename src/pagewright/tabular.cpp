@@ -262,16 +262,6 @@ int check_room(PyObject* row) {
 
 // self.cols.append(text); self.col += width
 int add_cell(PyObject* row, PyObject* text, PyObject* width) {
-    if (PyObject* dict = direct_dict(row)) {
-        PyObject* cols = PyDict_GetItemWithError(dict, cols_name);
-        PyObject* col = cols ? PyDict_GetItemWithError(dict, col_name) : nullptr;
-        if (col && PyList_CheckExact(cols) && PyLong_CheckExact(col)) {
-            if (PyList_Append(cols, text) < 0) return -1;
-            Ref next(PyNumber_InPlaceAdd(col, width));
-            return next ? PyDict_SetItem(dict, col_name, next.get()) : -1;
-        }
-        if (PyErr_Occurred()) return -1;
-    }
     Ref cols = getattr(row, cols_name);
     if (!cols || append_item(cols.get(), text) < 0) return -1;
     Ref col = getattr(row, col_name);
