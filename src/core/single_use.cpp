@@ -1,6 +1,8 @@
 #include "single_use.h"
 
 #include "args.h"
+#include "instance.h"
+#include "module.h"
 #include "strings.h"
 
 namespace pw {
@@ -13,19 +15,29 @@ void clear_slots(SingleUse* self) {
     for (PyObject*& slot : self->slots) Py_CLEAR(slot);
 }
 
+// A call made while the set-up or the closing work is running.
+bool refuse_while_busy(const SingleUse* self) {
+    if (self->phase != SingleUse::entering && self->phase != SingleUse::exiting) return false;
+    PyErr_SetString(PyExc_ValueError, "generator already executing");
+    return true;
+}
+
 PyObject* single_use_enter(PyObject* op, PyObject*) {
     auto* self = reinterpret_cast<SingleUse*>(op);
+    if (refuse_while_busy(self)) return nullptr;
     if (self->phase != SingleUse::fresh) {
         PyErr_SetString(PyExc_RuntimeError, "generator didn't yield");
         return nullptr;
     }
-    self->phase = SingleUse::entered;
+    self->phase = SingleUse::entering;
     PyObject* target = self->construct->enter(self);
-    if (!target) {
-        self->phase = SingleUse::finished;
-        clear_slots(self);
+    if (target) {
+        self->phase = SingleUse::entered;
+        return target;
     }
-    return target;
+    self->phase = SingleUse::finished;
+    clear_slots(self);
+    return nullptr;
 }
 
 PyObject* single_use_exit(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
@@ -34,14 +46,16 @@ PyObject* single_use_exit(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
         PyErr_Format(PyExc_TypeError, "__exit__ expected 3 arguments, got %zd", nargs);
         return nullptr;
     }
+    if (refuse_while_busy(self)) return nullptr;
     if (self->phase != SingleUse::entered) Py_RETURN_FALSE;
-    self->phase = SingleUse::finished;
+    self->phase = SingleUse::exiting;
     int status = 0;
     if (args[0] == Py_None) {
         status = self->construct->close(self);
     } else if (self->construct->abort) {
         status = self->construct->abort(self, args[0], args[1], args[2]);
     }
+    self->phase = SingleUse::finished;
     clear_slots(self);
     if (status < 0) return nullptr;
     Py_RETURN_FALSE;
@@ -59,14 +73,6 @@ int single_use_clear(PyObject* op) {
     return 0;
 }
 
-void single_use_dealloc(PyObject* op) {
-    PyTypeObject* type = Py_TYPE(op);
-    PyObject_GC_UnTrack(op);
-    single_use_clear(op);
-    type->tp_free(op);
-    Py_DECREF(type);
-}
-
 PyMethodDef single_use_methods[] = {
     {"__enter__", single_use_enter, METH_NOARGS, nullptr},
     {"__exit__", as_method(single_use_exit), METH_FASTCALL, nullptr},
@@ -77,23 +83,23 @@ PyType_Slot single_use_slots[] = {
     {Py_tp_methods, single_use_methods},
     {Py_tp_traverse, reinterpret_cast<void*>(single_use_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(single_use_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(single_use_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_cleared<single_use_clear>)},
     {0, nullptr},
 };
 
 PyType_Spec single_use_spec = {
     "pagewright.SingleUseContext", sizeof(SingleUse), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, single_use_slots,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    single_use_slots,
 };
 
 }  // namespace
 
 int init_single_use_type() {
     if (single_use_type) return 0;
-    single_use_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&single_use_spec));
-    if (!single_use_type) return -1;
     // A context manager carries no docstring, like the generator-based kind.
-    return PyDict_SetItem(single_use_type->tp_dict, names.__doc__, Py_None);
+    single_use_type = make_type(&single_use_spec, nullptr);
+    return single_use_type ? 0 : -1;
 }
 
 PyObject* make_single_use(const Construct* construct, std::initializer_list<PyObject*> args) {

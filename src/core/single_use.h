@@ -5,6 +5,12 @@
 // and runs only when the block ends without an exception. Like a generator
 // wrapped by contextlib.contextmanager, an object can be entered once, and a
 // block that raises skips the closing work and lets the exception through.
+//
+// The set-up and closing work call into Python, and that code may call the
+// same manager's __enter__ or __exit__: while either runs, the manager is
+// busy and such calls raise, as they do on a generator that is executing.
+// The slots change only under the manager's own control, so `enter` and
+// `close` may use them as borrowed references across calls into Python.
 #pragma once
 
 #include "ref.h"
@@ -27,7 +33,7 @@ struct SingleUse {
     static constexpr int nslots = 6;
     PyObject_HEAD
     const Construct* construct;
-    enum Phase : char { fresh, entered, finished } phase;
+    enum Phase : char { fresh, entering, entered, exiting, finished } phase;
     // Owned references: the call's arguments first, then whatever `enter`
     // keeps for `close` (the objects it set up).
     PyObject* slots[nslots];
