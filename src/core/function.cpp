@@ -1,5 +1,6 @@
 #include "function.h"
 
+#include "module.h"
 #include "strings.h"
 
 #include <structmember.h>
@@ -81,11 +82,14 @@ void function_dealloc(PyObject* op) {
     auto* self = reinterpret_cast<Function*>(op);
     PyTypeObject* type = Py_TYPE(op);
     PyObject_GC_UnTrack(op);
+    // The attribute dict may hold anything, long chains included.
+    Py_TRASHCAN_BEGIN(op, function_dealloc)
     function_clear(op);
     Py_CLEAR(self->name);
     Py_CLEAR(self->qualname);
     type->tp_free(op);
     Py_DECREF(type);
+    Py_TRASHCAN_END
 }
 
 PyGetSetDef function_getset[] = {
@@ -117,7 +121,7 @@ PyType_Slot function_slots[] = {
 PyType_Spec function_spec = {
     "pagewright.function", sizeof(Function), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR,
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     function_slots,
 };
 
@@ -125,7 +129,7 @@ PyType_Spec function_spec = {
 
 int init_function_type() {
     if (function_type) return 0;
-    function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
+    function_type = make_type(&function_spec, nullptr);
     return function_type ? 0 : -1;
 }
 

@@ -3,6 +3,8 @@
 #include "function.h"
 #include "strings.h"
 
+#include <cstring>
+
 namespace pw {
 
 int bind(PyObject* module, const char* name, PyObject* value) {
@@ -76,6 +78,9 @@ PyTypeObject* make_type(PyType_Spec* spec, PyObject* bases) {
     PyObject* type = PyType_FromSpecWithBases(spec, bases);
     if (!type) return nullptr;
     auto* result = reinterpret_cast<PyTypeObject*>(type);
+    // Error messages name a type by tp_name, which for a class written in
+    // Python is its bare name; __module__ and __qualname__ are kept apart.
+    if (const char* dot = std::strrchr(result->tp_name, '.')) result->tp_name = dot + 1;
     if (replace_in_type(result, names.__doc__, Py_None) < 0) {
         Py_DECREF(type);
         return nullptr;

@@ -33,7 +33,7 @@ Ref import_from(PyObject* source, PyObject* name);
 Ref import_from_loaded(PyObject* loaded, PyObject* source, PyObject* name);
 
 // A heap type from `spec` with the given bases (NULL: object). The class
-// gets no docstring: __doc__ is None.
+// gets no docstring (__doc__ is None), and errors name it by its bare name.
 PyTypeObject* make_type(PyType_Spec* spec, PyObject* bases);
 
 // Replaces the entry `name` of a type's namespace in place, keeping its

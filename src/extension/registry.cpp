@@ -1,6 +1,7 @@
 #include "registry.h"
 
 #include "../core/args.h"
+#include "../core/instance.h"
 #include "../core/module.h"
 #include "../core/strings.h"
 #include "../pagewright/modules.h"
@@ -109,14 +110,6 @@ int importer_clear(PyObject* op) {
     return 0;
 }
 
-void importer_dealloc(PyObject* op) {
-    PyTypeObject* type = Py_TYPE(op);
-    PyObject_GC_UnTrack(op);
-    importer_clear(op);
-    type->tp_free(op);
-    Py_DECREF(type);
-}
-
 PyMethodDef importer_methods[] = {
     {"find_spec", as_method(importer_find_spec), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"create_module", importer_create_module, METH_O, nullptr},
@@ -128,13 +121,14 @@ PyType_Slot importer_slots[] = {
     {Py_tp_methods, importer_methods},
     {Py_tp_traverse, reinterpret_cast<void*>(importer_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(importer_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(importer_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_cleared<importer_clear>)},
     {0, nullptr},
 };
 
 PyType_Spec importer_spec = {
     "pagewright.SubmoduleImporter", sizeof(Importer), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, importer_slots,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    importer_slots,
 };
 
 Ref new_importer(PyObject* origin) {
