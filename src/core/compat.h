@@ -92,3 +92,12 @@ inline int add_note(PyObject* exception, PyObject* note) {
 }
 
 }  // namespace pw
+
+// A module slot that declares loading in the main interpreter only; the
+// slot exists from CPython 3.12 on, and the module checks by itself before.
+#ifdef Py_mod_multiple_interpreters
+#define PW_MAIN_INTERPRETER_ONLY_SLOT \
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define PW_MAIN_INTERPRETER_ONLY_SLOT
+#endif

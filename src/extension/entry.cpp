@@ -2,6 +2,7 @@
 // initialisation sequence.
 #include "registry.h"
 
+#include "../core/compat.h"
 #include "../core/native.h"
 #include "../core/function.h"
 #include "../core/module.h"
@@ -92,10 +93,20 @@ Ref announce(PyObject* package, PyObject* name, PyObject* file) {
     return logger;
 }
 
+// The types, interned names and cached lookups live once per process and
+// belong to the interpreter that first made them, so only the main
+// interpreter may load the extension.
+int refuse_subinterpreter() {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) return 0;
+    PyErr_SetString(PyExc_ImportError,
+                    "module pagewright does not support loading in subinterpreters");
+    return -1;
+}
+
 // Py_mod_create: the package module, with a spec that names its search
 // path (a "pagewright" directory beside the extension file).
 PyObject* create_package(PyObject* spec, PyModuleDef*) {
-    if (init_process_state() < 0) return nullptr;
+    if (refuse_subinterpreter() < 0 || init_process_state() < 0) return nullptr;
     Ref spec_name(PyObject_GetAttrString(spec, "name"));
     Ref origin = getattr(spec, names.origin);
     Ref os_path = import_module("os.path");
@@ -149,6 +160,7 @@ int exec_package(PyObject* package) {
 PyModuleDef_Slot package_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_package)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_package)},
+    PW_MAIN_INTERPRETER_ONLY_SLOT
     {0, nullptr},
 };
 
