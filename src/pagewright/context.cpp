@@ -285,12 +285,19 @@ int context_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return context_set(self, graphics_path);
 }
 
-// 1 when context.<method> is `own`, this module's implementation, so the
-// climb can continue in a loop instead of through a call; 0 when not.
+// 1 when context.<method> would run `own`, this module's implementation,
+// so the climb can go on in a loop instead of through a call; 0 when not.
+// A subclass that overrides neither the method nor attribute lookup climbs
+// as the class itself does (its instances hold no native state, so the
+// generic lookup is the class's own).
 int runs_own(PyObject* context, PyObject* method, PyObject* own) {
-    if (!Py_IS_TYPE(context, context_type)) return 0;
-    PyObject* in_class = PyDict_GetItemWithError(context_type->tp_dict, method);
-    if (in_class != own) return PyErr_Occurred() ? -1 : 0;
+    PyTypeObject* type = Py_TYPE(context);
+    if (!PyObject_TypeCheck(context, context_type)) return 0;
+    getattrofunc lookup = type->tp_getattro;
+    if (lookup != context_type->tp_getattro && lookup != PyObject_GenericGetAttr) return 0;
+    Ref in_class = getattr(reinterpret_cast<PyObject*>(type), method);
+    if (!in_class) return -1;
+    if (in_class.get() != own) return 0;
     PyObject* dict = reinterpret_cast<Instance*>(context)->dict;
     if (!dict) return 1;
     int overridden = PyDict_Contains(dict, method);
@@ -308,10 +315,23 @@ Ref parent_of(PyObject* context, PyObject* method, PyObject* own, bool* plain) {
     return parent;
 }
 
-// parent.<method>(*args), guarded against deep recursion through subclasses.
+// How deep calls through Python overrides may nest in a climb. The
+// interpreter's recursion check alone would let a raised recursion limit
+// run the C stack out; each level costs a few C frames and one Python frame.
+constexpr int max_delegation_depth = 1000;
+
+// parent.<method>(*args), where a Python override sits in the chain.
 Ref delegate(PyObject* parent, PyObject* method, std::initializer_list<PyObject*> args) {
+    static thread_local int depth;
+    if (depth >= max_delegation_depth) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while climbing to the root context");
+        return Ref();
+    }
     if (Py_EnterRecursiveCall(" while climbing to the root context")) return Ref();
+    ++depth;
     Ref result = call_method(parent, method, args);
+    --depth;
     Py_LeaveRecursiveCall();
     return result;
 }
