@@ -2,8 +2,11 @@ import inspect
 import io
 import os
 import pathlib
+import resource
 import shutil
+import stat
 import subprocess
+from contextlib import contextmanager
 
 import pytest
 
@@ -123,16 +126,15 @@ def test_write_to_file(tmp_path):
     assert "more\\end{document}" in target.read_text()
 
 
-def test_write_to_file_closes_file_on_error(tmp_path):
+def test_failed_write_to_file_leaves_no_file(tmp_path):
     class Failing(LatexDocument):
         def dump_stream(self, f):
             f.write("partial")
             raise ValueError("stop")
 
-    target = tmp_path / "doc.tex"
     with pytest.raises(ValueError, match="stop"):
-        Failing().write_to_file(str(target))
-    assert target.read_text() == "partial"
+        Failing().write_to_file(str(tmp_path / "doc.tex"))
+    assert list(tmp_path.iterdir()) == []
 
 
 def test_write_to_file_in_current_directory(tmp_path, monkeypatch):
@@ -168,6 +170,80 @@ def test_directory_created_by_another_process(tmp_path, monkeypatch):
     monkeypatch.setattr(os.path, "exists", lambda path: False)
     make_sure_dir_exists(str(target))
     assert target.is_dir()
+
+
+# ------------------------------------------------------- all-or-nothing writes
+
+def document_writer(path, text):
+    doc = LatexDocument()
+    doc.tex(text)
+    doc.write_to_file(str(path))
+
+
+def frags_writer(manager):
+    def write(path, text):
+        with manager(str(path)) as writer:
+            writer.tex(text)
+    return write
+
+
+def data_writer(path, data):
+    LatexEnvironment(LatexContext(str(path.parent))).textattachfile(path.name, data, "t")
+
+
+@contextmanager
+def file_size_limit(limit):
+    # Writes past the limit fail with EFBIG (Python ignores SIGXFSZ), as a
+    # full disk fails them.
+    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, hard))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+
+
+@pytest.mark.parametrize("write, data, error", [
+    (document_writer, "body \ud800", UnicodeEncodeError),
+    (frags_writer(latex_document), "body \ud800", UnicodeEncodeError),
+    (frags_writer(latex_fragment), "body \ud800", UnicodeEncodeError),
+    (data_writer, "text \ud800", UnicodeEncodeError),
+    (data_writer, bytes(1 << 20), OSError),
+], ids=["write_to_file", "latex_document", "latex_fragment", "data-text", "data-binary"])
+def test_failed_write_keeps_the_old_file(tmp_path, write, data, error):
+    target = tmp_path / "doc.tex"
+    old = "old \u20ac\n".encode() * 100
+    target.write_bytes(old)
+    with file_size_limit(1 << 16), pytest.raises(error):
+        write(target, data)
+    assert target.read_bytes() == old
+    assert list(tmp_path.iterdir()) == [target]
+
+
+def test_write_through_link_keeps_mode_and_new_file_gets_mode_of_open(tmp_path):
+    target = tmp_path / "real.tex"
+    target.write_text("old")
+    target.chmod(0o604)
+    link = tmp_path / "link.tex"
+    link.symlink_to(target)
+    umask = os.umask(0o027)
+    try:
+        LatexDocument().write_to_file(str(link))
+        LatexDocument().write_to_file(tmp_path / "new.tex")
+        open(tmp_path / "by_open", "w").close()
+    finally:
+        os.umask(umask)
+    assert link.is_symlink() and target.read_text() == EMPTY
+    assert stat.S_IMODE(target.stat().st_mode) == 0o604
+    assert (tmp_path / "new.tex").stat().st_mode == (tmp_path / "by_open").stat().st_mode
+    assert sorted(p.name for p in tmp_path.iterdir()) == [
+        "by_open", "link.tex", "new.tex", "real.tex"]
+    # A file with another hard link is written in place, so both names see it.
+    os.link(target, tmp_path / "hard.tex")
+    doc = LatexDocument()
+    doc.tex("shared")
+    doc.write_to_file(str(tmp_path / "hard.tex"))
+    assert target.read_text() == dumped(doc)
 
 
 # --------------------------------------------------------------------- frags

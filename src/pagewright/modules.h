@@ -65,6 +65,8 @@ Ref directory_of(PyObject* filename);
 // os.getcwd()
 Ref current_directory();
 // with open(filename, 'wb' if binary else 'w') as file: fill(file, source)
+// written to a temporary file that replaces `filename` once complete, so
+// that a failure leaves the old file whole (see file_utils.cpp).
 int write_file(PyObject* filename, bool binary, int (*fill)(PyObject* file, PyObject* source),
                PyObject* source);
 
