@@ -13,6 +13,7 @@ struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     PyObject* dict;
+    PyObject* weakrefs;
     PyObject* name;
     PyObject* qualname;
     const FunctionDef* def;
@@ -84,6 +85,7 @@ void function_dealloc(PyObject* op) {
     PyObject_GC_UnTrack(op);
     // The attribute dict may hold anything, long chains included.
     Py_TRASHCAN_BEGIN(op, function_dealloc)
+    if (self->weakrefs) PyObject_ClearWeakRefs(op);
     function_clear(op);
     Py_CLEAR(self->name);
     Py_CLEAR(self->qualname);
@@ -103,6 +105,7 @@ PyGetSetDef function_getset[] = {
 PyMemberDef function_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(Function, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Function, weakrefs), READONLY, nullptr},
     {},
 };
 
@@ -156,6 +159,7 @@ PyObject* make_function(const FunctionDef* def, PyObject* module_name, PyObject*
     if (!self) return nullptr;
     self->vectorcall = function_vectorcall;
     self->dict = dict.release();
+    self->weakrefs = nullptr;
     self->name = name.release();
     self->qualname = qualname.release();
     self->def = def;

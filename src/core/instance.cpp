@@ -88,11 +88,19 @@ void instance_dealloc(PyObject* self) { dealloc_cleared<instance_clear>(self); }
 
 PyMemberDef instance_members[] = {
     {"__dictoffset__", T_PYSSIZET, offsetof(Instance, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Instance, weakrefs), READONLY, nullptr},
     {},
 };
 
+// obj.__weakref__: the first weak reference to obj, or None.
+PyObject* get_weakref(PyObject* self, void*) {
+    PyObject* first = reinterpret_cast<Instance*>(self)->weakrefs;
+    return Py_NewRef(first ? first : Py_None);
+}
+
 PyGetSetDef instance_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__weakref__", get_weakref, nullptr, nullptr, nullptr},
     {},
 };
 

@@ -17,9 +17,11 @@ namespace pw {
 struct Instance {
     PyObject_HEAD
     PyObject* dict;
+    PyObject* weakrefs;  // as for any class written in Python
 };
 
-// tp_dealloc of a garbage-collected heap type whose tp_clear is `clear`.
+// tp_dealloc of a garbage-collected heap type whose tp_clear is `clear`,
+// weak references cleared first if it takes any.
 // Long chains of objects (contexts holding their parents, say) are freed
 // without deep C recursion.
 template <inquiry clear>
@@ -27,6 +29,7 @@ void dealloc_cleared(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     Py_TRASHCAN_BEGIN(self, dealloc_cleared<clear>)
+    if (type->tp_weaklistoffset) PyObject_ClearWeakRefs(self);
     clear(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -38,6 +41,7 @@ int instance_clear(PyObject* self);
 void instance_dealloc(PyObject* self);
 extern PyMemberDef instance_members[];
 extern PyGetSetDef instance_getset[];
+PyObject* get_weakref(PyObject* self, void*);
 
 inline constexpr unsigned instance_flags =
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;

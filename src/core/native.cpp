@@ -1,5 +1,6 @@
 #include "native.h"
 
+#include "instance.h"
 #include "strings.h"
 
 #include <structmember.h>
@@ -195,11 +196,17 @@ int native_clear(PyObject* self) {
 
 PyMemberDef native_members[] = {
     {"__dictoffset__", T_PYSSIZET, offsetof(Native, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Native, weakrefs), READONLY, nullptr},
     {},
 };
 
+// The head of the layout is the instance's, so its helpers apply.
+static_assert(offsetof(Native, dict) == offsetof(Instance, dict) &&
+              offsetof(Native, weakrefs) == offsetof(Instance, weakrefs));
+
 PyGetSetDef native_getset[] = {
     {"__dict__", get_dict, set_dict, nullptr, nullptr},
+    {"__weakref__", get_weakref, nullptr, nullptr, nullptr},
     {},
 };
 

@@ -40,6 +40,7 @@ struct NativeSpec {
 struct Native {
     PyObject_HEAD
     PyObject* dict;
+    PyObject* weakrefs;
     const NativeSpec* spec;  // set while the fields hold the attributes
     PyObject* fields[max_fields];
 };

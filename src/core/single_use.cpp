@@ -5,6 +5,8 @@
 #include "module.h"
 #include "strings.h"
 
+#include <structmember.h>
+
 namespace pw {
 
 namespace {
@@ -79,8 +81,14 @@ PyMethodDef single_use_methods[] = {
     {},
 };
 
+PyMemberDef single_use_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(SingleUse, weakrefs), READONLY, nullptr},
+    {},
+};
+
 PyType_Slot single_use_slots[] = {
     {Py_tp_methods, single_use_methods},
+    {Py_tp_members, single_use_members},
     {Py_tp_traverse, reinterpret_cast<void*>(single_use_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(single_use_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_cleared<single_use_clear>)},
@@ -110,6 +118,7 @@ PyObject* make_single_use(const Construct* construct, std::initializer_list<PyOb
     auto* self = PyObject_GC_New(SingleUse, single_use_type);
     if (!self) return nullptr;
     self->construct = construct;
+    self->weakrefs = nullptr;
     self->phase = SingleUse::fresh;
     int i = 0;
     for (PyObject*& slot : self->slots) slot = nullptr;

@@ -33,6 +33,7 @@ struct SingleUse {
     static constexpr int nslots = 6;
     PyObject_HEAD
     const Construct* construct;
+    PyObject* weakrefs;
     enum Phase : char { fresh, entering, entered, exiting, finished } phase;
     // Owned references: the call's arguments first, then whatever `enter`
     // keeps for `close` (the objects it set up).
