@@ -1,7 +1,7 @@
 """Soak test: every public entry point of pagewright, called many times,
 must not grow memory.
 
-    python benchmarks/soak.py [--calls N] [--only TEXT]
+    python benchmarks/soak.py [--calls N] [--slow-calls N] [--only TEXT]
 
 runs itself in two child processes at once, one with the fast paths and
 one with PAGEWRIGHT_NO_FAST_PATHS=1, and prints one table. For each entry
