@@ -70,7 +70,11 @@ inline void chain_error(PyObject* earlier) {
 // can read.
 inline int add_note(PyObject* exception, PyObject* note) {
 #if PY_VERSION_HEX >= 0x030B0000
-    PyObject* result = PyObject_CallMethod(exception, "add_note", "O", note);
+    // Interned once: the type attribute cache keeps the name it looked up,
+    // so a new str on every call would stay alive there.
+    static PyObject* add_note_name;
+    if (!add_note_name && !(add_note_name = PyUnicode_InternFromString("add_note"))) return -1;
+    PyObject* result = PyObject_CallMethodOneArg(exception, add_note_name, note);
     if (!result) return -1;
     Py_DECREF(result);
     return 0;
