@@ -30,76 +30,69 @@ class Holder:
 
 # ------------------------------------------------------------------ cycles
 #
-# Each builder makes a reference cycle through library objects and drops it.
-# The library's types take no weak references, so each object of a cycle
-# holds a `mark()`: a weak-referenceable object reachable only through it,
-# freed when the cycle is.
+# Each builder makes a reference cycle through library objects and drops it,
+# passing `mark` the objects to watch (with no argument it makes a plain
+# object, to watch what the cycle holds).
 
 def context_attribute_is_itself(mark):
-    context = LatexContext()
+    context = mark(LatexContext())
     context.itself = context
-    context.marker = mark()
 
 
 def context_is_its_own_parent(mark):
-    context = LatexContext(mark())
+    context = mark(LatexContext(mark()))
     context.parent = context
 
 
 def parent_and_child_cycle(mark):
-    root = LatexContext(mark())
-    child = root.child()
-    child.graphics_path = mark()
+    root = mark(LatexContext(mark()))
+    child = mark(root.child())
     root.parent = child
 
 
 def context_in_its_package_table(mark):
-    context = LatexContext(mark())
+    context = mark(LatexContext())
     context.packages["itself"] = context
 
 
 def contexts_in_each_others_streams(mark):
-    root = LatexContext(mark())
-    child = root.child()
+    root = mark(LatexContext())
+    child = mark(root.child())
     child.f = mark(Holder(root))
     root.preamble = mark(Holder(child))
 
 
 def environment_on_its_context(mark):
-    env = LatexEnvironment(LatexContext())
+    env = mark(LatexEnvironment(mark(LatexContext())))
     env.context.environment = env
-    env.marker = mark()
 
 
 def environment_in_a_context_field(mark):
-    env = LatexEnvironment(LatexContext())
+    env = mark(LatexEnvironment(LatexContext()))
     env.context.graphics_path = env
-    env.marker = mark()
 
 
 def package_refers_to_itself(mark):
-    package = UsePackage("p", {"k": "v"})
+    package = mark(UsePackage("p", {"k": "v"}))
     package.options["itself"] = package
-    package.marker = mark()
 
 
 def manager_in_its_stream(mark):
     stream = mark(Holder())
-    stream.target = pagewright.begin_end(stream, "n")
+    stream.target = mark(pagewright.begin_end(stream, "n"))
 
 
 def document_manager_in_its_stream(mark):
     stream = mark(Holder())
-    stream.target = pagewright.latex_document(stream, "g")
+    stream.target = mark(pagewright.latex_document(stream, "g"))
     stream.target.__enter__().tex("left open")
 
 
 def entered_box_holds_its_manager(mark):
     env = LatexEnvironment(LatexContext())
-    manager = env.minipage("1cm")
-    inner = manager.__enter__()
+    manager = mark(env.minipage("1cm"))
+    inner = mark(manager.__enter__())
     inner.manager = manager
-    inner.marker = mark()
 
 
 def open_cell_holds_its_managers(mark):
@@ -110,8 +103,8 @@ def open_cell_holds_its_managers(mark):
     cell_manager = row.cell()
     cell = cell_manager.__enter__()
     cell.managers = [table_manager, row_manager, cell_manager]
-    for obj in table, row, cell:
-        obj.marker = mark()
+    for obj in table, row, cell, table.context, row.context, cell.context:
+        mark(obj)
 
 
 def open_subfigure_holds_its_managers(mark):
@@ -120,8 +113,8 @@ def open_subfigure_holds_its_managers(mark):
     sub_manager = figure.subfigure("s")
     sub = sub_manager.__enter__()
     sub.managers = [figure_manager, sub_manager]
-    figure.marker = mark()
-    sub.marker = mark()
+    mark(figure)
+    mark(sub)
 
 
 CYCLES = [context_attribute_is_itself, context_is_its_own_parent, parent_and_child_cycle,
@@ -140,9 +133,8 @@ OBJECTS = [
 
 def holds_itself(make):
     def build(mark):
-        obj = make()
+        obj = mark(make())
         obj.itself = obj
-        obj.marker = mark()
     return build
 
 
