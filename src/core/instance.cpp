@@ -41,25 +41,26 @@ bool builds_directly(PyTypeObject* type) {
     return guard && guard->holds();
 }
 
-PyObject* direct_dict(PyObject* obj) {
-    if (!builds_directly(Py_TYPE(obj))) return nullptr;
+Ref direct_dict(PyObject* obj) {
+    if (!builds_directly(Py_TYPE(obj))) return Ref();
     PyObject* dict = reinterpret_cast<Instance*>(obj)->dict;
-    return dict && PyDict_CheckExact(dict) ? dict : nullptr;
+    return Ref::borrow(dict && PyDict_CheckExact(dict) ? dict : nullptr);
 }
 
 Ref instance_attr(PyObject* obj, PyObject* name) {
-    if (PyObject* dict = direct_dict(obj)) {
-        PyObject* value = PyDict_GetItemWithError(dict, name);
-        if (value) return Ref::borrow(value);
-        if (PyErr_Occurred()) return Ref();
+    if (Ref dict = direct_dict(obj)) {
+        Ref value = dict_item(dict.get(), name);
+        if (value || PyErr_Occurred()) return value;
     }
     return getattr(obj, name);
 }
 
-bool calls_own(PyObject* obj, PyTypeObject* type, PyObject* method) {
-    if (!Py_IS_TYPE(obj, type)) return false;
-    PyObject* dict = direct_dict(obj);
-    return dict && !PyDict_GetItemWithError(dict, method) && !PyErr_Occurred();
+int calls_own(PyObject* obj, PyTypeObject* type, PyObject* method) {
+    if (!Py_IS_TYPE(obj, type)) return 0;
+    Ref dict = direct_dict(obj);
+    if (!dict) return 0;
+    if (PyDict_GetItemWithError(dict.get(), method)) return 0;
+    return PyErr_Occurred() ? -1 : 1;
 }
 
 PyObject* new_instance(PyTypeObject* type, std::initializer_list<PyObject*> attributes) {

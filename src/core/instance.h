@@ -52,15 +52,23 @@ int watch_instance_type(PyTypeObject* type);
 // Whether instances of `type` may be built directly (new_instance).
 bool builds_directly(PyTypeObject* type);
 
-// The instance dict of `obj` for direct access, or NULL for the generic path.
-PyObject* direct_dict(PyObject* obj);
+// The instance dict of `obj` for direct access (a new reference), or an empty
+// Ref for the generic path. The reference is needed: a lookup in the dict may
+// compare keys with Python code (a key's __eq__) that replaces obj.__dict__.
+Ref direct_dict(PyObject* obj);
+
+// dict[name] as a new reference; empty when missing (no error) or on error.
+inline Ref dict_item(PyObject* dict, PyObject* name) {
+    return Ref::borrow(PyDict_GetItemWithError(dict, name));
+}
 
 // obj.name, from the dict when it can be read directly.
 Ref instance_attr(PyObject* obj, PyObject* name);
 
 // Whether obj.method(...) would run `type`'s own method: obj is exactly of
-// the unchanged type and its dict does not shadow the method.
-bool calls_own(PyObject* obj, PyTypeObject* type, PyObject* method);
+// the unchanged type and its dict does not shadow the method. 1 or 0, or -1
+// with an exception when looking in the dict failed.
+int calls_own(PyObject* obj, PyTypeObject* type, PyObject* method);
 
 // A new instance of `type` whose dict holds the attributes in the order
 // given (name, value, name, value, ...: borrowed), the constructor not run.

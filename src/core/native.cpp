@@ -110,10 +110,17 @@ void set_field(PyObject* self, int i, PyObject* value) {
 
 Ref field_value(PyObject* self, int i) {
     Native* n = as_native(self);
+    const NativeSpec* spec = n->spec;
     if (n->fields[i] != lazy) return Ref::borrow(n->fields[i]);
-    Ref value(n->spec->derive(self, i));
-    if (value) set_field(self, i, Py_NewRef(value.get()));
-    return value;
+    Ref value(spec->derive(self, i));
+    if (!value) return value;
+    if (n->spec == spec && n->fields[i] == lazy) {
+        set_field(self, i, Py_NewRef(value.get()));
+        return value;
+    }
+    // Making the value may run the collector, and a finalizer may read or
+    // replace the attribute meanwhile: what it left stands.
+    return getattr(self, *spec->names[i]);
 }
 
 int to_dict_mode(PyObject* self) {
@@ -124,10 +131,14 @@ int to_dict_mode(PyObject* self) {
     Ref dict(n->dict ? Py_NewRef(n->dict) : PyDict_New());
     if (!dict) return -1;
     for (int i = 0; i < spec->count; i++) {
+        // Making a lazy value or adding to the dict may run Python code (a
+        // finalizer, a key's __eq__) that put the object in dict mode first.
+        if (n->spec != spec) return 0;
         PyObject* field = n->fields[i];
         Ref value = field == lazy ? Ref(spec->derive(self, i)) : Ref::borrow(field);
         if (!value || !PyDict_SetDefault(dict.get(), *spec->names[i], value.get())) return -1;
     }
+    if (n->spec != spec) return 0;
     for (int i = 0; i < spec->count; i++) drop_storage(n, i);
     n->spec = nullptr;
     if (!n->dict) n->dict = dict.release();

@@ -37,21 +37,17 @@ Sink Sink::to(PyObject* stream) {
     return sink;
 }
 
-TextBuffer* native_body_of(PyObject* env) {
-    PyObject* dict = direct_dict(env);
-    PyObject* context = dict ? PyDict_GetItemWithError(dict, names.context) : nullptr;
-    if (context) return native_buffer(context, names.f);
-    PyErr_Clear();
-    return nullptr;
-}
-
 PyObject* append_text(PyObject* self, PyObject* text) {
-    // The common case without a Sink: a str into a native body.
-    if (TextBuffer* buffer = PyUnicode_Check(text) ? native_body_of(self) : nullptr) {
+    Ref context = instance_attr(self, names.context);
+    if (!context) return nullptr;
+    // The common case without a Sink: a str into a native body, found and
+    // appended to with no Python code run in between.
+    if (TextBuffer* buffer = PyUnicode_Check(text) ? native_buffer(context.get(), names.f)
+                                                   : nullptr) {
         if (buffer->append(text) < 0) return nullptr;
         Py_RETURN_NONE;
     }
-    Sink body = Sink::body_of(self);
+    Sink body = Sink::of(context.get(), names.f);
     if (!body || body.write(text) < 0) return nullptr;
     Py_RETURN_NONE;
 }

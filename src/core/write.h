@@ -68,11 +68,6 @@ private:
     unsigned generation_ = 0;  // of the native buffer looked up
 };
 
-// The native body env.context.f writes into, when env's dict can be read
-// directly and its context is native: then looking the body up can neither
-// fail nor run Python code.
-TextBuffer* native_body_of(PyObject* env);
-
 // self.context.f.write(text), returning None: the body of a writer method.
 PyObject* append_text(PyObject* self, PyObject* text);
 

@@ -211,12 +211,18 @@ TextBuffer* buffer_of(PyObject* self, int field) {
 // io.StringIO() holding the text, positioned at its end.
 PyObject* derive_context_field(PyObject* self, int field) {
     if (field == packages_field) return PyDict_New();
-    Ref stream(PyObject_CallNoArgs(string_io));
-    Ref text(stream ? buffer_of(self, field)->value() : nullptr);
-    if (!text || write_to(stream.get(), text.get()) < 0) return nullptr;
+    // The text is taken first: making the stream may run the collector, and a
+    // finalizer may read (and so drop) the buffer meanwhile. A stream made
+    // after that is not the one made from this buffer.
     auto* context = reinterpret_cast<Context*>(self);
-    Py_XSETREF(context->made[field], Py_NewRef(stream.get()));
-    context->made_in[field] = context->generation;
+    unsigned generation = context->generation;
+    Ref text(buffer_of(self, field)->value());
+    Ref stream(text ? PyObject_CallNoArgs(string_io) : nullptr);
+    if (!stream || write_to(stream.get(), text.get()) < 0) return nullptr;
+    if (context->generation == generation) {
+        Py_XSETREF(context->made[field], Py_NewRef(stream.get()));
+        context->made_in[field] = generation;
+    }
     return stream.release();
 }
 
@@ -298,9 +304,10 @@ int runs_own(PyObject* context, PyObject* method, PyObject* own) {
     Ref in_class = getattr(reinterpret_cast<PyObject*>(type), method);
     if (!in_class) return -1;
     if (in_class.get() != own) return 0;
-    PyObject* dict = reinterpret_cast<Instance*>(context)->dict;
+    // Held: comparing the dict's keys may run Python code that replaces it.
+    Ref dict = Ref::borrow(reinterpret_cast<Instance*>(context)->dict);
     if (!dict) return 1;
-    int overridden = PyDict_Contains(dict, method);
+    int overridden = PyDict_Contains(dict.get(), method);
     return overridden < 0 ? -1 : !overridden;
 }
 
@@ -404,10 +411,15 @@ PyObject* context_generate_file_id(PyObject* self, PyObject* const* args, Py_ssi
 
 // context.child(): LatexContext(context.graphics_path) with its parent set.
 PyObject* new_child_context(PyObject* context) {
-    if (PyObject** fields = native_fields(context, context_native)) {
-        PyObject* child = context_type->tp_alloc(context_type, 0);
-        if (child) set_context(child, fields[graphics_path_field], context);
-        return child;
+    if (native_fields(context, context_native)) {
+        Ref child(context_type->tp_alloc(context_type, 0));
+        if (!child) return nullptr;
+        // The allocation may run the collector, and a finalizer may change the
+        // parent: its fields are read afterwards, if it is still native.
+        if (PyObject** fields = native_fields(context, context_native)) {
+            set_context(child.get(), fields[graphics_path_field], context);
+            return child.release();
+        }
     }
     Ref graphics_path = getattr(context, names.graphics_path);
     if (!graphics_path) return nullptr;

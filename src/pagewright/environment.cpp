@@ -217,12 +217,14 @@ PyObject* text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     static const Signature signature{"text", {"t"}, 1};
     PyObject* t;
     if (signature.bind(args, nargs, kwnames, &t) < 0) return nullptr;
-    TextBuffer* body_buffer = PyUnicode_CheckExact(t) ? native_body_of(self) : nullptr;
-    if (body_buffer) {
-        if (escape_into(*body_buffer, t) < 0) return nullptr;
+    Ref context = instance_attr(self, names.context);
+    if (!context) return nullptr;
+    if (TextBuffer* buffer = PyUnicode_CheckExact(t) ? native_buffer(context.get(), names.f)
+                                                     : nullptr) {
+        if (escape_into(*buffer, t) < 0) return nullptr;
         Py_RETURN_NONE;
     }
-    Sink body = Sink::body_of(self);
+    Sink body = Sink::of(context.get(), names.f);
     if (!body) return nullptr;
     Ref escaped(escape_latex(t));
     if (!escaped || body.write(escaped.get()) < 0) return nullptr;

@@ -308,8 +308,10 @@ int close_float(SingleUse* self) {
     Ref context = getattr(self->slot(float_owner), names.context);
     if (!context) return -1;
     PyObject* made = self->slot(made_slot);
-    if (calls_own(made, figure_type, names.dump)) return dump_figure(made, context.get());
-    if (calls_own(made, subfigure_type, names.dump)) return dump_subfigure(made, context.get());
+    int own = calls_own(made, figure_type, names.dump);
+    if (own) return own < 0 ? -1 : dump_figure(made, context.get());
+    own = calls_own(made, subfigure_type, names.dump);
+    if (own) return own < 0 ? -1 : dump_subfigure(made, context.get());
     return call_method_kw(made, names.dump, {context.get()}, dump_keyword) ? 0 : -1;
 }
 

@@ -242,11 +242,11 @@ Ref new_row(PyObject* cls, PyObject* ncols, PyObject* context) {
 
 // Refuses one more cell in a full row.
 int check_room(PyObject* row) {
-    if (PyObject* dict = direct_dict(row)) {
-        PyObject* col = PyDict_GetItemWithError(dict, col_name);
-        PyObject* ncols = col ? PyDict_GetItemWithError(dict, ncols_name) : nullptr;
-        if (ncols && PyLong_CheckExact(col) && PyLong_CheckExact(ncols)) {
-            int full = PyObject_RichCompareBool(col, ncols, Py_EQ);
+    if (Ref dict = direct_dict(row)) {
+        Ref col = dict_item(dict.get(), col_name);
+        Ref ncols = col ? dict_item(dict.get(), ncols_name) : Ref();
+        if (ncols && PyLong_CheckExact(col.get()) && PyLong_CheckExact(ncols.get())) {
+            int full = PyObject_RichCompareBool(col.get(), ncols.get(), Py_EQ);
             if (full != 0) return full < 0 ? -1 : fail(too_many_columns);
             return 0;
         }
@@ -275,19 +275,20 @@ int add_cell(PyObject* row, PyObject* text, PyObject* width) {
 // exact list of cells: 1 when done, 0 when the generic path must run, -1 on
 // error.
 int add_cell_directly(PyObject* row, PyObject* text, bool check) {
-    PyObject* dict = direct_dict(row);
+    Ref dict = direct_dict(row);
     if (!dict) return 0;
-    PyObject* col = PyDict_GetItemWithError(dict, col_name);
-    PyObject* ncols = col ? PyDict_GetItemWithError(dict, ncols_name) : nullptr;
-    PyObject* cols = ncols ? PyDict_GetItemWithError(dict, cols_name) : nullptr;
-    if (!cols || !PyLong_CheckExact(col) || !PyLong_CheckExact(ncols) || !PyList_CheckExact(cols)) {
+    Ref col = dict_item(dict.get(), col_name);
+    Ref ncols = col ? dict_item(dict.get(), ncols_name) : Ref();
+    Ref cols = ncols ? dict_item(dict.get(), cols_name) : Ref();
+    if (!cols || !PyLong_CheckExact(col.get()) || !PyLong_CheckExact(ncols.get()) ||
+        !PyList_CheckExact(cols.get())) {
         return PyErr_Occurred() ? -1 : 0;
     }
-    int full = check ? PyObject_RichCompareBool(col, ncols, Py_EQ) : 0;
+    int full = check ? PyObject_RichCompareBool(col.get(), ncols.get(), Py_EQ) : 0;
     if (full != 0) return full < 0 ? -1 : fail(too_many_columns);
-    if (PyList_Append(cols, text) < 0) return -1;
-    Ref next(PyNumber_Add(col, one));
-    return next && PyDict_SetItem(dict, col_name, next.get()) == 0 ? 1 : -1;
+    if (PyList_Append(cols.get(), text) < 0) return -1;
+    Ref next(PyNumber_Add(col.get(), one));
+    return next && PyDict_SetItem(dict.get(), col_name, next.get()) == 0 ? 1 : -1;
 }
 
 PyObject* row_cell_tex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -670,7 +671,8 @@ int tabular_close(SingleUse* self) {
     Ref context = getattr(self->slot(0), names.context);
     if (!context) return -1;
     PyObject* table = self->slot(3);
-    if (calls_own(table, tabular_type, names.dump)) return dump_table(table, context.get());
+    int own = calls_own(table, tabular_type, names.dump);
+    if (own) return own < 0 ? -1 : dump_table(table, context.get());
     return call_method_kw(table, names.dump, {context.get()}, dump_kwnames) ? 0 : -1;
 }
 
