@@ -38,6 +38,7 @@ def body(env):
     (lambda e: e.rule(height="2pt", width="1cm", color="%d"),
      "{\\color{%d}\\rule{1cm}{2pt}}%\n"),
     (lambda e: e.text("50% & more_{x}"), latex_escape("50% & more_{x}")),
+    (lambda e: e.text(""), ""),
     (lambda e: e.tex("50% & more"), "50% & more"),
 ])
 def test_writers(env, write, expected):

@@ -131,6 +131,8 @@ template <typename Char>
 int escape_kind_into(TextBuffer& buffer, PyObject* s) {
     const Char* data = reinterpret_cast<const Char*>(PyUnicode_DATA(s));
     Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+    // Nothing to write; an empty buffer has no room to point at.
+    if (length == 0) return 1;
     Py_ssize_t extra = escaped_extra(data, length);
     if (length > PY_SSIZE_T_MAX - extra) {
         PyErr_NoMemory();
