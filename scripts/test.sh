@@ -10,8 +10,9 @@
 #     3.11, 3.12 and 3.13 that the machine has (pyenv's or PATH's; the ones it
 #     lacks are named and skipped; at least one must be there);
 #   - the suite once more with the native fast paths switched off;
-#   - the suite against a build with AddressSanitizer and
-#     UndefinedBehaviorSanitizer.
+#   - the hostile programs against a build with AddressSanitizer and
+#     UndefinedBehaviorSanitizer, with the native fast paths switched off;
+#   - the suite against that build.
 # Arguments are passed on to pytest. Every step runs; the script exits
 # non-zero if any of them failed.
 set -euo pipefail
@@ -69,6 +70,19 @@ fast_off=3.11
 [ -x ".venv/$fast_off/bin/python" ] || fast_off=${versions[0]}
 step "tests on CPython $fast_off with PAGEWRIGHT_NO_FAST_PATHS=1" \
     env PAGEWRIGHT_NO_FAST_PATHS=1 ".venv/$fast_off/bin/python" -m pytest -q -p no:cacheprovider "$@"
+
+# The hostile programs once more under the sanitizers, on the generic paths,
+# with the interpreter's allocator on malloc and its debug hooks, so that a
+# pointer left to a freed object fails where it is used (scripts/hostile.sh
+# runs the same, longer and in both modes). -s: a sanitizer's report must
+# reach the log even when it ends the process.
+hostile_generic() {
+    LD_PRELOAD="$(g++ -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+        UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc_debug \
+        PAGEWRIGHT_NO_FAST_PATHS=1 PW_HOSTILE_EXAMPLES=300 \
+        .venv/asan/bin/python -m pytest -q -s -p no:cacheprovider tests/test_hostile.py
+}
+step "hostile programs under the sanitizers with PAGEWRIGHT_NO_FAST_PATHS=1" hostile_generic
 
 sanitized() {
     local asan_runtime

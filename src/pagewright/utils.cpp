@@ -131,6 +131,7 @@ template <typename Char>
 int escape_kind_into(TextBuffer& buffer, PyObject* s) {
     const Char* data = reinterpret_cast<const Char*>(PyUnicode_DATA(s));
     Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+    if (length == 0) return 1;  // an empty tail has no room to point at
     Py_ssize_t extra = escaped_extra(data, length);
     if (length > PY_SSIZE_T_MAX - extra) {
         PyErr_NoMemory();
