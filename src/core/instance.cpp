@@ -1,30 +1,45 @@
 #include "instance.h"
 
+#include "strings.h"
+
 #include <structmember.h>
 
 namespace pw {
 
 namespace {
 
-// The library's classes of this layout, each with the guard proving it unchanged.
+// The library's classes of this layout, each with the guard proving it
+// unchanged and the entry of its dicts that holds `context`.
 struct Watched {
     PyTypeObject* type;
     TypeGuard guard;
+    Py_ssize_t context_at;
 };
 Watched watched[8];
 int watched_count;
 
-TypeGuard* guard_of(PyTypeObject* type) {
+Watched* entry_of(PyTypeObject* type) {
     for (int i = 0; i < watched_count; i++) {
-        if (watched[i].type == type) return &watched[i].guard;
+        if (watched[i].type == type) return &watched[i];
     }
     return nullptr;
 }
 
+// The entry of an object's class while its dict may be read directly.
+Watched* direct_entry(PyObject* obj) {
+    Watched* entry = fast_paths ? entry_of(Py_TYPE(obj)) : nullptr;
+    return entry && entry->guard.holds() ? entry : nullptr;
+}
+
+Ref dict_of(PyObject* obj) {
+    PyObject* dict = reinterpret_cast<Instance*>(obj)->dict;
+    return Ref::borrow(dict && PyDict_CheckExact(dict) ? dict : nullptr);
+}
+
 }  // namespace
 
-int watch_instance_type(PyTypeObject* type) {
-    if (guard_of(type)) return 0;
+int watch_instance_type(PyTypeObject* type, Py_ssize_t context_at) {
+    if (entry_of(type)) return 0;
     if (watched_count == 8) {
         PyErr_SetString(PyExc_SystemError, "too many classes to watch");
         return -1;
@@ -32,27 +47,35 @@ int watch_instance_type(PyTypeObject* type) {
     Watched& entry = watched[watched_count];
     if (entry.guard.watch(type) < 0) return -1;
     entry.type = type;
+    entry.context_at = context_at;
     watched_count++;
     return 0;
 }
 
 bool builds_directly(PyTypeObject* type) {
-    TypeGuard* guard = fast_paths ? guard_of(type) : nullptr;
-    return guard && guard->holds();
+    Watched* entry = fast_paths ? entry_of(type) : nullptr;
+    return entry && entry->guard.holds();
 }
 
 Ref direct_dict(PyObject* obj) {
-    if (!builds_directly(Py_TYPE(obj))) return Ref();
-    PyObject* dict = reinterpret_cast<Instance*>(obj)->dict;
-    return Ref::borrow(dict && PyDict_CheckExact(dict) ? dict : nullptr);
+    return direct_entry(obj) ? dict_of(obj) : Ref();
 }
 
-Ref instance_attr(PyObject* obj, PyObject* name) {
+Ref instance_attr(PyObject* obj, PyObject* name, Py_ssize_t at) {
     if (Ref dict = direct_dict(obj)) {
-        Ref value = dict_item(dict.get(), name);
+        Ref value = dict_item(dict.get(), name, at);
         if (value || PyErr_Occurred()) return value;
     }
     return getattr(obj, name);
+}
+
+Ref context_of(PyObject* obj) {
+    Watched* entry = direct_entry(obj);
+    if (Ref dict = entry ? dict_of(obj) : Ref()) {
+        Ref value = dict_item(dict.get(), names.context, entry->context_at);
+        if (value || PyErr_Occurred()) return value;
+    }
+    return getattr(obj, names.context);
 }
 
 int calls_own(PyObject* obj, PyTypeObject* type, PyObject* method) {

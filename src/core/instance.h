@@ -46,8 +46,10 @@ PyObject* get_weakref(PyObject* self, void*);
 inline constexpr unsigned instance_flags =
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
 
-// Registers a finished class for the direct paths below.
-int watch_instance_type(PyTypeObject* type);
+// Registers a finished class for the direct paths below; `context_at` is
+// the entry of its instance dicts that holds `context` when the library
+// builds them (-1 for a class without one).
+int watch_instance_type(PyTypeObject* type, Py_ssize_t context_at = -1);
 
 // Whether instances of `type` may be built directly (new_instance).
 bool builds_directly(PyTypeObject* type);
@@ -62,8 +64,25 @@ inline Ref dict_item(PyObject* dict, PyObject* name) {
     return Ref::borrow(PyDict_GetItemWithError(dict, name));
 }
 
-// obj.name, from the dict when it can be read directly.
-Ref instance_attr(PyObject* obj, PyObject* name);
+// dict[name], read straight from entry `at` when `name` itself is the key
+// there, as in the dicts the library builds with their keys in a known
+// order; otherwise (a dict changed since) looked up.
+inline Ref dict_item(PyObject* dict, PyObject* name, Py_ssize_t at) {
+    PyObject* key;
+    PyObject* value;
+    if (at >= 0 && PyDict_Next(dict, &at, &key, &value) && key == name) {
+        return Ref::borrow(value);
+    }
+    return dict_item(dict, name);
+}
+
+// obj.name, from the dict when it can be read directly (at entry `at`, if
+// that is where the library put it).
+Ref instance_attr(PyObject* obj, PyObject* name, Py_ssize_t at = -1);
+
+// obj.context, for any object: from the dict of a registered class at the
+// entry where the library puts it.
+Ref context_of(PyObject* obj);
 
 // Whether obj.method(...) would run `type`'s own method: obj is exactly of
 // the unchanged type and its dict does not shadow the method. 1 or 0, or -1

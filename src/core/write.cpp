@@ -26,7 +26,7 @@ Sink Sink::of(PyObject* context, PyObject* buffer_name) {
 }
 
 Sink Sink::body_of(PyObject* env) {
-    Ref context = instance_attr(env, names.context);
+    Ref context = context_of(env);
     if (!context) return Sink();
     return of(context.get(), names.f);
 }
@@ -38,7 +38,7 @@ Sink Sink::to(PyObject* stream) {
 }
 
 PyObject* append_text(PyObject* self, PyObject* text) {
-    Ref context = instance_attr(self, names.context);
+    Ref context = context_of(self);
     if (!context) return nullptr;
     // The common case without a Sink: a str into a native body, found and
     // appended to with no Python code run in between.

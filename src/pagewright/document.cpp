@@ -158,7 +158,7 @@ int make_document_type() {
     Ref bases(PyTuple_Pack(1, latex_environment_type()));
     if (!bases) return -1;
     document_type = make_type(&document_spec, bases.get());
-    return document_type ? watch_instance_type(document_type) : -1;
+    return document_type ? watch_instance_type(document_type, 0) : -1;
 }
 
 }  // namespace

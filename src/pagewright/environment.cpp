@@ -922,7 +922,7 @@ int exec_environment(PyObject* module) {
         environment_type = make_type(&environment_spec, nullptr);
         if (!environment_type ||
             finish_class(module_name.get(), option_type.get(), pact.get()) < 0 ||
-            watch_instance_type(environment_type) < 0) {
+            watch_instance_type(environment_type, 0) < 0) {
             Py_CLEAR(environment_type);
             return -1;
         }

@@ -380,8 +380,8 @@ int create_types(PyObject* module) {
         figure_type ? PyErr_NewException("pagewright.figure.StructureError", nullptr, nullptr)
                     : nullptr;
     subfigure_type = structure_error ? make_type(&subfigure_spec, bases.get()) : nullptr;
-    if (subfigure_type && watch_instance_type(figure_type) == 0 &&
-        watch_instance_type(subfigure_type) == 0) {
+    if (subfigure_type && watch_instance_type(figure_type, 2) == 0 &&
+        watch_instance_type(subfigure_type, 2) == 0) {
         return 0;
     }
     Py_CLEAR(begin_end_function);

@@ -29,6 +29,13 @@ newfunc row_new;  // Row's tp_new as created, to tell when it was replaced
 // that rebinding those names is honoured.
 PyObject* tabular_module;
 
+// The entries of the instance dicts the library builds: a table holds env,
+// ncols, alignment and context; a row ncols, col, cols and context.
+constexpr Py_ssize_t table_ncols_at = 1;
+constexpr Py_ssize_t row_ncols_at = 0;
+constexpr Py_ssize_t row_col_at = 1;
+constexpr Py_ssize_t row_cols_at = 2;
+
 PyObject* one;                    // 1
 PyObject* zero;                   // 0
 PyObject* tabular_name;           // "Tabular"
@@ -243,8 +250,8 @@ Ref new_row(PyObject* cls, PyObject* ncols, PyObject* context) {
 // Refuses one more cell in a full row.
 int check_room(PyObject* row) {
     if (Ref dict = direct_dict(row)) {
-        Ref col = dict_item(dict.get(), col_name);
-        Ref ncols = col ? dict_item(dict.get(), ncols_name) : Ref();
+        Ref col = dict_item(dict.get(), col_name, row_col_at);
+        Ref ncols = col ? dict_item(dict.get(), ncols_name, row_ncols_at) : Ref();
         if (ncols && PyLong_CheckExact(col.get()) && PyLong_CheckExact(ncols.get())) {
             int full = PyObject_RichCompareBool(col.get(), ncols.get(), Py_EQ);
             if (full != 0) return full < 0 ? -1 : fail(too_many_columns);
@@ -277,9 +284,9 @@ int add_cell(PyObject* row, PyObject* text, PyObject* width) {
 int add_cell_directly(PyObject* row, PyObject* text, bool check) {
     Ref dict = direct_dict(row);
     if (!dict) return 0;
-    Ref col = dict_item(dict.get(), col_name);
-    Ref ncols = col ? dict_item(dict.get(), ncols_name) : Ref();
-    Ref cols = ncols ? dict_item(dict.get(), cols_name) : Ref();
+    Ref col = dict_item(dict.get(), col_name, row_col_at);
+    Ref ncols = col ? dict_item(dict.get(), ncols_name, row_ncols_at) : Ref();
+    Ref cols = ncols ? dict_item(dict.get(), cols_name, row_cols_at) : Ref();
     if (!cols || !PyLong_CheckExact(col.get()) || !PyLong_CheckExact(ncols.get()) ||
         !PyList_CheckExact(cols.get())) {
         return PyErr_Occurred() ? -1 : 0;
@@ -308,7 +315,7 @@ PyObject* row_cell_tex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* cell_enter(SingleUse* self) {
     PyObject* row = self->slot(0);
     if (check_room(row) < 0) return nullptr;
-    Ref context = instance_attr(row, names.context);
+    Ref context = context_of(row);
     Ref child(context ? child_of(context.get()) : nullptr);
     Ref cls = child ? global(environment_name) : Ref();
     if (!cls) return nullptr;
@@ -324,9 +331,9 @@ PyObject* cell_enter(SingleUse* self) {
 // entry of the row.
 int cell_close(SingleUse* self) {
     PyObject* row = self->slot(0);
-    Ref cell_context = instance_attr(self->slot(1), names.context);
+    Ref cell_context = context_of(self->slot(1));
     Ref preamble = cell_context ? value_of(cell_context.get(), names.preamble) : Ref();
-    Ref row_context = preamble ? instance_attr(row, names.context) : Ref();
+    Ref row_context = preamble ? context_of(row) : Ref();
     if (!row_context || append_to(row_context.get(), names.preamble, preamble.get()) < 0) {
         return -1;
     }
@@ -466,8 +473,8 @@ PyObject* row_enter(SingleUse* self) {
                    builds_directly(tabular_type);
     Ref row_class = own_row ? Ref::borrow(reinterpret_cast<PyObject*>(row_type))
                             : tabular_row_class();
-    Ref ncols = row_class ? instance_attr(table, ncols_name) : Ref();
-    Ref context = ncols ? instance_attr(table, names.context) : Ref();
+    Ref ncols = row_class ? instance_attr(table, ncols_name, table_ncols_at) : Ref();
+    Ref context = ncols ? context_of(table) : Ref();
     Ref row = context ? new_row(row_class.get(), ncols.get(), context.get()) : Ref();
     if (!row) return nullptr;
     self->keep(1, Py_NewRef(row.get()));
@@ -487,9 +494,9 @@ int check_row_width(PyObject* row, Py_ssize_t count, PyObject* ncols) {
 int row_close(SingleUse* self) {
     PyObject* table = self->slot(0);
     PyObject* row = self->slot(1);
-    Ref cols = instance_attr(row, cols_name);
+    Ref cols = instance_attr(row, cols_name, row_cols_at);
     Py_ssize_t count = cols ? PyObject_Size(cols.get()) : -1;
-    Ref ncols = count >= 0 ? instance_attr(table, ncols_name) : Ref();
+    Ref ncols = count >= 0 ? instance_attr(table, ncols_name, table_ncols_at) : Ref();
     if (!ncols || check_row_width(row, count, ncols.get()) < 0) return -1;
     return write_row(table, cols.get());
 }
@@ -507,7 +514,7 @@ PyObject* tabular_row_tex(PyObject* self, PyObject* const* args, Py_ssize_t narg
                      PyTuple_GET_ITEM(kwnames, 0));
         return nullptr;
     }
-    Ref ncols = instance_attr(self, ncols_name);
+    Ref ncols = instance_attr(self, ncols_name, table_ncols_at);
     if (!ncols) return nullptr;
     int too_many = compare_count(nargs, ncols.get(), Py_GT);
     if (too_many != 0) {
@@ -537,14 +544,14 @@ PyObject* tabular_row_tex(PyObject* self, PyObject* const* args, Py_ssize_t narg
 // The table in one piece: its preamble to the outer preamble, then the
 // begin line, the body and the end line to the outer body.
 int dump_table(PyObject* self, PyObject* main_context) {
-    Ref context = getattr(self, names.context);
+    Ref context = context_of(self);
     if (!context || copy_buffer(context.get(), main_context, names.preamble) < 0) return -1;
     Ref alignment = getattr(self, alignment_name);
     Ref columns(alignment ? PyUnicode_Join(empty, alignment.get()) : nullptr);
     Ref env = columns ? getattr(self, env_name) : Ref();
     Ref begin = env ? format_tuple(begin_format, {env.get(), columns.get()}) : Ref();
     if (!begin || append_to(main_context, names.f, begin.get()) < 0) return -1;
-    Ref table_context = getattr(self, names.context);
+    Ref table_context = context_of(self);
     if (!table_context || copy_buffer(table_context.get(), main_context, names.f) < 0) return -1;
     Ref end_env = getattr(self, env_name);
     Ref end = end_env ? format(end_format, end_env.get()) : Ref();
@@ -637,15 +644,15 @@ int make_types() {
     }
     row_type = reinterpret_cast<PyTypeObject*>(row.release());
     tabular_type = reinterpret_cast<PyTypeObject*>(table.release());
-    if (watch_instance_type(row_type) < 0) return -1;
-    return watch_instance_type(tabular_type);
+    if (watch_instance_type(row_type, 3) < 0) return -1;
+    return watch_instance_type(tabular_type, 3);
 }
 
 // LatexEnvironment.tabular(alignment, env='tabular'): slots 0 the
 // environment, 1 alignment, 2 env; 3 the table, once entered.
 PyObject* tabular_enter(SingleUse* self) {
     Ref cls = table_class();
-    Ref context = cls ? getattr(self->slot(0), names.context) : Ref();
+    Ref context = cls ? context_of(self->slot(0)) : Ref();
     Ref child(context ? child_of(context.get()) : nullptr);
     Ref table;
     if (child && cls.get() == reinterpret_cast<PyObject*>(tabular_type) &&
@@ -668,7 +675,7 @@ PyObject* tabular_enter(SingleUse* self) {
 
 // table.dump(main_context=self.context)
 int tabular_close(SingleUse* self) {
-    Ref context = getattr(self->slot(0), names.context);
+    Ref context = context_of(self->slot(0));
     if (!context) return -1;
     PyObject* table = self->slot(3);
     int own = calls_own(table, tabular_type, names.dump);
