@@ -17,8 +17,18 @@ struct Watched {
 };
 Watched watched[8];
 int watched_count;
+// The same classes by address, found without a search unless two share a
+// bucket.
+constexpr unsigned bucket_count = 32;
+Watched* buckets[bucket_count];
+
+unsigned bucket_of(PyTypeObject* type) {
+    return (reinterpret_cast<uintptr_t>(type) >> 4) % bucket_count;
+}
 
 Watched* entry_of(PyTypeObject* type) {
+    Watched* hit = buckets[bucket_of(type)];
+    if (hit && hit->type == type) return hit;
     for (int i = 0; i < watched_count; i++) {
         if (watched[i].type == type) return &watched[i];
     }
@@ -49,6 +59,8 @@ int watch_instance_type(PyTypeObject* type, Py_ssize_t context_at) {
     entry.type = type;
     entry.context_at = context_at;
     watched_count++;
+    Watched*& bucket = buckets[bucket_of(type)];
+    if (!bucket) bucket = &entry;
     return 0;
 }
 

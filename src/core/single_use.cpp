@@ -75,6 +75,36 @@ int single_use_clear(PyObject* op) {
     return 0;
 }
 
+// Managers are made and freed once per block; a few freed ones are kept
+// for reuse. Not with the fast paths off, so that a use after free stays
+// visible to the memory checkers there.
+constexpr int max_spare = 16;
+SingleUse* spares[max_spare];
+int spare_count;
+
+void single_use_dealloc(PyObject* op) {
+    PyTypeObject* type = Py_TYPE(op);
+    PyObject_GC_UnTrack(op);
+    Py_TRASHCAN_BEGIN(op, single_use_dealloc)
+    auto* self = reinterpret_cast<SingleUse*>(op);
+    if (self->weakrefs) PyObject_ClearWeakRefs(op);
+    clear_slots(self);
+    if (fast_paths && spare_count < max_spare) {
+        spares[spare_count++] = self;
+    } else {
+        type->tp_free(op);
+    }
+    Py_DECREF(type);
+    Py_TRASHCAN_END
+}
+
+SingleUse* new_single_use() {
+    if (spare_count == 0) return PyObject_GC_New(SingleUse, single_use_type);
+    SingleUse* self = spares[--spare_count];
+    PyObject_Init(reinterpret_cast<PyObject*>(self), single_use_type);
+    return self;
+}
+
 PyMethodDef single_use_methods[] = {
     {"__enter__", single_use_enter, METH_NOARGS, nullptr},
     {"__exit__", as_method(single_use_exit), METH_FASTCALL, nullptr},
@@ -91,7 +121,7 @@ PyType_Slot single_use_slots[] = {
     {Py_tp_members, single_use_members},
     {Py_tp_traverse, reinterpret_cast<void*>(single_use_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(single_use_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_cleared<single_use_clear>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(single_use_dealloc)},
     {0, nullptr},
 };
 
@@ -115,7 +145,7 @@ PyObject* make_single_use(const Construct* construct, std::initializer_list<PyOb
         PyErr_SetString(PyExc_SystemError, "too many arguments for a construct");
         return nullptr;
     }
-    auto* self = PyObject_GC_New(SingleUse, single_use_type);
+    SingleUse* self = new_single_use();
     if (!self) return nullptr;
     self->construct = construct;
     self->weakrefs = nullptr;
