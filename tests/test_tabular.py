@@ -412,3 +412,30 @@ def test_tables_compile(env, tmp_path):
     )
     assert result.returncode == 0, result.stdout[-2000:]
     assert (tmp_path / "table.pdf").exists()
+
+
+@pytest.mark.parametrize("write", [
+    lambda table: table.row_tex("a", "b"),
+    lambda table: table.row_tex("a", 1),
+    lambda table: table.row_tex(),
+])
+def test_row_tex_reads_the_context_once(env, write):
+    class Counted(Tabular):
+        reads = 0
+
+        @property
+        def context(self):
+            Counted.reads += 1
+            return self.__dict__["context"]
+
+        @context.setter
+        def context(self, value):
+            self.__dict__["context"] = value
+
+    table = Counted(["l", "l"], env.context.child())
+    table.__dict__["context"].f  # a body that Python has read: not native
+    try:
+        write(table)
+    except TypeError:
+        pass
+    assert Counted.reads == 1

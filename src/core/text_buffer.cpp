@@ -90,9 +90,27 @@ void convert_from(const void* src, Py_ssize_t n, int to, void* dst) {
     }
 }
 
+// Copies `n` bytes, a short run (a table cell, a separator) without a call:
+// two overlapping moves of a fixed size cover any length up to twice it.
+inline void copy_bytes(void* dst, const void* src, size_t n) {
+    auto* out = static_cast<char*>(dst);
+    auto* in = static_cast<const char*>(src);
+    if (n >= 8 && n <= 16) {
+        std::memcpy(out, in, 8);
+        std::memcpy(out + n - 8, in + n - 8, 8);
+    } else if (n >= 4 && n < 8) {
+        std::memcpy(out, in, 4);
+        std::memcpy(out + n - 4, in + n - 4, 4);
+    } else if (n < 4) {
+        for (size_t i = 0; i < n; i++) out[i] = in[i];
+    } else {
+        std::memcpy(out, in, n);
+    }
+}
+
 void copy_chars(int from, const void* src, Py_ssize_t n, int to, void* dst) {
     if (from == to) {
-        std::memcpy(dst, src, n * from);
+        copy_bytes(dst, src, static_cast<size_t>(n) * from);
     } else if (from == 1) {
         convert_from<Py_UCS1>(src, n, to, dst);
     } else if (from == 2) {
@@ -320,14 +338,28 @@ int TextBuffer::append_joined(PyObject* const* items, Py_ssize_t n, PyObject* se
     if (total == 0) return 0;
     if (reserve(*this, kind, total) < 0) return -1;
     char* out = static_cast<char*>(tail) + tail_length * tail_kind;
-    auto put = [&](PyObject* text) {
-        Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-        copy_chars(PyUnicode_KIND(text), PyUnicode_DATA(text), length, tail_kind, out);
-        out += length * tail_kind;
-    };
-    for (Py_ssize_t i = 0; i < n; i++) {
-        if (i) put(separator);
-        put(items[i]);
+    if (tail_kind == 1) {
+        // Every piece is one byte wide: plain copies.
+        auto put = [&](PyObject* text) {
+            size_t length = PyUnicode_GET_LENGTH(text);
+            copy_bytes(out, PyUnicode_DATA(text), length);
+            out += length;
+        };
+        put(items[0]);
+        for (Py_ssize_t i = 1; i < n; i++) {
+            put(separator);
+            put(items[i]);
+        }
+    } else {
+        auto put = [&](PyObject* text) {
+            Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+            copy_chars(PyUnicode_KIND(text), PyUnicode_DATA(text), length, tail_kind, out);
+            out += length * tail_kind;
+        };
+        for (Py_ssize_t i = 0; i < n; i++) {
+            if (i) put(separator);
+            put(items[i]);
+        }
     }
     tail_length += total;
     tail_maxchar = std::max(tail_maxchar, widest);

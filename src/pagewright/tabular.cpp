@@ -173,18 +173,32 @@ bool all_str(PyObject* const* items, Py_ssize_t count) {
 }
 
 // " & ".join(cells), then the row end: the two writes of one table row.
-// Cells in a list or tuple of str are joined straight into a native body.
-int write_row(PyObject* table, PyObject* cells) {
+// The cells are `cells` (any iterable), or when that is NULL the `count`
+// call arguments at `items`. Cells that are all str in a list, a tuple or
+// the arguments go straight into a native body.
+int write_row(PyObject* table, PyObject* cells, PyObject* const* items = nullptr,
+              Py_ssize_t count = 0) {
     Sink body = Sink::body_of(table);
     if (!body) return -1;
-    TextBuffer* buffer = body.native();
-    if (buffer && (PyList_CheckExact(cells) || PyTuple_CheckExact(cells))) {
-        PyObject* const* items = PySequence_Fast_ITEMS(cells);
-        Py_ssize_t count = PySequence_Fast_GET_SIZE(cells);
-        if (all_str(items, count)) {
-            if (buffer->append_joined(items, count, cell_separator) < 0) return -1;
-            return buffer->append(row_end);
+    // Read after the lookup, which may have run Python code that changed the list.
+    bool listed = !cells || PyList_CheckExact(cells) || PyTuple_CheckExact(cells);
+    if (cells && listed) {
+        items = PySequence_Fast_ITEMS(cells);
+        count = PySequence_Fast_GET_SIZE(cells);
+    }
+    TextBuffer* buffer = listed && all_str(items, count) ? body.native() : nullptr;
+    if (buffer) {
+        if (buffer->append_joined(items, count, cell_separator) < 0) return -1;
+        return buffer->append(row_end);
+    }
+    Ref made;
+    if (!cells) {
+        made = Ref(PyTuple_New(count));
+        if (!made) return -1;
+        for (Py_ssize_t i = 0; i < count; i++) {
+            PyTuple_SET_ITEM(made.get(), i, Py_NewRef(items[i]));
         }
+        cells = made.get();
     }
     Ref joined(PyUnicode_Join(cell_separator, cells));
     if (!joined || body.write(joined.get()) < 0) return -1;
@@ -524,20 +538,7 @@ PyObject* tabular_row_tex(PyObject* self, PyObject* const* args, Py_ssize_t narg
         }
         return nullptr;
     }
-    if (all_str(args, nargs)) {
-        Sink body = Sink::body_of(self);
-        if (TextBuffer* buffer = body.native()) {
-            if (buffer->append_joined(args, nargs, cell_separator) < 0 ||
-                buffer->append(row_end) < 0) {
-                return nullptr;
-            }
-            Py_RETURN_NONE;
-        }
-    }
-    Ref cells(PyTuple_New(nargs));
-    if (!cells) return nullptr;
-    for (Py_ssize_t i = 0; i < nargs; i++) PyTuple_SET_ITEM(cells.get(), i, Py_NewRef(args[i]));
-    if (write_row(self, cells.get()) < 0) return nullptr;
+    if (write_row(self, nullptr, args, nargs) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
