@@ -33,17 +33,21 @@ void drop_storage(Native* n, int i) {
 // attribute lookup (copy, pickle): the dict must exist before they run.
 PyObject* reduction_names[4];
 
+// Whether `name` can equal one of our interned names only by being it.
+bool interned(PyObject* name) {
+    return PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name);
+}
+
 bool same_name(PyObject* known, PyObject* name) {
-    if (known == name) return true;
-    if (!PyUnicode_Check(name) || (PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name))) {
-        return false;
-    }
-    return PyUnicode_Compare(known, name) == 0;
+    return known == name || (PyUnicode_Check(name) && !interned(name) &&
+                             PyUnicode_Compare(known, name) == 0);
 }
 
 int field_index(const NativeSpec& spec, PyObject* name) {
+    bool by_identity = interned(name);
     for (int i = 0; i < spec.count; i++) {
-        if (same_name(*spec.names[i], name)) return i;
+        PyObject* known = *spec.names[i];
+        if (by_identity ? known == name : same_name(known, name)) return i;
     }
     return -1;
 }
@@ -59,8 +63,9 @@ bool reads_state(PyObject* name) {
             }
         }
     }
+    bool by_identity = interned(name);
     for (PyObject* known : reduction_names) {
-        if (same_name(known, name)) return true;
+        if (by_identity ? known == name : same_name(known, name)) return true;
     }
     return false;
 }

@@ -14,6 +14,7 @@
 #include "../core/globals.h"
 #include "../core/instance.h"
 #include "../core/module.h"
+#include "../core/native.h"
 #include "../core/single_use.h"
 #include "../core/write.h"
 
@@ -29,12 +30,9 @@ newfunc row_new;  // Row's tp_new as created, to tell when it was replaced
 // that rebinding those names is honoured.
 PyObject* tabular_module;
 
-// The entries of the instance dicts the library builds: a table holds env,
-// ncols, alignment and context; a row ncols, col, cols and context.
+// The entry of the instance dicts the library builds for tables (env,
+// ncols, alignment, context) that holds ncols.
 constexpr Py_ssize_t table_ncols_at = 1;
-constexpr Py_ssize_t row_ncols_at = 0;
-constexpr Py_ssize_t row_col_at = 1;
-constexpr Py_ssize_t row_cols_at = 2;
 
 PyObject* one;                    // 1
 PyObject* zero;                   // 0
@@ -221,6 +219,21 @@ int compare_count(Py_ssize_t n, PyObject* limit, int op) {
 
 // ---------------------------------------------------------------- Tabular.Row
 
+// A row made by the library keeps ncols, col, cols and context in native
+// fields, in that order, until Python code needs its dict.
+enum RowField { row_ncols, row_col, row_cols, row_context };
+TypeGuard row_guard;
+const NativeSpec row_native = {
+    &row_type, &row_guard, 4, {&ncols_name, &col_name, &cols_name, &names.context},
+    nullptr, nullptr,
+};
+
+// row.<field>, from the field of a native row.
+Ref row_attr(PyObject* row, RowField field) {
+    if (PyObject** fields = native_fields(row, row_native)) return Ref::borrow(fields[field]);
+    return getattr(row, *row_native.names[field]);
+}
+
 int row_set(PyObject* self, PyObject* ncols, PyObject* context) {
     Ref cols(PyList_New(0));
     if (!cols) return -1;
@@ -247,11 +260,13 @@ int row_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 // Row(ncols, context). Our own Row, with its own constructor, is built
 // directly: no argument tuple to make and parse on every row block.
 Ref new_row(PyObject* cls, PyObject* ncols, PyObject* context) {
-    if (cls == reinterpret_cast<PyObject*>(row_type) && builds_directly(row_type)) {
+    if (cls == reinterpret_cast<PyObject*>(row_type) && fast_paths && row_guard.holds()) {
         Ref cols(PyList_New(0));
-        if (!cols) return Ref();
-        return Ref(new_instance(row_type, {ncols_name, ncols, col_name, zero, cols_name,
-                                           cols.get(), names.context, context}));
+        Ref row(cols ? row_type->tp_alloc(row_type, 0) : nullptr);
+        if (!row) return Ref();
+        set_native(row.get(), row_native,
+                   {Py_NewRef(ncols), Py_NewRef(zero), cols.release(), Py_NewRef(context)});
+        return row;
     }
     bool plain = cls == reinterpret_cast<PyObject*>(row_type) &&
                  row_type->tp_new == row_new && row_type->tp_init == row_init;
@@ -263,15 +278,11 @@ Ref new_row(PyObject* cls, PyObject* ncols, PyObject* context) {
 
 // Refuses one more cell in a full row.
 int check_room(PyObject* row) {
-    if (Ref dict = direct_dict(row)) {
-        Ref col = dict_item(dict.get(), col_name, row_col_at);
-        Ref ncols = col ? dict_item(dict.get(), ncols_name, row_ncols_at) : Ref();
-        if (ncols && PyLong_CheckExact(col.get()) && PyLong_CheckExact(ncols.get())) {
-            int full = PyObject_RichCompareBool(col.get(), ncols.get(), Py_EQ);
-            if (full != 0) return full < 0 ? -1 : fail(too_many_columns);
-            return 0;
-        }
-        if (PyErr_Occurred()) return -1;
+    PyObject** fields = native_fields(row, row_native);
+    if (fields && PyLong_CheckExact(fields[row_col]) && PyLong_CheckExact(fields[row_ncols])) {
+        int full = PyObject_RichCompareBool(fields[row_col], fields[row_ncols], Py_EQ);
+        if (full != 0) return full < 0 ? -1 : fail(too_many_columns);
+        return 0;
     }
     Ref col = getattr(row, col_name);
     Ref ncols = col ? getattr(row, ncols_name) : Ref();
@@ -292,24 +303,23 @@ int add_cell(PyObject* row, PyObject* text, PyObject* width) {
 }
 
 // add_cell(row, text, 1), after check_room when `check`, straight on the
-// row's dict when it holds an exact int column count and position and an
-// exact list of cells: 1 when done, 0 when the generic path must run, -1 on
-// error.
+// fields of a native row that holds an exact int column count and position
+// and an exact list of cells: 1 when done, 0 when the generic path must run,
+// -1 on error. No Python code runs in between: the fields stay valid.
 int add_cell_directly(PyObject* row, PyObject* text, bool check) {
-    Ref dict = direct_dict(row);
-    if (!dict) return 0;
-    Ref col = dict_item(dict.get(), col_name, row_col_at);
-    Ref ncols = col ? dict_item(dict.get(), ncols_name, row_ncols_at) : Ref();
-    Ref cols = ncols ? dict_item(dict.get(), cols_name, row_cols_at) : Ref();
-    if (!cols || !PyLong_CheckExact(col.get()) || !PyLong_CheckExact(ncols.get()) ||
-        !PyList_CheckExact(cols.get())) {
-        return PyErr_Occurred() ? -1 : 0;
+    PyObject** fields = native_fields(row, row_native);
+    if (!fields || !PyLong_CheckExact(fields[row_col]) || !PyLong_CheckExact(fields[row_ncols]) ||
+        !PyList_CheckExact(fields[row_cols])) {
+        return 0;
     }
-    int full = check ? PyObject_RichCompareBool(col.get(), ncols.get(), Py_EQ) : 0;
+    PyObject* col = fields[row_col];
+    int full = check ? PyObject_RichCompareBool(col, fields[row_ncols], Py_EQ) : 0;
     if (full != 0) return full < 0 ? -1 : fail(too_many_columns);
-    if (PyList_Append(cols.get(), text) < 0) return -1;
-    Ref next(PyNumber_Add(col.get(), one));
-    return next && PyDict_SetItem(dict.get(), col_name, next.get()) == 0 ? 1 : -1;
+    if (PyList_Append(fields[row_cols], text) < 0) return -1;
+    PyObject* next = PyNumber_Add(col, one);
+    if (!next) return -1;
+    set_field(row, row_col, next);
+    return 1;
 }
 
 PyObject* row_cell_tex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -329,7 +339,7 @@ PyObject* row_cell_tex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* cell_enter(SingleUse* self) {
     PyObject* row = self->slot(0);
     if (check_room(row) < 0) return nullptr;
-    Ref context = context_of(row);
+    Ref context = row_attr(row, row_context);
     Ref child(context ? child_of(context.get()) : nullptr);
     Ref cls = child ? global(environment_name) : Ref();
     if (!cls) return nullptr;
@@ -347,8 +357,8 @@ int cell_close(SingleUse* self) {
     PyObject* row = self->slot(0);
     Ref cell_context = context_of(self->slot(1));
     Ref preamble = cell_context ? value_of(cell_context.get(), names.preamble) : Ref();
-    Ref row_context = preamble ? context_of(row) : Ref();
-    if (!row_context || append_to(row_context.get(), names.preamble, preamble.get()) < 0) {
+    Ref outer = preamble ? row_attr(row, row_context) : Ref();
+    if (!outer || append_to(outer.get(), names.preamble, preamble.get()) < 0) {
         return -1;
     }
     Ref body = value_of(cell_context.get(), names.f);
@@ -397,12 +407,15 @@ PyType_Slot row_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(row_init)},
     {Py_tp_doc, const_cast<char*>("Row(ncols, context)\n--\n\n")},
     {Py_tp_methods, row_methods},
-    PW_INSTANCE_SLOTS,
+    PW_NATIVE_SLOTS,
+    {Py_tp_traverse, reinterpret_cast<void*>(native_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(native_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_cleared<native_clear>)},
     {0, nullptr},
 };
 
 PyType_Spec row_spec = {
-    "pagewright.tabular.Row", sizeof(Instance), 0, instance_flags, row_slots,
+    "pagewright.tabular.Row", sizeof(Native), 0, instance_flags, row_slots,
 };
 
 // -------------------------------------------------------------------- Tabular
@@ -508,7 +521,7 @@ int check_row_width(PyObject* row, Py_ssize_t count, PyObject* ncols) {
 int row_close(SingleUse* self) {
     PyObject* table = self->slot(0);
     PyObject* row = self->slot(1);
-    Ref cols = instance_attr(row, cols_name, row_cols_at);
+    Ref cols = row_attr(row, row_cols);
     Py_ssize_t count = cols ? PyObject_Size(cols.get()) : -1;
     Ref ncols = count >= 0 ? instance_attr(table, ncols_name, table_ncols_at) : Ref();
     if (!ncols || check_row_width(row, count, ncols.get()) < 0) return -1;
@@ -611,7 +624,7 @@ PyTypeObject* make_row_type() {
     PyTypeObject* type = make_type(&row_spec, nullptr);
     if (type) row_new = type->tp_new;
     Ref qualname(type ? PyUnicode_FromString("Tabular.Row") : nullptr);
-    if (!qualname ||
+    if (!qualname || hide_attribute_slots(type) < 0 ||
         PyObject_SetAttr(reinterpret_cast<PyObject*>(type), names.__qualname__, qualname.get()) < 0) {
         Py_XDECREF(type);
         return nullptr;
@@ -645,7 +658,7 @@ int make_types() {
     }
     row_type = reinterpret_cast<PyTypeObject*>(row.release());
     tabular_type = reinterpret_cast<PyTypeObject*>(table.release());
-    if (watch_instance_type(row_type, 3) < 0) return -1;
+    if (row_guard.watch(row_type) < 0) return -1;
     return watch_instance_type(tabular_type, 3);
 }
 
