@@ -12,6 +12,8 @@
 
 #include "guard.h"
 
+#include <cstring>
+
 namespace pw {
 
 struct Instance {
@@ -35,6 +37,36 @@ void dealloc_cleared(PyObject* self) {
     Py_DECREF(type);
     Py_TRASHCAN_END
 }
+
+// A few freed objects of one garbage-collected type, kept for reuse: the
+// library makes and frees some objects (managers, child contexts) once per
+// block. Not with the fast paths off, so that a use after free stays
+// visible to the memory checkers there.
+template <int capacity>
+class Spares {
+public:
+    // Keeps the memory of an object whose dealloc has cleared it, instead
+    // of freeing it: true when kept.
+    bool keep(PyObject* op) {
+        if (!fast_paths || count_ == capacity) return false;
+        items_[count_++] = op;
+        return true;
+    }
+
+    // A zeroed, untracked object of `type` with one reference, as from
+    // PyObject_GC_New; NULL when none is kept.
+    PyObject* take(PyTypeObject* type) {
+        if (count_ == 0) return nullptr;
+        PyObject* op = items_[--count_];
+        std::memset(reinterpret_cast<char*>(op) + sizeof(PyObject), 0,
+                    type->tp_basicsize - sizeof(PyObject));
+        return PyObject_Init(op, type);
+    }
+
+private:
+    PyObject* items_[capacity];
+    int count_ = 0;
+};
 
 int instance_traverse(PyObject* self, visitproc visit, void* arg);
 int instance_clear(PyObject* self);

@@ -75,12 +75,7 @@ int single_use_clear(PyObject* op) {
     return 0;
 }
 
-// Managers are made and freed once per block; a few freed ones are kept
-// for reuse. Not with the fast paths off, so that a use after free stays
-// visible to the memory checkers there.
-constexpr int max_spare = 16;
-SingleUse* spares[max_spare];
-int spare_count;
+Spares<16> spares;
 
 void single_use_dealloc(PyObject* op) {
     PyTypeObject* type = Py_TYPE(op);
@@ -89,20 +84,14 @@ void single_use_dealloc(PyObject* op) {
     auto* self = reinterpret_cast<SingleUse*>(op);
     if (self->weakrefs) PyObject_ClearWeakRefs(op);
     clear_slots(self);
-    if (fast_paths && spare_count < max_spare) {
-        spares[spare_count++] = self;
-    } else {
-        type->tp_free(op);
-    }
+    if (!spares.keep(op)) type->tp_free(op);
     Py_DECREF(type);
     Py_TRASHCAN_END
 }
 
 SingleUse* new_single_use() {
-    if (spare_count == 0) return PyObject_GC_New(SingleUse, single_use_type);
-    SingleUse* self = spares[--spare_count];
-    PyObject_Init(reinterpret_cast<PyObject*>(self), single_use_type);
-    return self;
+    if (PyObject* spare = spares.take(single_use_type)) return reinterpret_cast<SingleUse*>(spare);
+    return PyObject_GC_New(SingleUse, single_use_type);
 }
 
 PyMethodDef single_use_methods[] = {

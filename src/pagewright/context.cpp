@@ -246,6 +246,28 @@ int context_clear(PyObject* self) {
     return native_clear(self);
 }
 
+// Child contexts come and go with every block: a few freed ones are reused.
+Spares<16> spare_contexts;
+
+void context_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, context_dealloc)
+    PyObject_ClearWeakRefs(self);
+    context_clear(self);
+    if (type != context_type || !spare_contexts.keep(self)) type->tp_free(self);
+    Py_DECREF(type);
+    Py_TRASHCAN_END
+}
+
+// A new, empty LatexContext object, as tp_alloc makes it.
+PyObject* alloc_context() {
+    PyObject* context = spare_contexts.take(context_type);
+    if (!context) return context_type->tp_alloc(context_type, 0);
+    PyObject_GC_Track(context);
+    return context;
+}
+
 const NativeSpec context_native = {
     &context_type, &context_guard, 6,
     {&names.f, &names.preamble, &names.graphics_path, &names.parent, &names.count,
@@ -412,7 +434,7 @@ PyObject* context_generate_file_id(PyObject* self, PyObject* const* args, Py_ssi
 // context.child(): LatexContext(context.graphics_path) with its parent set.
 PyObject* new_child_context(PyObject* context) {
     if (native_fields(context, context_native)) {
-        Ref child(context_type->tp_alloc(context_type, 0));
+        Ref child(alloc_context());
         if (!child) return nullptr;
         // The allocation may run the collector, and a finalizer may change the
         // parent: its fields are read afterwards, if it is still native.
@@ -549,7 +571,7 @@ PyType_Slot context_slots[] = {
     PW_NATIVE_SLOTS,
     {Py_tp_traverse, reinterpret_cast<void*>(context_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(context_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_cleared<context_clear>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(context_dealloc)},
     {0, nullptr},
 };
 
@@ -610,7 +632,7 @@ TextBuffer* native_buffer(PyObject* context, PyObject* buffer_name) {
 
 PyObject* new_root_context(PyObject* graphics_path) {
     if (fast_paths && context_guard.holds()) {
-        PyObject* context = context_type->tp_alloc(context_type, 0);
+        PyObject* context = alloc_context();
         if (context) set_context(context, graphics_path, Py_None);
         return context;
     }
