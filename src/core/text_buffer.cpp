@@ -321,12 +321,21 @@ int TextBuffer::append(PyObject* text) {
 int TextBuffer::append_joined(PyObject* const* items, Py_ssize_t n, PyObject* separator) {
     if (n == 0) return 0;
     Py_ssize_t total = (n - 1) * PyUnicode_GET_LENGTH(separator);
-    int kind = PyUnicode_KIND(separator);
-    Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(separator);
+    bool ascii = PyUnicode_IS_ASCII(separator);
     for (Py_ssize_t i = 0; i < n; i++) {
         total += PyUnicode_GET_LENGTH(items[i]);
-        kind = std::max(kind, static_cast<int>(PyUnicode_KIND(items[i])));
-        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(items[i]));
+        ascii &= PyUnicode_IS_ASCII(items[i]) != 0;
+    }
+    // Widths are worked out piece by piece only for text that is not ASCII.
+    int kind = PyUnicode_1BYTE_KIND;
+    Py_UCS4 widest = 0x7f;
+    if (!ascii) {
+        kind = PyUnicode_KIND(separator);
+        widest = PyUnicode_MAX_CHAR_VALUE(separator);
+        for (Py_ssize_t i = 0; i < n; i++) {
+            kind = std::max(kind, static_cast<int>(PyUnicode_KIND(items[i])));
+            widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(items[i]));
+        }
     }
     if (total >= share_length) {
         for (Py_ssize_t i = 0; i < n; i++) {
