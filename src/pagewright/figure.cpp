@@ -133,14 +133,19 @@ Ref label_text(PyObject* label) {
     return has_label ? format(label_format, label) : Ref::borrow(empty);
 }
 
+// None or an exact str: a label whose truth and formatting run no code.
+bool is_plain_label(PyObject* label) {
+    return label == Py_None || PyUnicode_CheckExact(label);
+}
+
 // Texts that the `%` formatting would build from exact strs (whose truth
 // and formatting run no code), appended to a native buffer as one text.
 class Pieces {
 public:
     void add(PyObject* text) { items_[count_++] = text; }
-    // The label text of an exact str label.
+    // The label text of a plain label.
     void add_label(PyObject* label) {
-        if (PyUnicode_GET_LENGTH(label) == 0) return;
+        if (label == Py_None || PyUnicode_GET_LENGTH(label) == 0) return;
         add(label_opening);
         add(label);
         add(brace);
@@ -184,15 +189,15 @@ int write_caption(Sink& stream, PyObject* label_text, PyObject* caption) {
 }
 
 // The body and caption inside the float's brackets, written to what
-// begin_end handed out. An exact str label is formatted after the caption
-// is read, which nothing can tell apart.
+// begin_end handed out. A plain label is formatted after the caption is
+// read, which nothing can tell apart.
 int write_figure_body(PyObject* self, Sink& stream) {
     if (stream.write(caption_setup) < 0) return -1;
     Ref context = instance_attr(self, names.context);
     if (!context || stream.copy_from(context.get(), names.f) < 0) return -1;
     Ref label = instance_attr(self, label_attr);
     if (!label) return -1;
-    bool plain_label = PyUnicode_CheckExact(label.get());
+    bool plain_label = is_plain_label(label.get());
     Ref text = plain_label ? Ref() : label_text(label.get());
     Ref caption = plain_label || text ? instance_attr(self, caption_attr) : Ref();
     if (!caption) return -1;
@@ -307,14 +312,14 @@ int subfigure_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // main_context.f receives the \subfloat block; the sub-figure's preamble
 // is not carried upward.
-// An exact str label is formatted after the caption is read, which nothing
-// can tell apart.
+// A plain label is formatted after the caption is read, which nothing can
+// tell apart.
 int dump_subfigure(PyObject* self, PyObject* main_context) {
     Ref context = instance_attr(self, names.context);
     Ref body = context ? value_of(context.get(), names.f) : Ref();
     Ref label = body ? instance_attr(self, label_attr) : Ref();
     if (!label) return -1;
-    bool plain_label = PyUnicode_CheckExact(label.get());
+    bool plain_label = is_plain_label(label.get());
     Ref text = plain_label ? Ref() : label_text(label.get());
     Ref caption = plain_label || text ? instance_attr(self, caption_attr) : Ref();
     if (!caption) return -1;
