@@ -135,17 +135,20 @@ PyType_Spec use_package_spec = {
     instance_flags, use_package_slots,
 };
 
-// UsePackage(name) or UsePackage(name, options); built directly while the
-// class is unchanged.
-Ref new_use_package(PyObject* name, PyObject* options) {
+// UsePackage(name, options), where NULL options stand for a new empty
+// dict, or UsePackage(name) when options are not `passed`; built directly
+// while the class is unchanged.
+Ref new_use_package(PyObject* name, PyObject* options, bool passed) {
     if (builds_directly(use_package_type)) {
         Ref stored = options_or_empty(options);
         if (!stored) return Ref();
         return Ref(new_instance(use_package_type,
                                 {name_attr, name, options_attr, stored.get()}));
     }
-    if (options) return call(reinterpret_cast<PyObject*>(use_package_type), {name, options});
-    return call(reinterpret_cast<PyObject*>(use_package_type), {name});
+    PyObject* type = reinterpret_cast<PyObject*>(use_package_type);
+    if (!passed) return call(type, {name});
+    Ref given = options ? Ref::borrow(options) : Ref(PyDict_New());
+    return given ? call(type, {name, given.get()}) : Ref();
 }
 
 // ---------------------------------------------- dict_to_latex_option_string
@@ -476,7 +479,8 @@ PyObject* context_dump_preamble(PyObject* self, PyObject* const* args, Py_ssize_
 }
 
 // The root's table: packages[name] = UsePackage(name, options); with
-// `only_if_new`, an existing entry is kept.
+// `only_if_new` (require_package), an existing entry is kept and a new one
+// is UsePackage(name).
 int record_package(PyObject* root, PyObject* name, PyObject* options, bool only_if_new) {
     Ref packages = native_fields(root, context_native) ? field_value(root, packages_field)
                                                        : getattr(root, names.packages);
@@ -485,7 +489,7 @@ int record_package(PyObject* root, PyObject* name, PyObject* options, bool only_
         int present = PySequence_Contains(packages.get(), name);
         if (present != 0) return present < 0 ? -1 : 0;
     }
-    Ref entry = new_use_package(name, options);
+    Ref entry = new_use_package(name, options, !only_if_new);
     if (!entry) return -1;
     return PyObject_SetItem(packages.get(), name, entry.get());
 }
