@@ -115,7 +115,7 @@ Ref joined(std::initializer_list<PyObject*> texts) {
 // joined(texts), or else fmt % values.
 Ref format_pieces(std::initializer_list<PyObject*> texts, PyObject* fmt,
                   std::initializer_list<PyObject*> values) {
-    Ref line = joined(texts);
+    Ref line = fast_paths ? joined(texts) : Ref();
     if (line || PyErr_Occurred()) return line;
     return values.size() == 1 ? format(fmt, *values.begin()) : format_tuple(fmt, values);
 }

@@ -135,7 +135,7 @@ Ref label_text(PyObject* label) {
 
 // None or an exact str: a label whose truth and formatting run no code.
 bool is_plain_label(PyObject* label) {
-    return label == Py_None || PyUnicode_CheckExact(label);
+    return fast_paths && (label == Py_None || PyUnicode_CheckExact(label));
 }
 
 // Texts that the `%` formatting would build from exact strs (whose truth
