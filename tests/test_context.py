@@ -112,6 +112,23 @@ def test_use_package_empty_options_become_new_dict(options):
     assert vars(p) == {"name": "n", "options": {}}
 
 
+@pytest.mark.parametrize("request_, expected", [
+    (lambda root, child: root.use_package("p"), ("p", {})),
+    (lambda root, child: child.use_package("p", None), ("p", {})),
+    (lambda root, child: child.require_package("p"), ("p", {})),
+    (lambda root, child: root.require_package("p"), ("p",)),
+    (lambda root, child: pagewright.LatexEnvironment(child).use_package("p"), ("p", {})),
+])
+def test_replaced_use_package_init_sees_the_specified_arguments(monkeypatch, request_, expected):
+    calls = []
+    init = UsePackage.__init__
+    monkeypatch.setattr(UsePackage, "__init__",
+                        lambda self, *args: calls.append(args) or init(self, *args))
+    root = LatexContext()
+    request_(root, root.child())
+    assert calls == [expected]
+
+
 def test_annotations_and_docstrings():
     opt = typing.Dict[str, str]
     assert UsePackage.__init__.__annotations__ == {"name": str, "options": opt}

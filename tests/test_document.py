@@ -298,6 +298,28 @@ def test_path_object_destination(tmp_path, monkeypatch, writer):
     assert "50% of \\$x\\_1\\$" in (tmp_path / "out" / "doc.tex").read_text()
 
 
+@pytest.mark.parametrize("gains", ["class", "base"])
+def test_stream_class_that_gains_fspath_later_is_a_path(tmp_path, monkeypatch, gains):
+    monkeypatch.chdir(tmp_path)
+
+    class Base(io.StringIO):
+        pass
+
+    class Stream(Base):
+        pass
+
+    first = Stream()
+    with latex_document(first):
+        pass
+    assert first.getvalue().startswith("\\documentclass")
+    setattr(Stream if gains == "class" else Base, "__fspath__", lambda self: "out/doc.tex")
+    second = Stream()
+    with latex_document(second):
+        pass
+    assert second.getvalue() == ""
+    assert (tmp_path / "out" / "doc.tex").read_text().startswith("\\documentclass")
+
+
 def test_done_when_example(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     with pagewright.latex_document(pathlib.Path("out/doc.tex")) as doc:

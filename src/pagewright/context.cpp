@@ -58,6 +58,15 @@ Ref options_or_empty(PyObject* options) {
     return truth ? Ref::borrow(options) : Ref(PyDict_New());
 }
 
+// options if it is true, else NULL: the options of a request whose empty
+// dict is made only where someone receives it. -1 on error.
+int true_options(PyObject* options, PyObject** out) {
+    int truth = options ? PyObject_IsTrue(options) : 0;
+    if (truth < 0) return -1;
+    *out = truth ? options : nullptr;
+    return 0;
+}
+
 // ---------------------------------------------------------------- UsePackage
 
 int use_package_set(PyObject* self, PyObject* name, PyObject* options) {
@@ -126,17 +135,20 @@ PyType_Spec use_package_spec = {
     instance_flags, use_package_slots,
 };
 
-// UsePackage(name) or UsePackage(name, options); built directly while the
-// class is unchanged.
-Ref new_use_package(PyObject* name, PyObject* options) {
+// UsePackage(name, options), where NULL options stand for a new empty
+// dict, or UsePackage(name) when options are not `passed`; built directly
+// while the class is unchanged.
+Ref new_use_package(PyObject* name, PyObject* options, bool passed) {
     if (builds_directly(use_package_type)) {
         Ref stored = options_or_empty(options);
         if (!stored) return Ref();
         return Ref(new_instance(use_package_type,
                                 {name_attr, name, options_attr, stored.get()}));
     }
-    if (options) return call(reinterpret_cast<PyObject*>(use_package_type), {name, options});
-    return call(reinterpret_cast<PyObject*>(use_package_type), {name});
+    PyObject* type = reinterpret_cast<PyObject*>(use_package_type);
+    if (!passed) return call(type, {name});
+    Ref given = options ? Ref::borrow(options) : Ref(PyDict_New());
+    return given ? call(type, {name, given.get()}) : Ref();
 }
 
 // ---------------------------------------------- dict_to_latex_option_string
@@ -317,15 +329,18 @@ int context_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 // so the climb can go on in a loop instead of through a call; 0 when not.
 // A subclass that overrides neither the method nor attribute lookup climbs
 // as the class itself does (its instances hold no native state, so the
-// generic lookup is the class's own).
+// generic lookup is the class's own). A native context is exactly of the
+// unchanged class, whose method is `own`: only its dict can shadow it.
 int runs_own(PyObject* context, PyObject* method, PyObject* own) {
-    PyTypeObject* type = Py_TYPE(context);
-    if (!PyObject_TypeCheck(context, context_type)) return 0;
-    getattrofunc lookup = type->tp_getattro;
-    if (lookup != context_type->tp_getattro && lookup != PyObject_GenericGetAttr) return 0;
-    Ref in_class = getattr(reinterpret_cast<PyObject*>(type), method);
-    if (!in_class) return -1;
-    if (in_class.get() != own) return 0;
+    if (!native_fields(context, context_native)) {
+        PyTypeObject* type = Py_TYPE(context);
+        if (!PyObject_TypeCheck(context, context_type)) return 0;
+        getattrofunc lookup = type->tp_getattro;
+        if (lookup != context_type->tp_getattro && lookup != PyObject_GenericGetAttr) return 0;
+        Ref in_class = getattr(reinterpret_cast<PyObject*>(type), method);
+        if (!in_class) return -1;
+        if (in_class.get() != own) return 0;
+    }
     // Held: comparing the dict's keys may run Python code that replaces it.
     Ref dict = Ref::borrow(reinterpret_cast<Instance*>(context)->dict);
     if (!dict) return 1;
@@ -333,10 +348,18 @@ int runs_own(PyObject* context, PyObject* method, PyObject* own) {
     return overridden < 0 ? -1 : !overridden;
 }
 
+// context.parent, read from the field of a native context.
+Ref parent_field_of(PyObject* context) {
+    if (PyObject** fields = native_fields(context, context_native)) {
+        return Ref::borrow(fields[parent_field]);
+    }
+    return getattr(context, names.parent);
+}
+
 // The parent of `context`; *plain is set when the parent can be climbed to
 // directly instead of through its method of that name.
 Ref parent_of(PyObject* context, PyObject* method, PyObject* own, bool* plain) {
-    Ref parent = getattr(context, names.parent);
+    Ref parent = parent_field_of(context);
     if (!parent) return parent;
     int own_method = runs_own(parent.get(), method, own);
     if (own_method < 0) return Ref();
@@ -478,20 +501,23 @@ PyObject* context_dump_preamble(PyObject* self, PyObject* const* args, Py_ssize_
 }
 
 // The root's table: packages[name] = UsePackage(name, options); with
-// `only_if_new`, an existing entry is kept.
+// `only_if_new` (require_package), an existing entry is kept and a new one
+// is UsePackage(name).
 int record_package(PyObject* root, PyObject* name, PyObject* options, bool only_if_new) {
-    Ref packages = getattr(root, names.packages);
+    Ref packages = native_fields(root, context_native) ? field_value(root, packages_field)
+                                                       : getattr(root, names.packages);
     if (!packages) return -1;
     if (only_if_new) {
         int present = PySequence_Contains(packages.get(), name);
         if (present != 0) return present < 0 ? -1 : 0;
     }
-    Ref entry = new_use_package(name, options);
+    Ref entry = new_use_package(name, options, !only_if_new);
     if (!entry) return -1;
     return PyObject_SetItem(packages.get(), name, entry.get());
 }
 
 // use_package climbing from `context`: at the root the entry is replaced.
+// `options` is true, or NULL for a new empty dict.
 PyObject* use_package_from(PyObject* self, PyObject* name, PyObject* options) {
     Climb climb(self);
     for (;;) {
@@ -499,7 +525,10 @@ PyObject* use_package_from(PyObject* self, PyObject* name, PyObject* options) {
         Ref parent = parent_of(climb.current(), names.use_package, own_use_package, &plain);
         if (!parent) return nullptr;
         if (parent.get() == Py_None) break;
-        if (!plain) return delegate_request(parent.get(), {name, options});
+        if (!plain) {
+            Ref passed = options ? Ref::borrow(options) : Ref(PyDict_New());
+            return passed ? delegate_request(parent.get(), {name, passed.get()}) : nullptr;
+        }
         if (climb.step(std::move(parent)) < 0) return nullptr;
     }
     if (record_package(climb.current(), name, options, false) < 0) return nullptr;
@@ -519,19 +548,18 @@ PyObject* context_require_package(PyObject* self, PyObject* const* args, Py_ssiz
         Py_RETURN_NONE;
     }
     if (!plain) return delegate_request(parent.get(), {name});
-    Ref empty_options(PyDict_New());
-    if (!empty_options) return nullptr;
-    return use_package_from(parent.get(), name, empty_options.get());
+    return use_package_from(parent.get(), name, nullptr);
 }
 
 // LatexContext.use_package as a function, so that it carries annotations.
 PyObject* context_use_package(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature signature{"use_package", {"self", "name", "options"}, 2};
     PyObject* arg[3];
-    if (signature.bind(args, nargs, kwnames, arg) < 0) return nullptr;
-    Ref options = options_or_empty(arg[2]);
-    if (!options) return nullptr;
-    return use_package_from(arg[0], arg[1], options.get());
+    PyObject* options;
+    if (signature.bind(args, nargs, kwnames, arg) < 0 || true_options(arg[2], &options) < 0) {
+        return nullptr;
+    }
+    return use_package_from(arg[0], arg[1], options);
 }
 
 const FunctionDef context_use_package_def = {
@@ -648,11 +676,13 @@ int dump_packages(PyObject* context, PyObject* f) {
 
 int request_package(PyObject* context, PyObject* name, PyObject* options) {
     if (!native_fields(context, context_native)) {
-        return call_method(context, names.use_package, {name, options}) ? 0 : -1;
+        Ref passed = options ? Ref::borrow(options) : Ref(PyDict_New());
+        return passed && call_method(context, names.use_package, {name, passed.get()}) ? 0 : -1;
     }
     // The context's own use_package, as context_use_package runs it.
-    Ref stored = options_or_empty(options);
-    Ref result(stored ? use_package_from(context, name, stored.get()) : nullptr);
+    PyObject* stored;
+    if (true_options(options, &stored) < 0) return -1;
+    Ref result(use_package_from(context, name, stored));
     return result ? 0 : -1;
 }
 

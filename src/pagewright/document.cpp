@@ -8,6 +8,9 @@
 #include "../core/module.h"
 #include "../core/write.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace pw {
 
 namespace {
@@ -25,6 +28,11 @@ PyObject* dot;                   // "."
 PyObject* fullpage_name;         // "fullpage"
 PyObject* document_class_attr;   // "document_class"
 PyObject* class_options_attr;    // "class_options"
+PyObject* documentclass_opening; // "\\documentclass["
+PyObject* documentclass_between; // "]{"
+PyObject* line_end;              // "}\n"
+PyObject* graphicspath_opening;  // "\\graphicspath{{"
+PyObject* graphicspath_end;      // "/}}\n"
 
 const Literal literals[] = {
     {&documentclass_format, "\\documentclass[%s]{%s}\n"},
@@ -38,6 +46,11 @@ const Literal literals[] = {
     {&fullpage_name, "fullpage"},
     {&document_class_attr, "document_class"},
     {&class_options_attr, "class_options"},
+    {&documentclass_opening, "\\documentclass["},
+    {&documentclass_between, "]{"},
+    {&line_end, "}\n"},
+    {&graphicspath_opening, "\\graphicspath{{"},
+    {&graphicspath_end, "/}}\n"},
 };
 
 constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
@@ -66,47 +79,93 @@ int document_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // self.context.<name>, looked up afresh for each part of the document.
 Ref context_attribute(PyObject* self, PyObject* name) {
-    Ref context = getattr(self, names.context);
+    Ref context = context_of(self);
     if (!context) return Ref();
     return getattr(context.get(), name);
 }
 
+// The texts joined, when all are exact strs: what a `%` format of those
+// pieces around "%s" placeholders gives, made without parsing the format.
+// An empty Ref without an exception when one is not an exact str.
+Ref joined(std::initializer_list<PyObject*> texts) {
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 0;
+    for (PyObject* text : texts) {
+        if (!PyUnicode_CheckExact(text)) return Ref();
+        length += PyUnicode_GET_LENGTH(text);
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(text));
+    }
+    Ref result(PyUnicode_New(length, widest));
+    if (!result) return result;
+    int kind = PyUnicode_KIND(result.get());
+    Py_ssize_t at = 0;
+    for (PyObject* text : texts) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+        if (PyUnicode_KIND(text) == kind) {
+            std::memcpy(static_cast<char*>(PyUnicode_DATA(result.get())) + at * kind,
+                        PyUnicode_DATA(text), n * kind);
+        } else if (PyUnicode_CopyCharacters(result.get(), at, text, 0, n) < 0) {
+            return Ref();
+        }
+        at += n;
+    }
+    return result;
+}
+
+// joined(texts), or else fmt % values.
+Ref format_pieces(std::initializer_list<PyObject*> texts, PyObject* fmt,
+                  std::initializer_list<PyObject*> values) {
+    Ref line = fast_paths ? joined(texts) : Ref();
+    if (line || PyErr_Occurred()) return line;
+    return values.size() == 1 ? format(fmt, *values.begin()) : format_tuple(fmt, values);
+}
+
 int write_class_line(PyObject* self, PyObject* f) {
-    Ref class_options = getattr(self, class_options_attr);
-    Ref document_class = class_options ? getattr(self, document_class_attr) : Ref();
+    Ref class_options = instance_attr(self, class_options_attr);
+    Ref document_class = class_options ? instance_attr(self, document_class_attr) : Ref();
     if (!document_class) return -1;
-    Ref line = format_tuple(documentclass_format, {class_options.get(), document_class.get()});
+    Ref line = format_pieces({documentclass_opening, class_options.get(), documentclass_between,
+                              document_class.get(), line_end},
+                             documentclass_format, {class_options.get(), document_class.get()});
     return line ? write_to(f, line.get()) : -1;
 }
 
 int write_package_lines(PyObject* self, PyObject* f) {
-    Ref context = getattr(self, names.context);
+    Ref context = context_of(self);
     return context ? dump_packages(context.get(), f) : -1;
 }
 
 int write_graphics_lines(PyObject* self, PyObject* f) {
     if (write_to(f, graphicx_line) < 0) return -1;
     Ref graphics_path = context_attribute(self, names.graphics_path);
-    Ref line = graphics_path ? format(graphicspath_format, graphics_path.get()) : Ref();
+    Ref line = graphics_path ? format_pieces({graphicspath_opening, graphics_path.get(),
+                                              graphicspath_end},
+                                             graphicspath_format, {graphics_path.get()})
+                             : Ref();
     return line ? write_to(f, line.get()) : -1;
 }
 
 // The whole text of one of the context's buffers (preamble or f).
 int write_buffer(PyObject* self, PyObject* buffer_name, PyObject* f) {
-    Ref context = getattr(self, names.context);
+    Ref context = context_of(self);
     Ref text = context ? value_of(context.get(), buffer_name) : Ref();
     return text ? write_to(f, text.get()) : -1;
+}
+
+int dump_document(PyObject* self, PyObject* f) {
+    if (write_class_line(self, f) < 0 || write_package_lines(self, f) < 0 ||
+        write_graphics_lines(self, f) < 0 || write_buffer(self, names.preamble, f) < 0 ||
+        write_to(f, begin_document) < 0 || write_buffer(self, names.f, f) < 0) {
+        return -1;
+    }
+    return write_to(f, end_document);
 }
 
 PyObject* dump_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
     static const Signature signature{"dump_stream", {"f"}, 1};
     PyObject* f;
-    if (signature.bind(args, nargs, kwnames, &f) < 0) return nullptr;
-    if (write_class_line(self, f) < 0 || write_package_lines(self, f) < 0 ||
-        write_graphics_lines(self, f) < 0 || write_buffer(self, names.preamble, f) < 0 ||
-        write_to(f, begin_document) < 0 || write_buffer(self, names.f, f) < 0 ||
-        write_to(f, end_document) < 0) {
+    if (signature.bind(args, nargs, kwnames, &f) < 0 || dump_document(self, f) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -166,6 +225,8 @@ int make_document_type() {
 PyTypeObject* latex_document_type() { return document_type; }
 
 int dump_document_into(PyObject* file, PyObject* document) {
+    int own = calls_own(document, document_type, names.dump_stream);
+    if (own) return own < 0 ? -1 : dump_document(document, file);
     Ref result = call_method(document, names.dump_stream, {file});
     return result ? 0 : -1;
 }

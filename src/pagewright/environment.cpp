@@ -84,6 +84,15 @@ PyObject* centre;            // "c"
 PyObject* fbox_name;         // "fbox"
 PyObject* tightbox_name;     // "tightbox"
 PyObject* minipage_name;     // "minipage"
+PyObject* minipage_before;   // "\\begin{minipage}["
+PyObject* minipage_between;  // "]{"
+PyObject* brace_line_end;    // "}%\n"
+PyObject* fbox_before;       // "{\\setlength\\fboxsep{"
+PyObject* resizebox_before;  // "\\resizebox{"
+PyObject* resizebox_after;   // "}{!}{%\n"
+PyObject* mbox_before;       // "\\mbox["
+PyObject* mbox_between;      // "]["
+PyObject* mbox_after;        // "]{%\n"
 
 const Literal literals[] = {
     {&hfill_text, "\\hfill\\ \n"},
@@ -151,6 +160,15 @@ const Literal literals[] = {
     {&fbox_name, "fbox"},
     {&tightbox_name, "tightbox"},
     {&minipage_name, "minipage"},
+    {&minipage_before, "\\begin{minipage}["},
+    {&minipage_between, "]{"},
+    {&brace_line_end, "}%\n"},
+    {&fbox_before, "{\\setlength\\fboxsep{"},
+    {&resizebox_before, "\\resizebox{"},
+    {&resizebox_after, "}{!}{%\n"},
+    {&mbox_before, "\\mbox["},
+    {&mbox_between, "]["},
+    {&mbox_after, "]{%\n"},
 };
 
 constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
@@ -217,7 +235,7 @@ PyObject* text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     static const Signature signature{"text", {"t"}, 1};
     PyObject* t;
     if (signature.bind(args, nargs, kwnames, &t) < 0) return nullptr;
-    Ref context = instance_attr(self, names.context);
+    Ref context = context_of(self);
     if (!context) return nullptr;
     if (TextBuffer* buffer = PyUnicode_CheckExact(t) ? native_buffer(context.get(), names.f)
                                                      : nullptr) {
@@ -245,12 +263,12 @@ PyObject* use_package(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     static const Signature signature{"use_package", {"self", "name", "options"}, 2};
     PyObject* arg[3];
     if (signature.bind(args, nargs, kwnames, arg) < 0) return nullptr;
-    Ref context = instance_attr(arg[0], names.context);
+    Ref context = context_of(arg[0]);
     if (!context) return nullptr;
     int truth = arg[2] ? PyObject_IsTrue(arg[2]) : 0;
-    if (truth < 0) return nullptr;
-    Ref options(truth ? Py_NewRef(arg[2]) : PyDict_New());
-    if (!options || request_package(context.get(), arg[1], options.get()) < 0) return nullptr;
+    if (truth < 0 || request_package(context.get(), arg[1], truth ? arg[2] : nullptr) < 0) {
+        return nullptr;
+    }
     Py_RETURN_NONE;
 }
 
@@ -258,6 +276,26 @@ const FunctionDef use_package_def = {
     "use_package", "LatexEnvironment.use_package", use_package,
     "($self, name, options=None)", nullptr,
 };
+
+PyObject* own_use_package;  // the class's use_package, as installed
+
+// The library's classes seen to resolve use_package to own_use_package.
+// The answer holds whenever a class's guard holds: the class and its bases
+// then have the namespaces they had when it was found.
+PyTypeObject* inheriting[8];
+int inheriting_count;
+
+bool inherits_use_package(PyTypeObject* type) {
+    for (int i = 0; i < inheriting_count; i++) {
+        if (inheriting[i] == type) return true;
+    }
+    if (!builds_directly(type) || inheriting_count == 8) return false;
+    Ref found = getattr(reinterpret_cast<PyObject*>(type), names.use_package);
+    if (!found) PyErr_Clear();
+    if (found.get() != own_use_package) return false;
+    inheriting[inheriting_count++] = type;
+    return true;
+}
 
 // ------------------------------------------- simple tables and code listings
 
@@ -358,8 +396,7 @@ PyObject* lstlisting(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     Ref options = language && language != Py_None ? format(language_format, language)
                                                    : Ref::borrow(empty_text);
     Ref begin = options ? format(lstlisting_begin_format, options.get()) : Ref();
-    Ref requested = begin ? call_method(self, names.use_package, {listings_package}) : Ref();
-    if (!requested) return nullptr;
+    if (!begin || request_from(self, listings_package) < 0) return nullptr;
     Sink body = Sink::body_of(self);
     if (!body || body.write(begin.get()) < 0 || body.write(code) < 0 ||
         body.write(lstlisting_end_text) < 0) {
@@ -393,16 +430,25 @@ struct BoxTexts {
     bool pair;
     PyObject** second_opening;  // as is; may be null
     PyObject** closings[2];     // as is, in order; the second may be null
+    // The opening's text around its placeholders: before the first, between
+    // the two (for a pair), after the last.
+    PyObject** pieces[3];
 };
 
-const BoxTexts minipage_texts = {&minipage_opening, true, nullptr, {&minipage_closing, nullptr}};
-const BoxTexts fbox_texts = {&fbox_opening, false, &fbox_frame, {&fbox_closing, &setlength_closing}};
-const BoxTexts resizebox_texts = {&resizebox_opening, false, nullptr, {&resizebox_closing, nullptr}};
-const BoxTexts mbox_texts = {&mbox_opening, true, nullptr, {&mbox_closing, nullptr}};
+const BoxTexts minipage_texts = {&minipage_opening, true, nullptr, {&minipage_closing, nullptr},
+                                 {&minipage_before, &minipage_between, &brace_line_end}};
+const BoxTexts fbox_texts = {&fbox_opening, false, &fbox_frame,
+                             {&fbox_closing, &setlength_closing},
+                             {&fbox_before, nullptr, &brace_line_end}};
+const BoxTexts resizebox_texts = {&resizebox_opening, false, nullptr,
+                                  {&resizebox_closing, nullptr},
+                                  {&resizebox_before, nullptr, &resizebox_after}};
+const BoxTexts mbox_texts = {&mbox_opening, true, nullptr, {&mbox_closing, nullptr},
+                             {&mbox_before, &mbox_between, &mbox_after}};
 
 // LatexEnvironment(self.context.child())
 PyObject* enter_box(SingleUse* self) {
-    Ref context = getattr(self->slot(owner), names.context);
+    Ref context = context_of(self->slot(owner));
     Ref child(context ? child_of(context.get()) : nullptr);
     Ref env(child ? new_environment(child.get()) : nullptr);
     if (!env) return nullptr;
@@ -417,16 +463,42 @@ Ref opening_text(SingleUse* self, const BoxTexts& texts) {
     return format(*texts.opening, self->slot(first_operand));
 }
 
+// The opening (and second opening) into a native buffer, built from the
+// pieces of its format when the operands are exact strs, whose "%s" is the
+// str itself; 0 when they are not and the text must be formatted.
+int append_opening(Sink& body, SingleUse* self, const BoxTexts& texts) {
+    PyObject* first = self->slot(first_operand);
+    PyObject* second = self->slot(second_operand);
+    if (!PyUnicode_CheckExact(first) || (texts.pair && !PyUnicode_CheckExact(second))) return 0;
+    TextBuffer* buffer = body.native();
+    if (!buffer) return 0;
+    PyObject* items[6];
+    int count = 0;
+    items[count++] = *texts.pieces[0];
+    items[count++] = first;
+    if (texts.pair) {
+        items[count++] = *texts.pieces[1];
+        items[count++] = second;
+    }
+    items[count++] = *texts.pieces[2];
+    if (texts.second_opening) items[count++] = *texts.second_opening;
+    return buffer->append_joined(items, count, empty_text) < 0 ? -1 : 1;
+}
+
 // The child's preamble to the owner's preamble, then the opening, the
 // child's body and the closing to the owner's body, one write each.
 int write_box(SingleUse* self, const BoxTexts& texts) {
-    Ref context = getattr(self->slot(owner), names.context);
-    Ref child = context ? getattr(self->slot(writer), names.context) : Ref();
+    Ref context = context_of(self->slot(owner));
+    Ref child = context ? context_of(self->slot(writer)) : Ref();
     if (!child || copy_buffer(child.get(), context.get(), names.preamble) < 0) return -1;
     Sink body = Sink::of(context.get(), names.f);
-    Ref opening = body ? opening_text(self, texts) : Ref();
-    if (!opening || body.write(opening.get()) < 0) return -1;
-    if (texts.second_opening && body.write(*texts.second_opening) < 0) return -1;
+    int appended = body ? append_opening(body, self, texts) : -1;
+    if (appended < 0) return -1;
+    if (!appended) {
+        Ref opening = opening_text(self, texts);
+        if (!opening || body.write(opening.get()) < 0) return -1;
+        if (texts.second_opening && body.write(*texts.second_opening) < 0) return -1;
+    }
     if (body.copy_from(child.get(), names.f) < 0) return -1;
     for (PyObject** closing : texts.closings) {
         if (closing && body.write(*closing) < 0) return -1;
@@ -675,7 +747,7 @@ int write_data_file(PyObject* filename, PyObject* data) {
 
 // os.path.join(self.context.graphics_path, name)
 Ref graphics_file(PyObject* self, PyObject* name) {
-    Ref context = getattr(self, names.context);
+    Ref context = context_of(self);
     Ref graphics_path = context ? getattr(context.get(), names.graphics_path) : Ref();
     if (!graphics_path) return Ref();
     return call_method(os_path_module, join_name, {graphics_path.get(), name});
@@ -732,7 +804,7 @@ Ref graphics_name(PyObject* self, PyObject* gid) {
     if (gid && gid != Py_None) {
         name = Ref::borrow(gid);
     } else {
-        Ref context = getattr(self, names.context);
+        Ref context = context_of(self);
         name = context ? call_method(context.get(), names.generate_file_id, {}) : Ref();
     }
     Ref undotted = name ? call_method(name.get(), names.replace, {dot, underscore}) : Ref();
@@ -889,6 +961,15 @@ int finish_class(PyObject* module_name, PyObject* option_type, PyObject* pact) {
 
 PyTypeObject* latex_environment_type() { return environment_type; }
 
+int request_from(PyObject* env, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(env);
+    int own = inherits_use_package(type) ? calls_own(env, type, names.use_package) : 0;
+    if (own < 0) return -1;
+    if (!own) return call_method(env, names.use_package, {name}) ? 0 : -1;
+    Ref context = context_of(env);
+    return context ? request_package(context.get(), name, nullptr) : -1;
+}
+
 PyObject* new_environment(PyObject* context) {
     if (builds_directly(environment_type)) {
         return new_instance(environment_type, {names.context, context});
@@ -922,10 +1003,13 @@ int exec_environment(PyObject* module) {
         environment_type = make_type(&environment_spec, nullptr);
         if (!environment_type ||
             finish_class(module_name.get(), option_type.get(), pact.get()) < 0 ||
-            watch_instance_type(environment_type, 0) < 0) {
+            watch_instance_type(environment_type, 0) < 0 ||
+            !(own_use_package =
+                  PyDict_GetItemWithError(environment_type->tp_dict, names.use_package))) {
             Py_CLEAR(environment_type);
             return -1;
         }
+        Py_INCREF(own_use_package);
     }
     if (bind(module, "LatexEnvironment", reinterpret_cast<PyObject*>(environment_type)) < 0) {
         return -1;

@@ -44,6 +44,19 @@ PyObject* caption_format;    // "\\caption{%s%s}\n"
 PyObject* subfloat_format;   // "\\subfloat[%s%s]{%%\n"
 PyObject* subfloat_closing;  // "}% subfloat\n"
 PyObject* nesting_message;   // "Cannot nest figures; use sub()."
+PyObject* figure_opening;    // "\\begin{figure}"
+PyObject* double_opening;    // "\\begin{figure*}"
+PyObject* figure_closing;    // "\\end{figure}%\n"
+PyObject* double_closing;    // "\\end{figure*}%\n"
+PyObject* bracket;           // "["
+PyObject* placement_end;     // "]%\n"
+PyObject* line_end;          // "%\n"
+PyObject* label_opening;     // "\\label{"
+PyObject* brace;             // "}"
+PyObject* caption_opening;   // "\\caption{"
+PyObject* caption_end;       // "}\n"
+PyObject* subfloat_opening;  // "\\subfloat["
+PyObject* subfloat_end;      // "]{%\n"
 
 const Literal literals[] = {
     {&module_name, "pagewright.figure"},
@@ -65,6 +78,19 @@ const Literal literals[] = {
     {&subfloat_format, "\\subfloat[%s%s]{%%\n"},
     {&subfloat_closing, "}% subfloat\n"},
     {&nesting_message, "Cannot nest figures; use sub()."},
+    {&figure_opening, "\\begin{figure}"},
+    {&double_opening, "\\begin{figure*}"},
+    {&figure_closing, "\\end{figure}%\n"},
+    {&double_closing, "\\end{figure*}%\n"},
+    {&bracket, "["},
+    {&placement_end, "]%\n"},
+    {&line_end, "%\n"},
+    {&label_opening, "\\label{"},
+    {&brace, "}"},
+    {&caption_opening, "\\caption{"},
+    {&caption_end, "}\n"},
+    {&subfloat_opening, "\\subfloat["},
+    {&subfloat_end, "]{%\n"},
 };
 
 // The literals and keyword tuples of the environment's figure methods,
@@ -101,13 +127,35 @@ int set_attributes(PyObject* self, std::initializer_list<Attribute> attributes) 
 }
 
 // "\\label{%s}" % label when the label is true, else "".
-Ref label_text(PyObject* self) {
-    Ref label = getattr(self, label_attr);
-    if (!label) return Ref();
-    int has_label = PyObject_IsTrue(label.get());
+Ref label_text(PyObject* label) {
+    int has_label = PyObject_IsTrue(label);
     if (has_label < 0) return Ref();
-    return has_label ? format(label_format, label.get()) : Ref::borrow(empty);
+    return has_label ? format(label_format, label) : Ref::borrow(empty);
 }
+
+// None or an exact str: a label whose truth and formatting run no code.
+bool is_plain_label(PyObject* label) {
+    return fast_paths && (label == Py_None || PyUnicode_CheckExact(label));
+}
+
+// Texts that the `%` formatting would build from exact strs (whose truth
+// and formatting run no code), appended to a native buffer as one text.
+class Pieces {
+public:
+    void add(PyObject* text) { items_[count_++] = text; }
+    // The label text of a plain label.
+    void add_label(PyObject* label) {
+        if (label == Py_None || PyUnicode_GET_LENGTH(label) == 0) return;
+        add(label_opening);
+        add(label);
+        add(brace);
+    }
+    int append_to(TextBuffer& buffer) const { return buffer.append_joined(items_, count_, empty); }
+
+private:
+    PyObject* items_[8];
+    int count_ = 0;
+};
 
 // Figure.figure, SubFigure.figure, SubFigure.subfigure: nesting is refused
 // at the call, before anything else happens.
@@ -133,39 +181,85 @@ int figure_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                                  {double_attr, two_column}});
 }
 
+// The label text alone when the caption is None, else the caption line.
+int write_caption(Sink& stream, PyObject* label_text, PyObject* caption) {
+    if (caption == Py_None) return stream.write(label_text);
+    Ref line = format_tuple(caption_format, {label_text, caption});
+    return line ? stream.write(line.get()) : -1;
+}
+
 // The body and caption inside the float's brackets, written to what
-// begin_end handed out.
+// begin_end handed out. A plain label is formatted after the caption is
+// read, which nothing can tell apart.
 int write_figure_body(PyObject* self, Sink& stream) {
     if (stream.write(caption_setup) < 0) return -1;
-    Ref context = getattr(self, names.context);
+    Ref context = context_of(self);
     if (!context || stream.copy_from(context.get(), names.f) < 0) return -1;
-    Ref label = label_text(self);
-    Ref caption = label ? getattr(self, caption_attr) : Ref();
+    Ref label = instance_attr(self, label_attr);
+    if (!label) return -1;
+    bool plain_label = is_plain_label(label.get());
+    Ref text = plain_label ? Ref() : label_text(label.get());
+    Ref caption = plain_label || text ? instance_attr(self, caption_attr) : Ref();
     if (!caption) return -1;
-    if (caption.get() == Py_None) return stream.write(label.get());
-    Ref line = format_tuple(caption_format, {label.get(), caption.get()});
-    return line ? stream.write(line.get()) : -1;
+    bool captioned = caption.get() != Py_None;
+    TextBuffer* buffer = plain_label && (!captioned || PyUnicode_CheckExact(caption.get()))
+                             ? stream.native()
+                             : nullptr;
+    if (buffer) {
+        Pieces line;
+        if (captioned) line.add(caption_opening);
+        line.add_label(label.get());
+        if (captioned) {
+            line.add(caption.get());
+            line.add(caption_end);
+        }
+        return line.append_to(*buffer);
+    }
+    if (plain_label && !(text = label_text(label.get()))) return -1;
+    return write_caption(stream, text.get(), caption.get());
+}
+
+// What begin_end writes on entering, for this module's float names: built
+// from its pieces when the placement is an exact str.
+int open_float(Sink& body, bool is_double, PyObject* placement) {
+    TextBuffer* buffer = PyUnicode_CheckExact(placement) ? body.native() : nullptr;
+    if (!buffer) {
+        Ref kept(open_environment(body, is_double ? double_name : figure_name, placement));
+        return kept ? 0 : -1;
+    }
+    Pieces line;
+    line.add(is_double ? double_opening : figure_opening);
+    if (PyUnicode_GET_LENGTH(placement)) {
+        line.add(bracket);
+        line.add(placement);
+        line.add(placement_end);
+    } else {
+        line.add(line_end);
+    }
+    return line.append_to(*buffer);
 }
 
 // main_context.preamble receives the figure's preamble; main_context.f the
 // float, bracketed by begin_end with the placement as its options. A native
 // body is bracketed directly, with the same lines begin_end writes.
 int dump_figure(PyObject* self, PyObject* main_context) {
-    Ref context = getattr(self, names.context);
+    Ref context = context_of(self);
     if (!context || copy_buffer(context.get(), main_context, names.preamble) < 0) return -1;
-    Ref two_column = getattr(self, double_attr);
+    Ref two_column = instance_attr(self, double_attr);
     int is_double = two_column ? PyObject_IsTrue(two_column.get()) : -1;
     if (is_double < 0) return -1;
     PyObject* name = is_double ? double_name : figure_name;
     Sink body = Sink::of(main_context, names.f);
-    Ref placement = body ? getattr(self, placement_attr) : Ref();
+    Ref placement = body ? instance_attr(self, placement_attr) : Ref();
     if (!placement) return -1;
     // A failure inside the brackets leaves them open: begin_end writes its
     // closing line only on a normal exit.
     if (body.native()) {
-        Ref kept(open_environment(body, name, placement.get()));
-        if (!kept || write_figure_body(self, body) < 0) return -1;
-        return close_environment(body, name);
+        if (open_float(body, is_double, placement.get()) < 0 ||
+            write_figure_body(self, body) < 0) {
+            return -1;
+        }
+        return body.write(is_double ? double_closing : figure_closing);
     }
     Ref brackets = call(begin_end_function, {body.stream(), name, placement.get()});
     Ref handed = brackets ? call_method(brackets.get(), names.__enter__, {}) : Ref();
@@ -218,14 +312,33 @@ int subfigure_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // main_context.f receives the \subfloat block; the sub-figure's preamble
 // is not carried upward.
+// A plain label is formatted after the caption is read, which nothing can
+// tell apart.
 int dump_subfigure(PyObject* self, PyObject* main_context) {
-    Ref context = getattr(self, names.context);
+    Ref context = context_of(self);
     Ref body = context ? value_of(context.get(), names.f) : Ref();
-    Ref label = body ? label_text(self) : Ref();
-    Ref caption = label ? getattr(self, caption_attr) : Ref();
+    Ref label = body ? instance_attr(self, label_attr) : Ref();
+    if (!label) return -1;
+    bool plain_label = is_plain_label(label.get());
+    Ref text = plain_label ? Ref() : label_text(label.get());
+    Ref caption = plain_label || text ? instance_attr(self, caption_attr) : Ref();
     if (!caption) return -1;
     Sink stream = Sink::of(main_context, names.f);
-    Ref opening = stream ? format_tuple(subfloat_format, {label.get(), caption.get()}) : Ref();
+    if (!stream) return -1;
+    TextBuffer* buffer =
+        plain_label && PyUnicode_CheckExact(caption.get()) ? stream.native() : nullptr;
+    if (buffer) {
+        Pieces block;
+        block.add(subfloat_opening);
+        block.add_label(label.get());
+        block.add(caption.get());
+        block.add(subfloat_end);
+        block.add(body.get());
+        block.add(subfloat_closing);
+        return block.append_to(*buffer);
+    }
+    if (plain_label && !(text = label_text(label.get()))) return -1;
+    Ref opening = format_tuple(subfloat_format, {text.get(), caption.get()});
     if (!opening || stream.write(opening.get()) < 0 || stream.write(body.get()) < 0) return -1;
     return stream.write(subfloat_closing);
 }
@@ -279,9 +392,9 @@ enum SubFigureSlot : int { subfigure_made = float_label + 1 };
 
 PyObject* enter_figure(SingleUse* self) {
     PyObject* owner = self->slot(float_owner);
-    if (!call_method(owner, names.use_package, {caption_package})) return nullptr;
+    if (request_from(owner, caption_package) < 0) return nullptr;
     Ref figure = figure_module_class(figure_class);
-    Ref context = figure ? getattr(owner, names.context) : Ref();
+    Ref context = figure ? context_of(owner) : Ref();
     Ref child(context ? child_of(context.get()) : nullptr);
     Ref made;
     if (child && figure.get() == reinterpret_cast<PyObject*>(figure_type) &&
@@ -305,7 +418,7 @@ PyObject* enter_figure(SingleUse* self) {
 // made.dump(main_context=owner.context)
 template <int made_slot>
 int close_float(SingleUse* self) {
-    Ref context = getattr(self->slot(float_owner), names.context);
+    Ref context = context_of(self->slot(float_owner));
     if (!context) return -1;
     PyObject* made = self->slot(made_slot);
     int own = calls_own(made, figure_type, names.dump);
@@ -320,11 +433,11 @@ const Construct figure_construct = {enter_figure, close_float<figure_made>, null
 PyObject* enter_subfigure(SingleUse* self) {
     PyObject* owner = self->slot(float_owner);
     Ref subfigure = figure_module_class(subfigure_class);
-    if (!subfigure || !call_method(owner, names.use_package, {caption_package}) ||
-        !call_method(owner, names.use_package, {subfig_package})) {
+    if (!subfigure || request_from(owner, caption_package) < 0 ||
+        request_from(owner, subfig_package) < 0) {
         return nullptr;
     }
-    Ref context = getattr(owner, names.context);
+    Ref context = context_of(owner);
     Ref child(context ? child_of(context.get()) : nullptr);
     Ref made;
     if (child && subfigure.get() == reinterpret_cast<PyObject*>(subfigure_type) &&

@@ -36,9 +36,27 @@ const Literal literals[] = {
 // Slots of both constructs: the call's arguments, then what `enter` made.
 enum Slot { destination, graphics_path, document_class, class_options, writer, context };
 
+// The class last seen without __fspath__, with its version tag then. Tags
+// are never reused and change whenever the class or a base changes, and a
+// class whose metaclass is exactly `type` finds the name only through its
+// bases: the same class with the same tag still has none.
+PyTypeObject* plain_stream_type;
+unsigned int plain_stream_tag;
+
 bool is_path_object(PyObject* destination) {
-    return !PyUnicode_Check(destination) &&
-           PyObject_HasAttr(reinterpret_cast<PyObject*>(Py_TYPE(destination)), fspath_name);
+    if (PyUnicode_Check(destination)) return false;
+    PyTypeObject* type = Py_TYPE(destination);
+    bool plain_class = fast_paths && Py_IS_TYPE(type, &PyType_Type);
+    if (plain_class && type == plain_stream_type && valid_version_tag(type) == plain_stream_tag &&
+        plain_stream_tag) {
+        return false;
+    }
+    if (PyObject_HasAttr(reinterpret_cast<PyObject*>(type), fspath_name)) return true;
+    if (plain_class) {
+        plain_stream_type = type;
+        plain_stream_tag = valid_version_tag(type);
+    }
+    return false;
 }
 
 bool to_file(SingleUse* self) { return PyUnicode_Check(self->slot(destination)); }

@@ -47,9 +47,13 @@ PyObject* new_root_context(PyObject* graphics_path);
 // context.dump_preamble(f), its result dropped.
 int dump_packages(PyObject* context, PyObject* f);
 
-// context.use_package(name, options), its result dropped; `options` is true
-// or a new empty dict.
+// context.use_package(name, options), its result dropped; `options` is true,
+// or NULL for a new empty dict.
 int request_package(PyObject* context, PyObject* name, PyObject* options);
+
+// env.use_package(name), its result dropped; the environment's own method
+// runs directly while nothing replaced it.
+int request_from(PyObject* env, PyObject* name);
 
 // context.child(), made natively for a context in native state.
 PyObject* child_of(PyObject* context);
