@@ -64,8 +64,20 @@ Ref import_from(PyObject* source, PyObject* name) {
     return value;
 }
 
+namespace {
+
+// sys.modules[source], read straight from the interpreter's dict of
+// modules; empty without an error when it holds none.
+Ref registered_module(PyObject* source) {
+    PyObject* modules = PyImport_GetModuleDict();
+    if (!PyDict_CheckExact(modules)) return Ref(PyImport_GetModule(source));
+    return Ref::borrow(PyDict_GetItemWithError(modules, source));
+}
+
+}  // namespace
+
 Ref import_from_loaded(PyObject* loaded, PyObject* source, PyObject* name) {
-    Ref registered(loaded ? PyImport_GetModule(source) : nullptr);
+    Ref registered(loaded ? registered_module(source) : Ref());
     if (registered && registered.get() == loaded) {
         PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(loaded), name);
         if (value) return Ref::borrow(value);

@@ -320,8 +320,8 @@ int TextBuffer::append(PyObject* text) {
 
 int TextBuffer::append_joined(PyObject* const* items, Py_ssize_t n, PyObject* separator) {
     if (n == 0) return 0;
-    Py_ssize_t total = (n - 1) * PyUnicode_GET_LENGTH(separator);
-    bool ascii = PyUnicode_IS_ASCII(separator);
+    Py_ssize_t total = separator ? (n - 1) * PyUnicode_GET_LENGTH(separator) : 0;
+    bool ascii = !separator || PyUnicode_IS_ASCII(separator);
     for (Py_ssize_t i = 0; i < n; i++) {
         total += PyUnicode_GET_LENGTH(items[i]);
         ascii &= PyUnicode_IS_ASCII(items[i]) != 0;
@@ -330,8 +330,8 @@ int TextBuffer::append_joined(PyObject* const* items, Py_ssize_t n, PyObject* se
     int kind = PyUnicode_1BYTE_KIND;
     Py_UCS4 widest = 0x7f;
     if (!ascii) {
-        kind = PyUnicode_KIND(separator);
-        widest = PyUnicode_MAX_CHAR_VALUE(separator);
+        kind = separator ? static_cast<int>(PyUnicode_KIND(separator)) : 1;
+        widest = separator ? PyUnicode_MAX_CHAR_VALUE(separator) : 0;
         for (Py_ssize_t i = 0; i < n; i++) {
             kind = std::max(kind, static_cast<int>(PyUnicode_KIND(items[i])));
             widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(items[i]));
@@ -339,7 +339,7 @@ int TextBuffer::append_joined(PyObject* const* items, Py_ssize_t n, PyObject* se
     }
     if (total >= share_length) {
         for (Py_ssize_t i = 0; i < n; i++) {
-            if ((i && append(separator) < 0) || append(items[i]) < 0) return -1;
+            if ((i && separator && append(separator) < 0) || append(items[i]) < 0) return -1;
         }
         return 0;
     }
@@ -356,7 +356,7 @@ int TextBuffer::append_joined(PyObject* const* items, Py_ssize_t n, PyObject* se
         };
         put(items[0]);
         for (Py_ssize_t i = 1; i < n; i++) {
-            put(separator);
+            if (separator) put(separator);
             put(items[i]);
         }
     } else {
@@ -366,7 +366,7 @@ int TextBuffer::append_joined(PyObject* const* items, Py_ssize_t n, PyObject* se
             out += length * tail_kind;
         };
         for (Py_ssize_t i = 0; i < n; i++) {
-            if (i) put(separator);
+            if (i && separator) put(separator);
             put(items[i]);
         }
     }

@@ -46,7 +46,8 @@ struct TextBuffer {
     // error.
     int room(int kind, Py_ssize_t n, void** where);
     void commit(Py_ssize_t n, Py_UCS4 maxchar);
-    // Appends the items (all str) joined by `separator`, as str.join would.
+    // Appends the items (all str) joined by `separator` (none when NULL), as
+    // str.join would.
     int append_joined(PyObject* const* items, Py_ssize_t count, PyObject* separator);
     // Appends the text of `child`, sharing it when it is long.
     int append_buffer(TextBuffer& child);

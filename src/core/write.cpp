@@ -72,6 +72,33 @@ int Sink::write(PyObject* text) {
     return write_to(held.get(), text);
 }
 
+namespace {
+
+Ref format_values(PyObject* fmt, std::initializer_list<PyObject*> values) {
+    return values.size() == 1 ? format(fmt, *values.begin()) : format_tuple(fmt, values);
+}
+
+}  // namespace
+
+int append_line(PyObject* context, std::initializer_list<PyObject*> line, PyObject* fmt,
+                std::initializer_list<PyObject*> values) {
+    bool plain = fast_paths && line.size() <= Pieces::capacity;
+    for (PyObject* text : line) plain = plain && PyUnicode_CheckExact(text);
+    if (!plain) {
+        Ref text = format_values(fmt, values);
+        return text ? append_to(context, names.f, text.get()) : -1;
+    }
+    Sink body = Sink::of(context, names.f);
+    if (!body) return -1;
+    if (TextBuffer* buffer = body.native()) {
+        Pieces pieces;
+        for (PyObject* text : line) pieces.add(text);
+        return pieces.append_to(*buffer);
+    }
+    Ref text = format_values(fmt, values);
+    return text ? body.write(text.get()) : -1;
+}
+
 int Sink::copy_from(PyObject* from_context, PyObject* buffer_name) {
     TextBuffer* to = native();
     TextBuffer* from = to ? native_buffer(from_context, buffer_name) : nullptr;

@@ -68,6 +68,29 @@ private:
     unsigned generation_ = 0;  // of the native buffer looked up
 };
 
+// A line made of exact strs (a format's fixed pieces and its operands, when
+// those are exact strs, whose "%s" is the str itself), appended to a native
+// buffer in one piece: what the `%` format would have written, unparsed.
+class Pieces {
+public:
+    static constexpr int capacity = 8;
+    void add(PyObject* text) { items_[count_++] = text; }
+    int append_to(TextBuffer& buffer) const {
+        return buffer.append_joined(items_, count_, nullptr);
+    }
+
+private:
+    PyObject* items_[capacity];
+    int count_ = 0;
+};
+
+// context.f.write(fmt % values), where `line` is the same text as the
+// format's fixed pieces and the values in order. When every value is an
+// exact str (so formatting runs no Python code) and the body is native, the
+// line is appended from its pieces without formatting.
+int append_line(PyObject* context, std::initializer_list<PyObject*> line, PyObject* fmt,
+                std::initializer_list<PyObject*> values);
+
 // self.context.f.write(text), returning None: the body of a writer method.
 PyObject* append_text(PyObject* self, PyObject* text);
 

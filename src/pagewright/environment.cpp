@@ -472,17 +472,16 @@ int append_opening(Sink& body, SingleUse* self, const BoxTexts& texts) {
     if (!PyUnicode_CheckExact(first) || (texts.pair && !PyUnicode_CheckExact(second))) return 0;
     TextBuffer* buffer = body.native();
     if (!buffer) return 0;
-    PyObject* items[6];
-    int count = 0;
-    items[count++] = *texts.pieces[0];
-    items[count++] = first;
+    Pieces line;
+    line.add(*texts.pieces[0]);
+    line.add(first);
     if (texts.pair) {
-        items[count++] = *texts.pieces[1];
-        items[count++] = second;
+        line.add(*texts.pieces[1]);
+        line.add(second);
     }
-    items[count++] = *texts.pieces[2];
-    if (texts.second_opening) items[count++] = *texts.second_opening;
-    return buffer->append_joined(items, count, empty_text) < 0 ? -1 : 1;
+    line.add(*texts.pieces[2]);
+    if (texts.second_opening) line.add(*texts.second_opening);
+    return line.append_to(*buffer) < 0 ? -1 : 1;
 }
 
 // The child's preamble to the owner's preamble, then the opening, the

@@ -138,24 +138,13 @@ bool is_plain_label(PyObject* label) {
     return fast_paths && (label == Py_None || PyUnicode_CheckExact(label));
 }
 
-// Texts that the `%` formatting would build from exact strs (whose truth
-// and formatting run no code), appended to a native buffer as one text.
-class Pieces {
-public:
-    void add(PyObject* text) { items_[count_++] = text; }
-    // The label text of a plain label.
-    void add_label(PyObject* label) {
-        if (label == Py_None || PyUnicode_GET_LENGTH(label) == 0) return;
-        add(label_opening);
-        add(label);
-        add(brace);
-    }
-    int append_to(TextBuffer& buffer) const { return buffer.append_joined(items_, count_, empty); }
-
-private:
-    PyObject* items_[8];
-    int count_ = 0;
-};
+// The label text of a plain label, when there is one.
+void add_label(Pieces& line, PyObject* label) {
+    if (label == Py_None || PyUnicode_GET_LENGTH(label) == 0) return;
+    line.add(label_opening);
+    line.add(label);
+    line.add(brace);
+}
 
 // Figure.figure, SubFigure.figure, SubFigure.subfigure: nesting is refused
 // at the call, before anything else happens.
@@ -208,7 +197,7 @@ int write_figure_body(PyObject* self, Sink& stream) {
     if (buffer) {
         Pieces line;
         if (captioned) line.add(caption_opening);
-        line.add_label(label.get());
+        add_label(line, label.get());
         if (captioned) {
             line.add(caption.get());
             line.add(caption_end);
@@ -330,7 +319,7 @@ int dump_subfigure(PyObject* self, PyObject* main_context) {
     if (buffer) {
         Pieces block;
         block.add(subfloat_opening);
-        block.add_label(label.get());
+        add_label(block, label.get());
         block.add(caption.get());
         block.add(subfloat_end);
         block.add(body.get());

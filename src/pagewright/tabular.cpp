@@ -30,9 +30,11 @@ newfunc row_new;  // Row's tp_new as created, to tell when it was replaced
 // that rebinding those names is honoured.
 PyObject* tabular_module;
 
-// The entry of the instance dicts the library builds for tables (env,
-// ncols, alignment, context) that holds ncols.
+// The entries of the instance dicts the library builds for tables: env,
+// ncols, alignment, context.
+constexpr Py_ssize_t table_env_at = 0;
 constexpr Py_ssize_t table_ncols_at = 1;
+constexpr Py_ssize_t table_alignment_at = 2;
 
 PyObject* one;                    // 1
 PyObject* zero;                   // 0
@@ -64,6 +66,10 @@ PyObject* hline_text;             // "\\hline\n"
 PyObject* endhead_text;           // "\\endhead\n"
 PyObject* begin_format;           // "\\begin{%s}{%s}\n"
 PyObject* end_format;             // "\\end{%s}\n"
+PyObject* begin_opening;          // "\\begin{"
+PyObject* end_opening;            // "\\end{"
+PyObject* brace_pair;             // "}{"
+PyObject* brace_line_end;         // "}\n"
 PyObject* multicolumn_format;     // "\\multicolumn{%s}{%s}{%s}"
 PyObject* too_many_columns;       // "Too many columns"
 PyObject* multicolumn_overflow;   // "Too many columns (ncols=%d,n=%d,cur=%d)"
@@ -102,6 +108,10 @@ const Literal literals[] = {
     {&endhead_text, "\\endhead\n"},
     {&begin_format, "\\begin{%s}{%s}\n"},
     {&end_format, "\\end{%s}\n"},
+    {&begin_opening, "\\begin{"},
+    {&end_opening, "\\end{"},
+    {&brace_pair, "}{"},
+    {&brace_line_end, "}\n"},
     {&multicolumn_format, "\\multicolumn{%s}{%s}{%s}"},
     {&too_many_columns, "Too many columns"},
     {&multicolumn_overflow, "Too many columns (ncols=%d,n=%d,cur=%d)"},
@@ -560,16 +570,20 @@ PyObject* tabular_row_tex(PyObject* self, PyObject* const* args, Py_ssize_t narg
 int dump_table(PyObject* self, PyObject* main_context) {
     Ref context = context_of(self);
     if (!context || copy_buffer(context.get(), main_context, names.preamble) < 0) return -1;
-    Ref alignment = getattr(self, alignment_name);
+    Ref alignment = instance_attr(self, alignment_name, table_alignment_at);
     Ref columns(alignment ? PyUnicode_Join(empty, alignment.get()) : nullptr);
-    Ref env = columns ? getattr(self, env_name) : Ref();
-    Ref begin = env ? format_tuple(begin_format, {env.get(), columns.get()}) : Ref();
-    if (!begin || append_to(main_context, names.f, begin.get()) < 0) return -1;
+    Ref env = columns ? instance_attr(self, env_name, table_env_at) : Ref();
+    if (!env || append_line(main_context,
+                            {begin_opening, env.get(), brace_pair, columns.get(), brace_line_end},
+                            begin_format, {env.get(), columns.get()}) < 0) {
+        return -1;
+    }
     Ref table_context = context_of(self);
     if (!table_context || copy_buffer(table_context.get(), main_context, names.f) < 0) return -1;
-    Ref end_env = getattr(self, env_name);
-    Ref end = end_env ? format(end_format, end_env.get()) : Ref();
-    return end ? append_to(main_context, names.f, end.get()) : -1;
+    Ref end_env = instance_attr(self, env_name, table_env_at);
+    return end_env ? append_line(main_context, {end_opening, end_env.get(), brace_line_end},
+                                 end_format, {end_env.get()})
+                   : -1;
 }
 
 PyObject* tabular_dump(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
