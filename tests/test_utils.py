@@ -4,6 +4,8 @@ import random
 import typing
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import pagewright
 from pagewright.utils import begin_end, latex_escape
@@ -38,6 +40,22 @@ def test_latex_escape_matches_the_replace_chain_on_random_text():
     for _ in range(2000):
         text = "".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 30)))
         assert latex_escape(text) == escape_by_replace_chain(text)
+
+
+# One-byte text is escaped sixteen characters at a time: specials land at
+# every position of a chunk, after a long plain run, past the first 64
+# chunks and at the very end, in text of every width, returned and written
+# into a body.
+@settings(max_examples=300, deadline=None, database=None)
+@given(st.sampled_from(["", "\xe9", "\u20ac", "\U0001f600"]),
+       st.text(st.sampled_from("ab %\\{}^_$"), max_size=100),
+       st.integers(0, 1100), st.integers(0, 100))
+def test_latex_escape_matches_the_replace_chain_at_chunk_boundaries(wide, text, run, at):
+    text = wide + text[:at] + "x" * run + text[at:]
+    env = pagewright.LatexEnvironment(pagewright.LatexContext())
+    env.text(text)
+    expected = escape_by_replace_chain(text)
+    assert (latex_escape(text), env.context.f.getvalue()) == (expected, expected)
 
 
 def test_latex_escape_returns_text_without_special_characters_unchanged():

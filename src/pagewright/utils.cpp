@@ -8,6 +8,8 @@
 #include "../core/single_use.h"
 #include "../core/write.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -51,77 +53,252 @@ struct EscapeTable {
 };
 constexpr EscapeTable escape_table;
 
-template <typename Char>
-bool is_special(Char c) {
-    return c < 128 && escape_table.replacement[c];
-}
-
-#if defined(__SSE2__)
-// The specials among 16 one-byte characters, as a bit mask.
-unsigned special_mask(const Py_UCS1* p) {
-    __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i hits = _mm_setzero_si128();
+// Every replacement but the backslash's is a backslash before the character,
+// which lets put_replacement write them without looking them up.
+constexpr bool backslash_before_each() {
     for (const Escape& e : escapes) {
-        hits = _mm_or_si128(hits, _mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(e.character))));
+        const char* r = e.replacement;
+        bool two = r[0] == '\\' && static_cast<Py_UCS4>(r[1]) == e.character && !r[2];
+        if (e.character != '\\' && !two) return false;
     }
-    return static_cast<unsigned>(_mm_movemask_epi8(hits));
+    return true;
 }
-#endif
+static_assert(backslash_before_each(), "put_replacement writes a backslash and the character");
 
-// The position of the first special character at or after `i`, or `length`.
 template <typename Char>
-Py_ssize_t next_special(const Char* data, Py_ssize_t i, Py_ssize_t length) {
-#if defined(__SSE2__)
-    if constexpr (sizeof(Char) == 1) {
-        for (; i + 16 <= length; i += 16) {
-            if (unsigned mask = special_mask(data + i)) return i + __builtin_ctz(mask);
-        }
-    }
-#endif
-    while (i < length && !is_special(data[i])) i++;
-    return i;
+unsigned extra_of(Char c) {
+    return c < 128 ? escape_table.extra[c] : 0;
 }
 
-// One pass to size the result, one to fill it: unchanged runs are copied in
-// blocks, replacements written in place. Text with nothing to escape is
-// returned as it is. One-byte text is scanned sixteen characters at a time.
-// How many characters escaping adds to the text.
+// Writes the replacement of the special character `c`; returns the end.
 template <typename Char>
-Py_ssize_t escaped_extra(const Char* data, Py_ssize_t length) {
+Char* put_replacement(Char c, Char* out) {
+    if (c == '\\') {
+        constexpr Py_ssize_t n = escape_table.extra['\\'] + 1;
+        const char* word = escape_table.replacement['\\'];
+        for (Py_ssize_t k = 0; k < n; k++) out[k] = static_cast<Char>(word[k]);
+        return out + n;
+    }
+    out[0] = '\\';
+    out[1] = c;
+    return out + 2;
+}
+
+// One pass to size the result, one to fill it; text with nothing to escape
+// is returned as it is. This is the plain form, for every width; one-byte
+// text of sixteen characters or more takes the chunked form below.
+template <typename Char>
+Py_ssize_t escaped_extra_each(const Char* data, Py_ssize_t length) {
     Py_ssize_t extra = 0;
-    for (Py_ssize_t i = next_special(data, 0, length); i < length;
-         i = next_special(data, i + 1, length)) {
-        extra += escape_table.extra[data[i]];
-    }
+    for (Py_ssize_t i = 0; i < length; i++) extra += extra_of(data[i]);
     return extra;
 }
 
 // Writes the escaped text to `out`, which has room for it.
 template <typename Char>
-void write_escaped(const Char* data, Py_ssize_t length, Char* out) {
-    Py_ssize_t run_start = 0;
-    for (Py_ssize_t i = next_special(data, 0, length); i < length;
-         i = next_special(data, i + 1, length)) {
-        std::memcpy(out, data + run_start, (i - run_start) * sizeof(Char));
-        out += i - run_start;
-        for (const char* r = escape_table.replacement[data[i]]; *r; r++) {
-            *out++ = static_cast<Char>(*r);
+void write_escaped_each(const Char* data, Py_ssize_t length, Char* out) {
+    for (Py_ssize_t i = 0; i < length; i++) {
+        Char c = data[i];
+        if (extra_of(c)) {
+            out = put_replacement(c, out);
+        } else {
+            *out++ = c;
         }
-        run_start = i + 1;
     }
-    std::memcpy(out, data + run_start, (length - run_start) * sizeof(Char));
+}
+
+// What the size pass found that the fill pass can use: the specials of the
+// first chunks of sixteen one-byte characters, one bit per character.
+struct Specials {
+    static constexpr Py_ssize_t cached = 64;
+    uint16_t mask[cached];
+};
+
+#if defined(__SSE2__)
+// One-byte text sixteen characters at a time. The size pass adds up each
+// chunk's extra characters without a branch and keeps its specials' mask;
+// the fill pass stores each chunk whole and then, for each special in it,
+// writes the replacement and stores the sixteen characters after it, which
+// are overwritten from the next special on. Those wide stores stay inside
+// the output: no character shrinks, so while sixteen characters of input
+// remain, the output has room for at least sixteen more. Characters after
+// the last whole chunk are found at the end of the final sixteen.
+__m128i load_chunk(const Py_UCS1* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+void store_chunk(Py_UCS1* p, __m128i chunk) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), chunk);
+}
+
+// The chunk's specials, 0xFF at each; `backslashes` gets the backslashes.
+__m128i find_specials(__m128i chunk, __m128i* backslashes) {
+    *backslashes = _mm_cmpeq_epi8(chunk, _mm_set1_epi8('\\'));
+    __m128i hits = *backslashes;
+    for (const Escape& e : escapes) {
+        if (e.character == '\\') continue;
+        __m128i character = _mm_set1_epi8(static_cast<char>(e.character));
+        hits = _mm_or_si128(hits, _mm_cmpeq_epi8(chunk, character));
+    }
+    return hits;
+}
+
+unsigned special_mask(__m128i chunk) {
+    __m128i backslashes;
+    return static_cast<unsigned>(_mm_movemask_epi8(find_specials(chunk, &backslashes)));
+}
+
+// The sum of the chunk's bytes.
+Py_ssize_t sum_bytes(__m128i chunk) {
+    __m128i sums = _mm_sad_epu8(chunk, _mm_setzero_si128());
+    return _mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums));
+}
+
+// The chunk with all but its last `n` (1 to 15) bytes cleared.
+__m128i last_bytes(__m128i chunk, Py_ssize_t n) {
+    static const unsigned char keep[32] = {
+        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+        255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,
+    };
+    return _mm_and_si128(chunk, load_chunk(keep + n));
+}
+
+// Every special adds one character, a backslash as many more as the rest of
+// its replacement.
+Py_ssize_t extra_for(Py_ssize_t specials, Py_ssize_t backslashes) {
+    return specials + backslashes * (escape_table.extra['\\'] - 1);
+}
+
+Py_ssize_t escaped_extra_chunks(const Py_UCS1* data, Py_ssize_t length, Specials& found) {
+    Py_ssize_t chunks = length / 16;
+    Py_ssize_t extra = 0;
+    __m128i hits, backslashes;
+    // A hit is 0xFF, -1: subtracting the hits counts them, per byte, in
+    // counters that hold up to 255.
+    for (Py_ssize_t first = 0; first < chunks; first += 255) {
+        __m128i special_count = _mm_setzero_si128();
+        __m128i backslash_count = _mm_setzero_si128();
+        for (Py_ssize_t k = first; k < std::min(chunks, first + 255); k++) {
+            hits = find_specials(load_chunk(data + 16 * k), &backslashes);
+            special_count = _mm_sub_epi8(special_count, hits);
+            backslash_count = _mm_sub_epi8(backslash_count, backslashes);
+            if (k < Specials::cached) {
+                found.mask[k] = static_cast<uint16_t>(_mm_movemask_epi8(hits));
+            }
+        }
+        extra += extra_for(sum_bytes(special_count), sum_bytes(backslash_count));
+    }
+    if (Py_ssize_t rest = length % 16) {
+        hits = last_bytes(find_specials(load_chunk(data + length - 16), &backslashes), rest);
+        unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+        __m128i zero = _mm_setzero_si128();
+        extra += extra_for(sum_bytes(_mm_sub_epi8(zero, hits)),
+                           sum_bytes(_mm_sub_epi8(zero, last_bytes(backslashes, rest))));
+        if (chunks < Specials::cached) {
+            found.mask[chunks] = static_cast<uint16_t>(mask >> (16 - rest));
+        }
+    }
+    return extra;
+}
+
+template <typename Word>
+void copy_word(Py_UCS1* to, const Py_UCS1* from) {
+    Word word;
+    std::memcpy(&word, from, sizeof word);
+    std::memcpy(to, &word, sizeof word);
+}
+
+// Copies `n` (0 to 15) characters in at most two overlapping moves, no call.
+void copy_short(Py_UCS1* to, const Py_UCS1* from, Py_ssize_t n) {
+    if (n >= 8) {
+        copy_word<uint64_t>(to, from);
+        copy_word<uint64_t>(to + n - 8, from + n - 8);
+    } else if (n >= 4) {
+        copy_word<uint32_t>(to, from);
+        copy_word<uint32_t>(to + n - 4, from + n - 4);
+    } else if (n > 0) {
+        to[0] = from[0];
+        to[n / 2] = from[n / 2];
+        to[n - 1] = from[n - 1];
+    }
+}
+
+// Writes the replacements of the specials of `mask` (bit k for from[k])
+// and the runs between them, up to `end`; the run before the first special
+// is already at `out`, and the input stops at `stop`. Returns the output's
+// end.
+[[gnu::always_inline]] inline Py_UCS1* write_specials(const Py_UCS1* from, const Py_UCS1* end,
+                                                      const Py_UCS1* stop, unsigned mask,
+                                                      Py_UCS1* out) {
+    const Py_UCS1* run = from;
+    for (; mask; mask &= mask - 1) {
+        const Py_UCS1* at = from + static_cast<unsigned>(__builtin_ctz(mask));
+        out = put_replacement(*at, out + (at - run));
+        run = at + 1;
+        if (stop - run >= 16) {
+            store_chunk(out, load_chunk(run));
+        } else {
+            copy_short(out, run, stop - run);
+        }
+    }
+    return out + (end - run);
+}
+
+void write_escaped_chunks(const Py_UCS1* data, Py_ssize_t length, const Specials& found,
+                          Py_UCS1* out) {
+    const Py_UCS1* stop = data + length;
+    Py_ssize_t chunks = length / 16;
+    for (Py_ssize_t k = 0; k < chunks; k++) {
+        const Py_UCS1* from = data + 16 * k;
+        __m128i chunk = load_chunk(from);
+        store_chunk(out, chunk);
+        unsigned mask = k < Specials::cached ? found.mask[k] : special_mask(chunk);
+        out = write_specials(from, from + 16, stop, mask, out);
+    }
+    if (Py_ssize_t rest = length % 16) {
+        unsigned mask = chunks < Specials::cached
+                            ? found.mask[chunks]
+                            : special_mask(load_chunk(stop - 16)) >> (16 - rest);
+        copy_short(out, stop - rest, rest);
+        write_specials(stop - rest, stop, stop, mask, out);
+    }
+}
+#endif
+
+// How many characters escaping adds to the text.
+template <typename Char>
+Py_ssize_t escaped_extra(const Char* data, Py_ssize_t length, [[maybe_unused]] Specials& found) {
+#if defined(__SSE2__)
+    if constexpr (sizeof(Char) == 1) {
+        if (length >= 16) return escaped_extra_chunks(data, length, found);
+    }
+#endif
+    return escaped_extra_each(data, length);
+}
+
+// Writes the escaped text to `out`, which has room for it.
+template <typename Char>
+void write_escaped(const Char* data, Py_ssize_t length, [[maybe_unused]] const Specials& found,
+                   Char* out) {
+#if defined(__SSE2__)
+    if constexpr (sizeof(Char) == 1) {
+        if (length >= 16) return write_escaped_chunks(data, length, found, out);
+    }
+#endif
+    write_escaped_each(data, length, out);
 }
 
 template <typename Char>
 PyObject* escape_kind(PyObject* s) {
     const Char* data = reinterpret_cast<const Char*>(PyUnicode_DATA(s));
     Py_ssize_t length = PyUnicode_GET_LENGTH(s);
-    Py_ssize_t extra = escaped_extra(data, length);
+    Specials found;
+    Py_ssize_t extra = escaped_extra(data, length, found);
     if (extra == 0) return Py_NewRef(s);
     if (length > PY_SSIZE_T_MAX - extra) return PyErr_NoMemory();
     PyObject* result = PyUnicode_New(length + extra, PyUnicode_MAX_CHAR_VALUE(s));
     if (!result) return nullptr;
-    write_escaped(data, length, reinterpret_cast<Char*>(PyUnicode_DATA(result)));
+    write_escaped(data, length, found, reinterpret_cast<Char*>(PyUnicode_DATA(result)));
     return result;
 }
 
@@ -133,7 +310,8 @@ int escape_kind_into(TextBuffer& buffer, PyObject* s) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(s);
     // Nothing to write; an empty buffer has no room to point at.
     if (length == 0) return 1;
-    Py_ssize_t extra = escaped_extra(data, length);
+    Specials found;
+    Py_ssize_t extra = escaped_extra(data, length, found);
     if (length > PY_SSIZE_T_MAX - extra) {
         PyErr_NoMemory();
         return -1;
@@ -141,7 +319,7 @@ int escape_kind_into(TextBuffer& buffer, PyObject* s) {
     void* room;
     int ready = buffer.room(sizeof(Char), length + extra, &room);
     if (ready <= 0) return ready;
-    write_escaped(data, length, static_cast<Char*>(room));
+    write_escaped(data, length, found, static_cast<Char*>(room));
     buffer.commit(length + extra, PyUnicode_MAX_CHAR_VALUE(s));
     return 1;
 }
