@@ -108,21 +108,22 @@ void write_escaped_each(const Char* data, Py_ssize_t length, Char* out) {
 }
 
 // What the size pass found that the fill pass can use: the specials of the
-// first chunks of sixteen one-byte characters, one bit per character.
+// first chunks of sixteen one-byte characters, one bit per character (as
+// many chunks as the size pass counts in its first round, below).
 struct Specials {
-    static constexpr Py_ssize_t cached = 64;
+    static constexpr Py_ssize_t cached = 254;
     uint16_t mask[cached];
 };
 
 #if defined(__SSE2__)
-// One-byte text sixteen characters at a time. The size pass adds up each
-// chunk's extra characters without a branch and keeps its specials' mask;
-// the fill pass stores each chunk whole and then, for each special in it,
-// writes the replacement and stores the sixteen characters after it, which
-// are overwritten from the next special on. Those wide stores stay inside
-// the output: no character shrinks, so while sixteen characters of input
-// remain, the output has room for at least sixteen more. Characters after
-// the last whole chunk are found at the end of the final sixteen.
+// One-byte text sixteen characters at a time. The size pass counts each
+// chunk's specials without a branch and keeps their mask; the fill pass
+// stores each chunk whole and then, for each special in it, writes the
+// replacement and stores the sixteen characters after it, which are
+// overwritten from the next special on. Those wide stores stay inside the
+// output: no character shrinks, so while sixteen characters of input
+// remain, the output has room for at least sixteen more. The characters
+// after the last whole chunk are the end of the final sixteen.
 __m128i load_chunk(const Py_UCS1* p) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
@@ -148,55 +149,61 @@ unsigned special_mask(__m128i chunk) {
     return static_cast<unsigned>(_mm_movemask_epi8(find_specials(chunk, &backslashes)));
 }
 
-// The sum of the chunk's bytes.
-Py_ssize_t sum_bytes(__m128i chunk) {
-    __m128i sums = _mm_sad_epu8(chunk, _mm_setzero_si128());
-    return _mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums));
-}
-
-// The chunk with all but its last `n` (1 to 15) bytes cleared.
-__m128i last_bytes(__m128i chunk, Py_ssize_t n) {
+// 0xFF in the last `n` (1 to 15) bytes of a chunk, 0 in the others.
+__m128i last_bytes(Py_ssize_t n) {
     static const unsigned char keep[32] = {
         0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
         255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,
     };
-    return _mm_and_si128(chunk, load_chunk(keep + n));
+    return load_chunk(keep + n);
 }
 
-// Every special adds one character, a backslash as many more as the rest of
-// its replacement.
-Py_ssize_t extra_for(Py_ssize_t specials, Py_ssize_t backslashes) {
-    return specials + backslashes * (escape_table.extra['\\'] - 1);
-}
+// Specials and backslashes counted per byte position, in bytes that hold up
+// to 255: a hit is 0xFF, -1, so subtracting the hits counts them.
+struct Counts {
+    __m128i specials = _mm_setzero_si128();
+    __m128i backslashes = _mm_setzero_si128();
 
+    // Counts the chunk's specials (those in `keep` only) and returns their mask.
+    unsigned add(__m128i chunk, __m128i keep = _mm_set1_epi8(-1)) {
+        __m128i backslash_hits;
+        __m128i hits = _mm_and_si128(find_specials(chunk, &backslash_hits), keep);
+        specials = _mm_sub_epi8(specials, hits);
+        backslashes = _mm_sub_epi8(backslashes, _mm_and_si128(backslash_hits, keep));
+        return static_cast<unsigned>(_mm_movemask_epi8(hits));
+    }
+
+    // How many characters the specials counted add: one each, and a
+    // backslash as many more as the rest of its replacement.
+    Py_ssize_t extra() const {
+        __m128i zero = _mm_setzero_si128();
+        __m128i backslash_rest = _mm_set1_epi32(escape_table.extra['\\'] - 1);
+        __m128i backslash_sums = _mm_mul_epu32(_mm_sad_epu8(backslashes, zero), backslash_rest);
+        __m128i sums = _mm_add_epi64(_mm_sad_epu8(specials, zero), backslash_sums);
+        return _mm_cvtsi128_si32(_mm_add_epi32(sums, _mm_unpackhi_epi64(sums, sums)));
+    }
+};
+
+// Counts in rounds the counters can hold: the rest and the first 254 chunks,
+// whose masks are kept, then 255 chunks at a time.
 Py_ssize_t escaped_extra_chunks(const Py_UCS1* data, Py_ssize_t length, Specials& found) {
     Py_ssize_t chunks = length / 16;
-    Py_ssize_t extra = 0;
-    __m128i hits, backslashes;
-    // A hit is 0xFF, -1: subtracting the hits counts them, per byte, in
-    // counters that hold up to 255.
-    for (Py_ssize_t first = 0; first < chunks; first += 255) {
-        __m128i special_count = _mm_setzero_si128();
-        __m128i backslash_count = _mm_setzero_si128();
-        for (Py_ssize_t k = first; k < std::min(chunks, first + 255); k++) {
-            hits = find_specials(load_chunk(data + 16 * k), &backslashes);
-            special_count = _mm_sub_epi8(special_count, hits);
-            backslash_count = _mm_sub_epi8(backslash_count, backslashes);
-            if (k < Specials::cached) {
-                found.mask[k] = static_cast<uint16_t>(_mm_movemask_epi8(hits));
-            }
-        }
-        extra += extra_for(sum_bytes(special_count), sum_bytes(backslash_count));
-    }
+    Counts counts;
     if (Py_ssize_t rest = length % 16) {
-        hits = last_bytes(find_specials(load_chunk(data + length - 16), &backslashes), rest);
-        unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
-        __m128i zero = _mm_setzero_si128();
-        extra += extra_for(sum_bytes(_mm_sub_epi8(zero, hits)),
-                           sum_bytes(_mm_sub_epi8(zero, last_bytes(backslashes, rest))));
-        if (chunks < Specials::cached) {
-            found.mask[chunks] = static_cast<uint16_t>(mask >> (16 - rest));
+        unsigned mask = counts.add(load_chunk(data + length - 16), last_bytes(rest)) >> (16 - rest);
+        if (chunks < Specials::cached) found.mask[chunks] = static_cast<uint16_t>(mask);
+    }
+    Py_ssize_t k = 0;
+    for (; k < std::min(chunks, Specials::cached); k++) {
+        found.mask[k] = static_cast<uint16_t>(counts.add(load_chunk(data + 16 * k)));
+    }
+    Py_ssize_t extra = counts.extra();
+    while (k < chunks) {
+        Counts more;
+        for (Py_ssize_t end = std::min(chunks, k + 255); k < end; k++) {
+            more.add(load_chunk(data + 16 * k));
         }
+        extra += more.extra();
     }
     return extra;
 }
@@ -244,16 +251,26 @@ void copy_short(Py_UCS1* to, const Py_UCS1* from, Py_ssize_t n) {
     return out + (end - run);
 }
 
+// Writes one whole chunk and its specials' replacements.
+[[gnu::always_inline]] inline Py_UCS1* write_chunk(const Py_UCS1* from, const Py_UCS1* stop,
+                                                   __m128i chunk, unsigned mask, Py_UCS1* out) {
+    store_chunk(out, chunk);
+    return write_specials(from, from + 16, stop, mask, out);
+}
+
 void write_escaped_chunks(const Py_UCS1* data, Py_ssize_t length, const Specials& found,
                           Py_UCS1* out) {
     const Py_UCS1* stop = data + length;
     Py_ssize_t chunks = length / 16;
-    for (Py_ssize_t k = 0; k < chunks; k++) {
+    Py_ssize_t k = 0;
+    for (; k < std::min(chunks, Specials::cached); k++) {
+        const Py_UCS1* from = data + 16 * k;
+        out = write_chunk(from, stop, load_chunk(from), found.mask[k], out);
+    }
+    for (; k < chunks; k++) {
         const Py_UCS1* from = data + 16 * k;
         __m128i chunk = load_chunk(from);
-        store_chunk(out, chunk);
-        unsigned mask = k < Specials::cached ? found.mask[k] : special_mask(chunk);
-        out = write_specials(from, from + 16, stop, mask, out);
+        out = write_chunk(from, stop, chunk, special_mask(chunk), out);
     }
     if (Py_ssize_t rest = length % 16) {
         unsigned mask = chunks < Specials::cached
