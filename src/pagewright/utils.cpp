@@ -85,8 +85,8 @@ Char* put_replacement(Char c, Char* out) {
 }
 
 // One pass to size the result, one to fill it; text with nothing to escape
-// is returned as it is. This is the plain form, for every width; one-byte
-// text of sixteen characters or more takes the chunked form below.
+// is returned as it is. This is the plain form, for text shorter than a
+// chunk (below) or where chunks are not available.
 template <typename Char>
 Py_ssize_t escaped_extra_each(const Char* data, Py_ssize_t length) {
     Py_ssize_t extra = 0;
@@ -108,45 +108,67 @@ void write_escaped_each(const Char* data, Py_ssize_t length, Char* out) {
 }
 
 // What the size pass found that the fill pass can use: the specials of the
-// first chunks of sixteen one-byte characters, one bit per character (as
-// many chunks as the size pass counts in its first round, below).
+// first chunks, as the bit of each one's first byte (as many chunks as the
+// size pass counts in its first round, below).
 struct Specials {
     static constexpr Py_ssize_t cached = 254;
     uint16_t mask[cached];
 };
 
 #if defined(__SSE2__)
-// One-byte text sixteen characters at a time. The size pass counts each
-// chunk's specials without a branch and keeps their mask; the fill pass
-// stores each chunk whole and then, for each special in it, writes the
-// replacement and stores the sixteen characters after it, which are
-// overwritten from the next special on. Those wide stores stay inside the
-// output: no character shrinks, so while sixteen characters of input
-// remain, the output has room for at least sixteen more. The characters
-// after the last whole chunk are the end of the final sixteen.
-__m128i load_chunk(const Py_UCS1* p) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+// Text in chunks of sixteen bytes. The size pass counts each chunk's
+// specials without a branch and keeps their mask; the fill pass stores each
+// chunk whole and then, for each special in it, writes the replacement and
+// stores the chunk after it, which is overwritten from the next special on.
+// Those wide stores stay inside the output: no character shrinks, so while
+// a chunk of input remains, the output has room for one more. The
+// characters after the last whole chunk are the end of the final one.
+template <typename Char>
+constexpr Py_ssize_t chunk_chars = 16 / sizeof(Char);
+
+__m128i load_chunk(const void* p) {
+    return _mm_loadu_si128(static_cast<const __m128i*>(p));
 }
 
-void store_chunk(Py_UCS1* p, __m128i chunk) {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), chunk);
+void store_chunk(void* p, __m128i chunk) {
+    _mm_storeu_si128(static_cast<__m128i*>(p), chunk);
 }
 
-// The chunk's specials, 0xFF at each; `backslashes` gets the backslashes.
+// All bytes 0xFF in each character of the chunk that is `c`.
+template <typename Char>
+__m128i equal(__m128i chunk, Py_UCS4 c) {
+    if constexpr (sizeof(Char) == 1) {
+        return _mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(c)));
+    } else if constexpr (sizeof(Char) == 2) {
+        return _mm_cmpeq_epi16(chunk, _mm_set1_epi16(static_cast<short>(c)));
+    } else {
+        return _mm_cmpeq_epi32(chunk, _mm_set1_epi32(static_cast<int>(c)));
+    }
+}
+
+// The chunk's specials, 0xFF in each of their bytes; `backslashes` gets the
+// backslashes.
+template <typename Char>
 __m128i find_specials(__m128i chunk, __m128i* backslashes) {
-    *backslashes = _mm_cmpeq_epi8(chunk, _mm_set1_epi8('\\'));
+    *backslashes = equal<Char>(chunk, '\\');
     __m128i hits = *backslashes;
     for (const Escape& e : escapes) {
-        if (e.character == '\\') continue;
-        __m128i character = _mm_set1_epi8(static_cast<char>(e.character));
-        hits = _mm_or_si128(hits, _mm_cmpeq_epi8(chunk, character));
+        if (e.character != '\\') hits = _mm_or_si128(hits, equal<Char>(chunk, e.character));
     }
     return hits;
 }
 
+// The specials' mask: the bit of each special's first byte.
+template <typename Char>
+unsigned mask_of(__m128i hits) {
+    constexpr unsigned first_bytes[] = {0, 0xFFFF, 0x5555, 0, 0x1111};
+    return static_cast<unsigned>(_mm_movemask_epi8(hits)) & first_bytes[sizeof(Char)];
+}
+
+template <typename Char>
 unsigned special_mask(__m128i chunk) {
     __m128i backslashes;
-    return static_cast<unsigned>(_mm_movemask_epi8(find_specials(chunk, &backslashes)));
+    return mask_of<Char>(find_specials<Char>(chunk, &backslashes));
 }
 
 // 0xFF in the last `n` (1 to 15) bytes of a chunk, 0 in the others.
@@ -158,8 +180,10 @@ __m128i last_bytes(Py_ssize_t n) {
     return load_chunk(keep + n);
 }
 
-// Specials and backslashes counted per byte position, in bytes that hold up
-// to 255: a hit is 0xFF, -1, so subtracting the hits counts them.
+// The bytes of specials and backslashes counted per byte position, in
+// counters that hold up to 255: a hit is 0xFF, -1, so subtracting the hits
+// counts them.
+template <typename Char>
 struct Counts {
     __m128i specials = _mm_setzero_si128();
     __m128i backslashes = _mm_setzero_si128();
@@ -167,10 +191,10 @@ struct Counts {
     // Counts the chunk's specials (those in `keep` only) and returns their mask.
     unsigned add(__m128i chunk, __m128i keep = _mm_set1_epi8(-1)) {
         __m128i backslash_hits;
-        __m128i hits = _mm_and_si128(find_specials(chunk, &backslash_hits), keep);
+        __m128i hits = _mm_and_si128(find_specials<Char>(chunk, &backslash_hits), keep);
         specials = _mm_sub_epi8(specials, hits);
         backslashes = _mm_sub_epi8(backslashes, _mm_and_si128(backslash_hits, keep));
-        return static_cast<unsigned>(_mm_movemask_epi8(hits));
+        return mask_of<Char>(hits);
     }
 
     // How many characters the specials counted add: one each, and a
@@ -180,28 +204,34 @@ struct Counts {
         __m128i backslash_rest = _mm_set1_epi32(escape_table.extra['\\'] - 1);
         __m128i backslash_sums = _mm_mul_epu32(_mm_sad_epu8(backslashes, zero), backslash_rest);
         __m128i sums = _mm_add_epi64(_mm_sad_epu8(specials, zero), backslash_sums);
-        return _mm_cvtsi128_si32(_mm_add_epi32(sums, _mm_unpackhi_epi64(sums, sums)));
+        Py_ssize_t bytes = _mm_cvtsi128_si32(_mm_add_epi32(sums, _mm_unpackhi_epi64(sums, sums)));
+        return bytes / static_cast<Py_ssize_t>(sizeof(Char));
     }
 };
 
 // Counts in rounds the counters can hold: the rest and the first 254 chunks,
 // whose masks are kept, then 255 chunks at a time.
-Py_ssize_t escaped_extra_chunks(const Py_UCS1* data, Py_ssize_t length, Specials& found) {
-    Py_ssize_t chunks = length / 16;
-    Counts counts;
-    if (Py_ssize_t rest = length % 16) {
-        unsigned mask = counts.add(load_chunk(data + length - 16), last_bytes(rest)) >> (16 - rest);
-        if (chunks < Specials::cached) found.mask[chunks] = static_cast<uint16_t>(mask);
+template <typename Char>
+Py_ssize_t escaped_extra_chunks(const Char* data, Py_ssize_t length, Specials& found) {
+    constexpr Py_ssize_t size = chunk_chars<Char>;
+    Py_ssize_t chunks = length / size;
+    Counts<Char> counts;
+    if (Py_ssize_t rest = length % size) {
+        Py_ssize_t bytes = rest * sizeof(Char);
+        unsigned mask = counts.add(load_chunk(data + length - size), last_bytes(bytes));
+        if (chunks < Specials::cached) {
+            found.mask[chunks] = static_cast<uint16_t>(mask >> (16 - bytes));
+        }
     }
     Py_ssize_t k = 0;
     for (; k < std::min(chunks, Specials::cached); k++) {
-        found.mask[k] = static_cast<uint16_t>(counts.add(load_chunk(data + 16 * k)));
+        found.mask[k] = static_cast<uint16_t>(counts.add(load_chunk(data + size * k)));
     }
     Py_ssize_t extra = counts.extra();
     while (k < chunks) {
-        Counts more;
+        Counts<Char> more;
         for (Py_ssize_t end = std::min(chunks, k + 255); k < end; k++) {
-            more.add(load_chunk(data + 16 * k));
+            more.add(load_chunk(data + size * k));
         }
         extra += more.extra();
     }
@@ -209,14 +239,16 @@ Py_ssize_t escaped_extra_chunks(const Py_UCS1* data, Py_ssize_t length, Specials
 }
 
 template <typename Word>
-void copy_word(Py_UCS1* to, const Py_UCS1* from) {
+void copy_word(char* to, const char* from) {
     Word word;
     std::memcpy(&word, from, sizeof word);
     std::memcpy(to, &word, sizeof word);
 }
 
-// Copies `n` (0 to 15) characters in at most two overlapping moves, no call.
-void copy_short(Py_UCS1* to, const Py_UCS1* from, Py_ssize_t n) {
+// Copies `n` (0 to 15) bytes in at most two overlapping moves, no call.
+void copy_short(void* out, const void* in, Py_ssize_t n) {
+    char* to = static_cast<char*>(out);
+    const char* from = static_cast<const char*>(in);
     if (n >= 8) {
         copy_word<uint64_t>(to, from);
         copy_word<uint64_t>(to + n - 8, from + n - 8);
@@ -230,53 +262,56 @@ void copy_short(Py_UCS1* to, const Py_UCS1* from, Py_ssize_t n) {
     }
 }
 
-// Writes the replacements of the specials of `mask` (bit k for from[k])
-// and the runs between them, up to `end`; the run before the first special
-// is already at `out`, and the input stops at `stop`. Returns the output's
-// end.
-[[gnu::always_inline]] inline Py_UCS1* write_specials(const Py_UCS1* from, const Py_UCS1* end,
-                                                      const Py_UCS1* stop, unsigned mask,
-                                                      Py_UCS1* out) {
-    const Py_UCS1* run = from;
+// Writes the replacements of the specials of `mask` (the bit of from[k]'s
+// first byte for each) and the runs between them, up to `end`; the run
+// before the first special is already at `out`, and the input stops at
+// `stop`. Returns the output's end.
+template <typename Char>
+[[gnu::always_inline]] inline Char* write_specials(const Char* from, const Char* end,
+                                                   const Char* stop, unsigned mask, Char* out) {
+    const Char* run = from;
     for (; mask; mask &= mask - 1) {
-        const Py_UCS1* at = from + static_cast<unsigned>(__builtin_ctz(mask));
+        const Char* at = from + static_cast<unsigned>(__builtin_ctz(mask)) / sizeof(Char);
         out = put_replacement(*at, out + (at - run));
         run = at + 1;
-        if (stop - run >= 16) {
+        if (stop - run >= chunk_chars<Char>) {
             store_chunk(out, load_chunk(run));
         } else {
-            copy_short(out, run, stop - run);
+            copy_short(out, run, (stop - run) * sizeof(Char));
         }
     }
     return out + (end - run);
 }
 
 // Writes one whole chunk and its specials' replacements.
-[[gnu::always_inline]] inline Py_UCS1* write_chunk(const Py_UCS1* from, const Py_UCS1* stop,
-                                                   __m128i chunk, unsigned mask, Py_UCS1* out) {
+template <typename Char>
+[[gnu::always_inline]] inline Char* write_chunk(const Char* from, const Char* stop, __m128i chunk,
+                                                unsigned mask, Char* out) {
     store_chunk(out, chunk);
-    return write_specials(from, from + 16, stop, mask, out);
+    return write_specials(from, from + chunk_chars<Char>, stop, mask, out);
 }
 
-void write_escaped_chunks(const Py_UCS1* data, Py_ssize_t length, const Specials& found,
-                          Py_UCS1* out) {
-    const Py_UCS1* stop = data + length;
-    Py_ssize_t chunks = length / 16;
+template <typename Char>
+void write_escaped_chunks(const Char* data, Py_ssize_t length, const Specials& found, Char* out) {
+    constexpr Py_ssize_t size = chunk_chars<Char>;
+    const Char* stop = data + length;
+    Py_ssize_t chunks = length / size;
     Py_ssize_t k = 0;
     for (; k < std::min(chunks, Specials::cached); k++) {
-        const Py_UCS1* from = data + 16 * k;
+        const Char* from = data + size * k;
         out = write_chunk(from, stop, load_chunk(from), found.mask[k], out);
     }
     for (; k < chunks; k++) {
-        const Py_UCS1* from = data + 16 * k;
+        const Char* from = data + size * k;
         __m128i chunk = load_chunk(from);
-        out = write_chunk(from, stop, chunk, special_mask(chunk), out);
+        out = write_chunk(from, stop, chunk, special_mask<Char>(chunk), out);
     }
-    if (Py_ssize_t rest = length % 16) {
+    if (Py_ssize_t rest = length % size) {
+        Py_ssize_t bytes = rest * sizeof(Char);
         unsigned mask = chunks < Specials::cached
                             ? found.mask[chunks]
-                            : special_mask(load_chunk(stop - 16)) >> (16 - rest);
-        copy_short(out, stop - rest, rest);
+                            : special_mask<Char>(load_chunk(stop - size)) >> (16 - bytes);
+        copy_short(out, stop - rest, bytes);
         write_specials(stop - rest, stop, stop, mask, out);
     }
 }
@@ -286,9 +321,7 @@ void write_escaped_chunks(const Py_UCS1* data, Py_ssize_t length, const Specials
 template <typename Char>
 Py_ssize_t escaped_extra(const Char* data, Py_ssize_t length, [[maybe_unused]] Specials& found) {
 #if defined(__SSE2__)
-    if constexpr (sizeof(Char) == 1) {
-        if (length >= 16) return escaped_extra_chunks(data, length, found);
-    }
+    if (length >= chunk_chars<Char>) return escaped_extra_chunks(data, length, found);
 #endif
     return escaped_extra_each(data, length);
 }
@@ -298,9 +331,7 @@ template <typename Char>
 void write_escaped(const Char* data, Py_ssize_t length, [[maybe_unused]] const Specials& found,
                    Char* out) {
 #if defined(__SSE2__)
-    if constexpr (sizeof(Char) == 1) {
-        if (length >= 16) return write_escaped_chunks(data, length, found, out);
-    }
+    if (length >= chunk_chars<Char>) return write_escaped_chunks(data, length, found, out);
 #endif
     write_escaped_each(data, length, out);
 }
