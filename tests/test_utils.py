@@ -4,6 +4,8 @@ import random
 import typing
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import pagewright
 from pagewright.utils import begin_end, latex_escape
@@ -38,6 +40,25 @@ def test_latex_escape_matches_the_replace_chain_on_random_text():
     for _ in range(2000):
         text = "".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 30)))
         assert latex_escape(text) == escape_by_replace_chain(text)
+
+
+# Text is escaped sixteen bytes at a time and its specials counted per byte
+# position in rounds of about 4000 bytes (the first round's masks kept):
+# specials land at every position of a chunk, among short and long runs,
+# across rounds and at the very end, in text of every width (with wide
+# characters whose bytes are specials), returned and written into a body.
+@settings(max_examples=300, deadline=None, database=None)
+@given(st.sampled_from(["", "\xe9", "\u5c7b", "\U0002005c"]),
+       st.text(st.sampled_from("ab %\\{}^_$"), max_size=100),
+       st.sampled_from("x\\_"),
+       st.integers(0, 40) | st.integers(4000, 4200) | st.integers(8100, 8300),
+       st.integers(0, 100))
+def test_latex_escape_matches_the_replace_chain_at_chunk_boundaries(wide, text, fill, run, at):
+    text = wide + text[:at] + fill * run + wide + text[at:]
+    env = pagewright.LatexEnvironment(pagewright.LatexContext())
+    env.text(text)
+    expected = escape_by_replace_chain(text)
+    assert (latex_escape(text), env.context.f.getvalue()) == (expected, expected)
 
 
 def test_latex_escape_returns_text_without_special_characters_unchanged():

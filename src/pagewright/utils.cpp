@@ -8,6 +8,8 @@
 #include "../core/single_use.h"
 #include "../core/write.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -51,77 +53,300 @@ struct EscapeTable {
 };
 constexpr EscapeTable escape_table;
 
-template <typename Char>
-bool is_special(Char c) {
-    return c < 128 && escape_table.replacement[c];
-}
-
-#if defined(__SSE2__)
-// The specials among 16 one-byte characters, as a bit mask.
-unsigned special_mask(const Py_UCS1* p) {
-    __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i hits = _mm_setzero_si128();
+// Every replacement but the backslash's is a backslash before the character,
+// which lets put_replacement write them without looking them up.
+constexpr bool backslash_before_each() {
     for (const Escape& e : escapes) {
-        hits = _mm_or_si128(hits, _mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(e.character))));
+        const char* r = e.replacement;
+        bool two = r[0] == '\\' && static_cast<Py_UCS4>(r[1]) == e.character && !r[2];
+        if (e.character != '\\' && !two) return false;
     }
-    return static_cast<unsigned>(_mm_movemask_epi8(hits));
+    return true;
 }
-#endif
+static_assert(backslash_before_each(), "put_replacement writes a backslash and the character");
 
-// The position of the first special character at or after `i`, or `length`.
 template <typename Char>
-Py_ssize_t next_special(const Char* data, Py_ssize_t i, Py_ssize_t length) {
-#if defined(__SSE2__)
-    if constexpr (sizeof(Char) == 1) {
-        for (; i + 16 <= length; i += 16) {
-            if (unsigned mask = special_mask(data + i)) return i + __builtin_ctz(mask);
-        }
-    }
-#endif
-    while (i < length && !is_special(data[i])) i++;
-    return i;
+unsigned extra_of(Char c) {
+    return c < 128 ? escape_table.extra[c] : 0;
 }
 
-// One pass to size the result, one to fill it: unchanged runs are copied in
-// blocks, replacements written in place. Text with nothing to escape is
-// returned as it is. One-byte text is scanned sixteen characters at a time.
-// How many characters escaping adds to the text.
+// Writes the replacement of the special character `c`; returns the end.
 template <typename Char>
-Py_ssize_t escaped_extra(const Char* data, Py_ssize_t length) {
+Char* put_replacement(Char c, Char* out) {
+    if (c == '\\') {
+        constexpr Py_ssize_t n = escape_table.extra['\\'] + 1;
+        const char* word = escape_table.replacement['\\'];
+        for (Py_ssize_t k = 0; k < n; k++) out[k] = static_cast<Char>(word[k]);
+        return out + n;
+    }
+    out[0] = '\\';
+    out[1] = c;
+    return out + 2;
+}
+
+// One pass to size the result, one to fill it; text with nothing to escape
+// is returned as it is. This is the plain form, for text shorter than a
+// chunk (below) or where chunks are not available.
+template <typename Char>
+Py_ssize_t escaped_extra_each(const Char* data, Py_ssize_t length) {
     Py_ssize_t extra = 0;
-    for (Py_ssize_t i = next_special(data, 0, length); i < length;
-         i = next_special(data, i + 1, length)) {
-        extra += escape_table.extra[data[i]];
-    }
+    for (Py_ssize_t i = 0; i < length; i++) extra += extra_of(data[i]);
     return extra;
 }
 
 // Writes the escaped text to `out`, which has room for it.
 template <typename Char>
-void write_escaped(const Char* data, Py_ssize_t length, Char* out) {
-    Py_ssize_t run_start = 0;
-    for (Py_ssize_t i = next_special(data, 0, length); i < length;
-         i = next_special(data, i + 1, length)) {
-        std::memcpy(out, data + run_start, (i - run_start) * sizeof(Char));
-        out += i - run_start;
-        for (const char* r = escape_table.replacement[data[i]]; *r; r++) {
-            *out++ = static_cast<Char>(*r);
+void write_escaped_each(const Char* data, Py_ssize_t length, Char* out) {
+    for (Py_ssize_t i = 0; i < length; i++) {
+        Char c = data[i];
+        if (extra_of(c)) {
+            out = put_replacement(c, out);
+        } else {
+            *out++ = c;
         }
-        run_start = i + 1;
     }
-    std::memcpy(out, data + run_start, (length - run_start) * sizeof(Char));
+}
+
+// What the size pass found that the fill pass can use: the specials of the
+// first chunks, as the bit of each one's first byte (as many chunks as the
+// size pass counts in its first round, below).
+struct Specials {
+    static constexpr Py_ssize_t cached = 254;
+    uint16_t mask[cached];
+};
+
+#if defined(__SSE2__)
+// Text in chunks of sixteen bytes. The size pass counts each chunk's
+// specials without a branch and keeps their mask; the fill pass stores each
+// chunk whole and then, for each special in it, writes the replacement and
+// stores the chunk after it, which is overwritten from the next special on.
+// Those wide stores stay inside the output: no character shrinks, so while
+// a chunk of input remains, the output has room for one more. The
+// characters after the last whole chunk are the end of the final one.
+template <typename Char>
+constexpr Py_ssize_t chunk_chars = 16 / sizeof(Char);
+
+__m128i load_chunk(const void* p) {
+    return _mm_loadu_si128(static_cast<const __m128i*>(p));
+}
+
+void store_chunk(void* p, __m128i chunk) {
+    _mm_storeu_si128(static_cast<__m128i*>(p), chunk);
+}
+
+// All bytes 0xFF in each character of the chunk that is `c`.
+template <typename Char>
+__m128i equal(__m128i chunk, Py_UCS4 c) {
+    if constexpr (sizeof(Char) == 1) {
+        return _mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(c)));
+    } else if constexpr (sizeof(Char) == 2) {
+        return _mm_cmpeq_epi16(chunk, _mm_set1_epi16(static_cast<short>(c)));
+    } else {
+        return _mm_cmpeq_epi32(chunk, _mm_set1_epi32(static_cast<int>(c)));
+    }
+}
+
+// The chunk's specials, 0xFF in each of their bytes; `backslashes` gets the
+// backslashes.
+template <typename Char>
+__m128i find_specials(__m128i chunk, __m128i* backslashes) {
+    *backslashes = equal<Char>(chunk, '\\');
+    __m128i hits = *backslashes;
+    for (const Escape& e : escapes) {
+        if (e.character != '\\') hits = _mm_or_si128(hits, equal<Char>(chunk, e.character));
+    }
+    return hits;
+}
+
+// The specials' mask: the bit of each special's first byte.
+template <typename Char>
+unsigned mask_of(__m128i hits) {
+    constexpr unsigned first_bytes[] = {0, 0xFFFF, 0x5555, 0, 0x1111};
+    return static_cast<unsigned>(_mm_movemask_epi8(hits)) & first_bytes[sizeof(Char)];
+}
+
+template <typename Char>
+unsigned special_mask(__m128i chunk) {
+    __m128i backslashes;
+    return mask_of<Char>(find_specials<Char>(chunk, &backslashes));
+}
+
+// 0xFF in the last `n` (1 to 15) bytes of a chunk, 0 in the others.
+__m128i last_bytes(Py_ssize_t n) {
+    static const unsigned char keep[32] = {
+        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+        255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,
+    };
+    return load_chunk(keep + n);
+}
+
+// The bytes of specials and backslashes counted per byte position, in
+// counters that hold up to 255: a hit is 0xFF, -1, so subtracting the hits
+// counts them.
+template <typename Char>
+struct Counts {
+    __m128i specials = _mm_setzero_si128();
+    __m128i backslashes = _mm_setzero_si128();
+
+    // Counts the chunk's specials (those in `keep` only) and returns their mask.
+    unsigned add(__m128i chunk, __m128i keep = _mm_set1_epi8(-1)) {
+        __m128i backslash_hits;
+        __m128i hits = _mm_and_si128(find_specials<Char>(chunk, &backslash_hits), keep);
+        specials = _mm_sub_epi8(specials, hits);
+        backslashes = _mm_sub_epi8(backslashes, _mm_and_si128(backslash_hits, keep));
+        return mask_of<Char>(hits);
+    }
+
+    // How many characters the specials counted add: one each, and a
+    // backslash as many more as the rest of its replacement.
+    Py_ssize_t extra() const {
+        __m128i zero = _mm_setzero_si128();
+        __m128i backslash_rest = _mm_set1_epi32(escape_table.extra['\\'] - 1);
+        __m128i backslash_sums = _mm_mul_epu32(_mm_sad_epu8(backslashes, zero), backslash_rest);
+        __m128i sums = _mm_add_epi64(_mm_sad_epu8(specials, zero), backslash_sums);
+        Py_ssize_t bytes = _mm_cvtsi128_si32(_mm_add_epi32(sums, _mm_unpackhi_epi64(sums, sums)));
+        return bytes / static_cast<Py_ssize_t>(sizeof(Char));
+    }
+};
+
+// Counts in rounds the counters can hold: the rest and the first 254 chunks,
+// whose masks are kept, then 255 chunks at a time.
+template <typename Char>
+Py_ssize_t escaped_extra_chunks(const Char* data, Py_ssize_t length, Specials& found) {
+    constexpr Py_ssize_t size = chunk_chars<Char>;
+    Py_ssize_t chunks = length / size;
+    Counts<Char> counts;
+    if (Py_ssize_t rest = length % size) {
+        Py_ssize_t bytes = rest * sizeof(Char);
+        unsigned mask = counts.add(load_chunk(data + length - size), last_bytes(bytes));
+        if (chunks < Specials::cached) {
+            found.mask[chunks] = static_cast<uint16_t>(mask >> (16 - bytes));
+        }
+    }
+    Py_ssize_t k = 0;
+    for (; k < std::min(chunks, Specials::cached); k++) {
+        found.mask[k] = static_cast<uint16_t>(counts.add(load_chunk(data + size * k)));
+    }
+    Py_ssize_t extra = counts.extra();
+    while (k < chunks) {
+        Counts<Char> more;
+        for (Py_ssize_t end = std::min(chunks, k + 255); k < end; k++) {
+            more.add(load_chunk(data + size * k));
+        }
+        extra += more.extra();
+    }
+    return extra;
+}
+
+template <typename Word>
+void copy_word(char* to, const char* from) {
+    Word word;
+    std::memcpy(&word, from, sizeof word);
+    std::memcpy(to, &word, sizeof word);
+}
+
+// Copies `n` (0 to 15) bytes in at most two overlapping moves, no call.
+void copy_short(void* out, const void* in, Py_ssize_t n) {
+    char* to = static_cast<char*>(out);
+    const char* from = static_cast<const char*>(in);
+    if (n >= 8) {
+        copy_word<uint64_t>(to, from);
+        copy_word<uint64_t>(to + n - 8, from + n - 8);
+    } else if (n >= 4) {
+        copy_word<uint32_t>(to, from);
+        copy_word<uint32_t>(to + n - 4, from + n - 4);
+    } else if (n > 0) {
+        to[0] = from[0];
+        to[n / 2] = from[n / 2];
+        to[n - 1] = from[n - 1];
+    }
+}
+
+// Writes the replacements of the specials of `mask` (the bit of from[k]'s
+// first byte for each) and the runs between them, up to `end`; the run
+// before the first special is already at `out`, and the input stops at
+// `stop`. Returns the output's end.
+template <typename Char>
+[[gnu::always_inline]] inline Char* write_specials(const Char* from, const Char* end,
+                                                   const Char* stop, unsigned mask, Char* out) {
+    const Char* run = from;
+    for (; mask; mask &= mask - 1) {
+        const Char* at = from + static_cast<unsigned>(__builtin_ctz(mask)) / sizeof(Char);
+        out = put_replacement(*at, out + (at - run));
+        run = at + 1;
+        if (stop - run >= chunk_chars<Char>) {
+            store_chunk(out, load_chunk(run));
+        } else {
+            copy_short(out, run, (stop - run) * sizeof(Char));
+        }
+    }
+    return out + (end - run);
+}
+
+// Writes one whole chunk and its specials' replacements.
+template <typename Char>
+[[gnu::always_inline]] inline Char* write_chunk(const Char* from, const Char* stop, __m128i chunk,
+                                                unsigned mask, Char* out) {
+    store_chunk(out, chunk);
+    return write_specials(from, from + chunk_chars<Char>, stop, mask, out);
+}
+
+template <typename Char>
+void write_escaped_chunks(const Char* data, Py_ssize_t length, const Specials& found, Char* out) {
+    constexpr Py_ssize_t size = chunk_chars<Char>;
+    const Char* stop = data + length;
+    Py_ssize_t chunks = length / size;
+    Py_ssize_t k = 0;
+    for (; k < std::min(chunks, Specials::cached); k++) {
+        const Char* from = data + size * k;
+        out = write_chunk(from, stop, load_chunk(from), found.mask[k], out);
+    }
+    for (; k < chunks; k++) {
+        const Char* from = data + size * k;
+        __m128i chunk = load_chunk(from);
+        out = write_chunk(from, stop, chunk, special_mask<Char>(chunk), out);
+    }
+    if (Py_ssize_t rest = length % size) {
+        Py_ssize_t bytes = rest * sizeof(Char);
+        unsigned mask = chunks < Specials::cached
+                            ? found.mask[chunks]
+                            : special_mask<Char>(load_chunk(stop - size)) >> (16 - bytes);
+        copy_short(out, stop - rest, bytes);
+        write_specials(stop - rest, stop, stop, mask, out);
+    }
+}
+#endif
+
+// How many characters escaping adds to the text.
+template <typename Char>
+Py_ssize_t escaped_extra(const Char* data, Py_ssize_t length, [[maybe_unused]] Specials& found) {
+#if defined(__SSE2__)
+    if (length >= chunk_chars<Char>) return escaped_extra_chunks(data, length, found);
+#endif
+    return escaped_extra_each(data, length);
+}
+
+// Writes the escaped text to `out`, which has room for it.
+template <typename Char>
+void write_escaped(const Char* data, Py_ssize_t length, [[maybe_unused]] const Specials& found,
+                   Char* out) {
+#if defined(__SSE2__)
+    if (length >= chunk_chars<Char>) return write_escaped_chunks(data, length, found, out);
+#endif
+    write_escaped_each(data, length, out);
 }
 
 template <typename Char>
 PyObject* escape_kind(PyObject* s) {
     const Char* data = reinterpret_cast<const Char*>(PyUnicode_DATA(s));
     Py_ssize_t length = PyUnicode_GET_LENGTH(s);
-    Py_ssize_t extra = escaped_extra(data, length);
+    Specials found;
+    Py_ssize_t extra = escaped_extra(data, length, found);
     if (extra == 0) return Py_NewRef(s);
     if (length > PY_SSIZE_T_MAX - extra) return PyErr_NoMemory();
     PyObject* result = PyUnicode_New(length + extra, PyUnicode_MAX_CHAR_VALUE(s));
     if (!result) return nullptr;
-    write_escaped(data, length, reinterpret_cast<Char*>(PyUnicode_DATA(result)));
+    write_escaped(data, length, found, reinterpret_cast<Char*>(PyUnicode_DATA(result)));
     return result;
 }
 
@@ -133,7 +358,8 @@ int escape_kind_into(TextBuffer& buffer, PyObject* s) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(s);
     // Nothing to write; an empty buffer has no room to point at.
     if (length == 0) return 1;
-    Py_ssize_t extra = escaped_extra(data, length);
+    Specials found;
+    Py_ssize_t extra = escaped_extra(data, length, found);
     if (length > PY_SSIZE_T_MAX - extra) {
         PyErr_NoMemory();
         return -1;
@@ -141,7 +367,7 @@ int escape_kind_into(TextBuffer& buffer, PyObject* s) {
     void* room;
     int ready = buffer.room(sizeof(Char), length + extra, &room);
     if (ready <= 0) return ready;
-    write_escaped(data, length, static_cast<Char*>(room));
+    write_escaped(data, length, found, static_cast<Char*>(room));
     buffer.commit(length + extra, PyUnicode_MAX_CHAR_VALUE(s));
     return 1;
 }
