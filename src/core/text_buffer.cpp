@@ -90,27 +90,9 @@ void convert_from(const void* src, Py_ssize_t n, int to, void* dst) {
     }
 }
 
-// Copies `n` bytes, a short run (a table cell, a separator) without a call:
-// two overlapping moves of a fixed size cover any length up to twice it.
-inline void copy_bytes(void* dst, const void* src, size_t n) {
-    auto* out = static_cast<char*>(dst);
-    auto* in = static_cast<const char*>(src);
-    if (n >= 8 && n <= 16) {
-        std::memcpy(out, in, 8);
-        std::memcpy(out + n - 8, in + n - 8, 8);
-    } else if (n >= 4 && n < 8) {
-        std::memcpy(out, in, 4);
-        std::memcpy(out + n - 4, in + n - 4, 4);
-    } else if (n < 4) {
-        for (size_t i = 0; i < n; i++) out[i] = in[i];
-    } else {
-        std::memcpy(out, in, n);
-    }
-}
-
 void copy_chars(int from, const void* src, Py_ssize_t n, int to, void* dst) {
     if (from == to) {
-        copy_bytes(dst, src, static_cast<size_t>(n) * from);
+        copy_bytes(dst, src, n * from);
     } else if (from == 1) {
         convert_from<Py_UCS1>(src, n, to, dst);
     } else if (from == 2) {
@@ -350,7 +332,7 @@ int TextBuffer::append_joined(PyObject* const* items, Py_ssize_t n, PyObject* se
     if (tail_kind == 1) {
         // Every piece is one byte wide: plain copies.
         auto put = [&](PyObject* text) {
-            size_t length = PyUnicode_GET_LENGTH(text);
+            Py_ssize_t length = PyUnicode_GET_LENGTH(text);
             copy_bytes(out, PyUnicode_DATA(text), length);
             out += length;
         };

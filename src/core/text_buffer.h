@@ -18,9 +18,30 @@
 // from the Python allocator: the GIL is held whenever it is touched.
 #pragma once
 
+#include <cstring>
+
 #include "ref.h"
 
 namespace pw {
+
+// Copies `n` bytes; a short run (a table cell, a separator) without a
+// call: two overlapping moves of a fixed size cover any length up to twice
+// that size.
+inline void copy_bytes(void* dst, const void* src, Py_ssize_t n) {
+    auto* out = static_cast<char*>(dst);
+    auto* in = static_cast<const char*>(src);
+    if (n > 16) {
+        std::memcpy(out, in, static_cast<size_t>(n));
+    } else if (n >= 8) {
+        std::memcpy(out, in, 8);
+        std::memcpy(out + n - 8, in + n - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(out, in, 4);
+        std::memcpy(out + n - 4, in + n - 4, 4);
+    } else {
+        for (Py_ssize_t i = 0; i < n; i++) out[i] = in[i];
+    }
+}
 
 struct Piece;
 

@@ -238,30 +238,6 @@ Py_ssize_t escaped_extra_chunks(const Char* data, Py_ssize_t length, Specials& f
     return extra;
 }
 
-template <typename Word>
-void copy_word(char* to, const char* from) {
-    Word word;
-    std::memcpy(&word, from, sizeof word);
-    std::memcpy(to, &word, sizeof word);
-}
-
-// Copies `n` (0 to 15) bytes in at most two overlapping moves, no call.
-void copy_short(void* out, const void* in, Py_ssize_t n) {
-    char* to = static_cast<char*>(out);
-    const char* from = static_cast<const char*>(in);
-    if (n >= 8) {
-        copy_word<uint64_t>(to, from);
-        copy_word<uint64_t>(to + n - 8, from + n - 8);
-    } else if (n >= 4) {
-        copy_word<uint32_t>(to, from);
-        copy_word<uint32_t>(to + n - 4, from + n - 4);
-    } else if (n > 0) {
-        to[0] = from[0];
-        to[n / 2] = from[n / 2];
-        to[n - 1] = from[n - 1];
-    }
-}
-
 // Writes the replacements of the specials of `mask` (the bit of from[k]'s
 // first byte for each) and the runs between them, up to `end`; the run
 // before the first special is already at `out`, and the input stops at
@@ -277,7 +253,7 @@ template <typename Char>
         if (stop - run >= chunk_chars<Char>) {
             store_chunk(out, load_chunk(run));
         } else {
-            copy_short(out, run, (stop - run) * sizeof(Char));
+            copy_bytes(out, run, (stop - run) * sizeof(Char));
         }
     }
     return out + (end - run);
@@ -311,7 +287,7 @@ void write_escaped_chunks(const Char* data, Py_ssize_t length, const Specials& f
         unsigned mask = chunks < Specials::cached
                             ? found.mask[chunks]
                             : special_mask<Char>(load_chunk(stop - size)) >> (16 - bytes);
-        copy_short(out, stop - rest, bytes);
+        copy_bytes(out, stop - rest, bytes);
         write_specials(stop - rest, stop, stop, mask, out);
     }
 }
