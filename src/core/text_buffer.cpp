@@ -300,10 +300,13 @@ int TextBuffer::append(PyObject* text) {
     return 0;
 }
 
-int TextBuffer::append_joined(PyObject* const* items, Py_ssize_t n, PyObject* separator) {
-    if (n == 0) return 0;
+int TextBuffer::append_joined(PyObject* const* items, Py_ssize_t n, PyObject* separator,
+                              PyObject* suffix) {
+    if (n == 0) return suffix ? append(suffix) : 0;
     Py_ssize_t total = separator ? (n - 1) * PyUnicode_GET_LENGTH(separator) : 0;
-    bool ascii = !separator || PyUnicode_IS_ASCII(separator);
+    if (suffix) total += PyUnicode_GET_LENGTH(suffix);
+    bool ascii = (!separator || PyUnicode_IS_ASCII(separator)) &&
+                 (!suffix || PyUnicode_IS_ASCII(suffix));
     for (Py_ssize_t i = 0; i < n; i++) {
         total += PyUnicode_GET_LENGTH(items[i]);
         ascii &= PyUnicode_IS_ASCII(items[i]) != 0;
@@ -312,45 +315,46 @@ int TextBuffer::append_joined(PyObject* const* items, Py_ssize_t n, PyObject* se
     int kind = PyUnicode_1BYTE_KIND;
     Py_UCS4 widest = 0x7f;
     if (!ascii) {
-        kind = separator ? static_cast<int>(PyUnicode_KIND(separator)) : 1;
-        widest = separator ? PyUnicode_MAX_CHAR_VALUE(separator) : 0;
-        for (Py_ssize_t i = 0; i < n; i++) {
-            kind = std::max(kind, static_cast<int>(PyUnicode_KIND(items[i])));
-            widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(items[i]));
-        }
+        auto widen = [&](PyObject* text) {
+            if (!text) return;
+            kind = std::max(kind, static_cast<int>(PyUnicode_KIND(text)));
+            widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(text));
+        };
+        widen(separator);
+        widen(suffix);
+        for (Py_ssize_t i = 0; i < n; i++) widen(items[i]);
     }
     if (total >= share_length) {
         for (Py_ssize_t i = 0; i < n; i++) {
             if ((i && separator && append(separator) < 0) || append(items[i]) < 0) return -1;
         }
-        return 0;
+        return suffix ? append(suffix) : 0;
     }
     // A short row: room for all of it at once, then each piece copied in.
     if (total == 0) return 0;
     if (reserve(*this, kind, total) < 0) return -1;
     char* out = static_cast<char*>(tail) + tail_length * tail_kind;
-    if (tail_kind == 1) {
-        // Every piece is one byte wide: plain copies.
-        auto put = [&](PyObject* text) {
-            Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-            copy_bytes(out, PyUnicode_DATA(text), length);
-            out += length;
-        };
+    auto join = [&](auto put) {
         put(items[0]);
         for (Py_ssize_t i = 1; i < n; i++) {
             if (separator) put(separator);
             put(items[i]);
         }
+        if (suffix) put(suffix);
+    };
+    if (tail_kind == 1) {
+        // Every piece is one byte wide: plain copies.
+        join([&](PyObject* text) {
+            Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+            copy_bytes(out, PyUnicode_DATA(text), length);
+            out += length;
+        });
     } else {
-        auto put = [&](PyObject* text) {
+        join([&](PyObject* text) {
             Py_ssize_t length = PyUnicode_GET_LENGTH(text);
             copy_chars(PyUnicode_KIND(text), PyUnicode_DATA(text), length, tail_kind, out);
             out += length * tail_kind;
-        };
-        for (Py_ssize_t i = 0; i < n; i++) {
-            if (i && separator) put(separator);
-            put(items[i]);
-        }
+        });
     }
     tail_length += total;
     tail_maxchar = std::max(tail_maxchar, widest);

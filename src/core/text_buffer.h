@@ -68,8 +68,9 @@ struct TextBuffer {
     int room(int kind, Py_ssize_t n, void** where);
     void commit(Py_ssize_t n, Py_UCS4 maxchar);
     // Appends the items (all str) joined by `separator` (none when NULL), as
-    // str.join would.
-    int append_joined(PyObject* const* items, Py_ssize_t count, PyObject* separator);
+    // str.join would, then `suffix` (a str, or NULL).
+    int append_joined(PyObject* const* items, Py_ssize_t count, PyObject* separator,
+                      PyObject* suffix = nullptr);
     // Appends the text of `child`, sharing it when it is long.
     int append_buffer(TextBuffer& child);
     // A new str with the whole text.

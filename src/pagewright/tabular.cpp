@@ -186,19 +186,19 @@ bool all_str(PyObject* const* items, Py_ssize_t count) {
 // the arguments go straight into a native body.
 int write_row(PyObject* table, PyObject* cells, PyObject* const* items = nullptr,
               Py_ssize_t count = 0) {
-    Sink body = Sink::body_of(table);
-    if (!body) return -1;
+    Ref context = context_of(table);
+    if (!context) return -1;
     // Read after the lookup, which may have run Python code that changed the list.
     bool listed = !cells || PyList_CheckExact(cells) || PyTuple_CheckExact(cells);
     if (cells && listed) {
         items = PySequence_Fast_ITEMS(cells);
         count = PySequence_Fast_GET_SIZE(cells);
     }
-    TextBuffer* buffer = listed && all_str(items, count) ? body.native() : nullptr;
-    if (buffer) {
-        if (buffer->append_joined(items, count, cell_separator) < 0) return -1;
-        return buffer->append(row_end);
-    }
+    TextBuffer* buffer =
+        listed && all_str(items, count) ? native_buffer(context.get(), names.f) : nullptr;
+    if (buffer) return buffer->append_joined(items, count, cell_separator, row_end);
+    Sink body = Sink::of(context.get(), names.f);
+    if (!body) return -1;
     Ref made;
     if (!cells) {
         made = Ref(PyTuple_New(count));
