@@ -17,6 +17,14 @@ namespace pw {
 
 namespace {
 
+// The entries of the instance dicts the library builds: a sub-figure holds
+// caption, label and context; a figure those, then placement and double.
+constexpr Py_ssize_t caption_at = 0;
+constexpr Py_ssize_t label_at = 1;
+constexpr Py_ssize_t context_at = 2;
+constexpr Py_ssize_t placement_at = 3;
+constexpr Py_ssize_t double_at = 4;
+
 PyTypeObject* figure_type;
 PyTypeObject* subfigure_type;
 PyObject* structure_error;
@@ -184,11 +192,11 @@ int write_figure_body(PyObject* self, Sink& stream) {
     if (stream.write(caption_setup) < 0) return -1;
     Ref context = context_of(self);
     if (!context || stream.copy_from(context.get(), names.f) < 0) return -1;
-    Ref label = instance_attr(self, label_attr);
+    Ref label = instance_attr(self, label_attr, label_at);
     if (!label) return -1;
     bool plain_label = is_plain_label(label.get());
     Ref text = plain_label ? Ref() : label_text(label.get());
-    Ref caption = plain_label || text ? instance_attr(self, caption_attr) : Ref();
+    Ref caption = plain_label || text ? instance_attr(self, caption_attr, caption_at) : Ref();
     if (!caption) return -1;
     bool captioned = caption.get() != Py_None;
     TextBuffer* buffer = plain_label && (!captioned || PyUnicode_CheckExact(caption.get()))
@@ -234,12 +242,12 @@ int open_float(Sink& body, bool is_double, PyObject* placement) {
 int dump_figure(PyObject* self, PyObject* main_context) {
     Ref context = context_of(self);
     if (!context || copy_buffer(context.get(), main_context, names.preamble) < 0) return -1;
-    Ref two_column = instance_attr(self, double_attr);
+    Ref two_column = instance_attr(self, double_attr, double_at);
     int is_double = two_column ? PyObject_IsTrue(two_column.get()) : -1;
     if (is_double < 0) return -1;
     PyObject* name = is_double ? double_name : figure_name;
     Sink body = Sink::of(main_context, names.f);
-    Ref placement = body ? instance_attr(self, placement_attr) : Ref();
+    Ref placement = body ? instance_attr(self, placement_attr, placement_at) : Ref();
     if (!placement) return -1;
     // A failure inside the brackets leaves them open: begin_end writes its
     // closing line only on a normal exit.
@@ -306,11 +314,11 @@ int subfigure_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 int dump_subfigure(PyObject* self, PyObject* main_context) {
     Ref context = context_of(self);
     Ref body = context ? value_of(context.get(), names.f) : Ref();
-    Ref label = body ? instance_attr(self, label_attr) : Ref();
+    Ref label = body ? instance_attr(self, label_attr, label_at) : Ref();
     if (!label) return -1;
     bool plain_label = is_plain_label(label.get());
     Ref text = plain_label ? Ref() : label_text(label.get());
-    Ref caption = plain_label || text ? instance_attr(self, caption_attr) : Ref();
+    Ref caption = plain_label || text ? instance_attr(self, caption_attr, caption_at) : Ref();
     if (!caption) return -1;
     Sink stream = Sink::of(main_context, names.f);
     if (!stream) return -1;
@@ -482,8 +490,8 @@ int create_types(PyObject* module) {
         figure_type ? PyErr_NewException("pagewright.figure.StructureError", nullptr, nullptr)
                     : nullptr;
     subfigure_type = structure_error ? make_type(&subfigure_spec, bases.get()) : nullptr;
-    if (subfigure_type && watch_instance_type(figure_type, 2) == 0 &&
-        watch_instance_type(subfigure_type, 2) == 0) {
+    if (subfigure_type && watch_instance_type(figure_type, context_at) == 0 &&
+        watch_instance_type(subfigure_type, context_at) == 0) {
         return 0;
     }
     Py_CLEAR(begin_end_function);
