@@ -15,11 +15,6 @@ int Signature::index_of(PyObject* keyword) const {
     return -1;
 }
 
-int Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject** out) const {
-    return bind_any(args, nargs, kwnames, out, nullptr);
-}
-
 int Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
                     ExtraKeywords& extra) const {
     if (bind_any(args, nargs, kwnames, out, &extra) < 0) return -1;

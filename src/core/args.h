@@ -32,7 +32,13 @@ public:
     // Fills out[0..count) with borrowed references to the arguments, or NULL
     // for a parameter that was not given. Returns -1 with TypeError set when
     // the call does not fit the signature.
-    int bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const;
+    int bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const {
+        if (kwnames || nargs < required_ || nargs > count_) {
+            return bind_any(args, nargs, kwnames, out, nullptr);
+        }
+        for (int i = 0; i < count_; i++) out[i] = i < nargs ? args[i] : nullptr;
+        return 0;
+    }
 
     // The same for a callable that also takes **kwargs: keywords that name
     // no parameter go to `extra` instead of being refused.

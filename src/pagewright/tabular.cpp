@@ -213,6 +213,15 @@ int write_row(PyObject* table, PyObject* cells, PyObject* const* items = nullptr
     return body.write(row_end);
 }
 
+// a == b for exact ints, compared as C integers when they fit.
+int same_int(PyObject* a, PyObject* b) {
+    int overflow_a, overflow_b;
+    long long x = PyLong_AsLongLongAndOverflow(a, &overflow_a);
+    long long y = PyLong_AsLongLongAndOverflow(b, &overflow_b);
+    if (overflow_a || overflow_b) return PyObject_RichCompareBool(a, b, Py_EQ);
+    return x == y;
+}
+
 // n <op> limit, with a C comparison when the limit is an exact int.
 int compare_count(Py_ssize_t n, PyObject* limit, int op) {
     if (PyLong_CheckExact(limit)) {
@@ -290,7 +299,7 @@ Ref new_row(PyObject* cls, PyObject* ncols, PyObject* context) {
 int check_room(PyObject* row) {
     PyObject** fields = native_fields(row, row_native);
     if (fields && PyLong_CheckExact(fields[row_col]) && PyLong_CheckExact(fields[row_ncols])) {
-        int full = PyObject_RichCompareBool(fields[row_col], fields[row_ncols], Py_EQ);
+        int full = same_int(fields[row_col], fields[row_ncols]);
         if (full != 0) return full < 0 ? -1 : fail(too_many_columns);
         return 0;
     }
@@ -323,7 +332,7 @@ int add_cell_directly(PyObject* row, PyObject* text, bool check) {
         return 0;
     }
     PyObject* col = fields[row_col];
-    int full = check ? PyObject_RichCompareBool(col, fields[row_ncols], Py_EQ) : 0;
+    int full = check ? same_int(col, fields[row_ncols]) : 0;
     if (full != 0) return full < 0 ? -1 : fail(too_many_columns);
     if (PyList_Append(fields[row_cols], text) < 0) return -1;
     PyObject* next = PyNumber_Add(col, one);
