@@ -375,10 +375,17 @@ PyObject* cell_enter(SingleUse* self) {
 int cell_close(SingleUse* self) {
     PyObject* row = self->slot(0);
     Ref cell_context = context_of(self->slot(1));
-    Ref preamble = cell_context ? value_of(cell_context.get(), names.preamble) : Ref();
-    Ref outer = preamble ? row_attr(row, row_context) : Ref();
-    if (!outer || append_to(outer.get(), names.preamble, preamble.get()) < 0) {
-        return -1;
+    if (!cell_context) return -1;
+    // A native preamble and a native row are read without running Python
+    // code: the text is handed over natively.
+    PyObject** fields = native_fields(row, row_native);
+    if (fields && native_buffer(cell_context.get(), names.preamble)) {
+        Ref outer = Ref::borrow(fields[row_context]);
+        if (copy_buffer(cell_context.get(), outer.get(), names.preamble) < 0) return -1;
+    } else {
+        Ref preamble = value_of(cell_context.get(), names.preamble);
+        Ref outer = preamble ? row_attr(row, row_context) : Ref();
+        if (!outer || append_to(outer.get(), names.preamble, preamble.get()) < 0) return -1;
     }
     Ref body = value_of(cell_context.get(), names.f);
     if (!body) return -1;
