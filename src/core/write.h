@@ -13,6 +13,8 @@
 #include "strings.h"
 #include "text_buffer.h"
 
+#include <cassert>
+
 namespace pw {
 
 // The native buffer `context.<name>` (name: f or preamble) would write
@@ -74,7 +76,10 @@ private:
 class Pieces {
 public:
     static constexpr int capacity = 8;
-    void add(PyObject* text) { items_[count_++] = text; }
+    void add(PyObject* text) {
+        assert(count_ < capacity);
+        items_[count_++] = text;
+    }
     int append_to(TextBuffer& buffer) const {
         return buffer.append_joined(items_, count_, nullptr);
     }
