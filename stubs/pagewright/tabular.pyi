@@ -2,7 +2,7 @@ from contextlib import AbstractContextManager
 from contextlib import contextmanager as contextmanager
 from typing import ClassVar
 
-from ._layout import disjoint_base
+from typing_extensions import disjoint_base as _disjoint_on_every_version
 
 from .context import LatexContext
 from .environment import LatexEnvironment as LatexEnvironment
@@ -19,7 +19,8 @@ class Tabular(LatexEnvironment):
     def hline(self) -> None: ...
     def endhead(self) -> None: ...
 
-    @disjoint_base
+    # Its native fields give it a layout of its own on every version.
+    @_disjoint_on_every_version
     class Row:
         ncols: int
         col: int
