@@ -82,6 +82,14 @@ void set_field(PyObject* self, int i, PyObject* value);
 // The Python value of field i of a native object, made if lazy.
 Ref field_value(PyObject* self, int i);
 
+// obj.<name of spec's field i>: the field's value while obj is native in
+// spec's sense, else looked up as Python code would.
+inline Ref native_attr(PyObject* obj, const NativeSpec& spec, int i) {
+    PyObject** fields = native_fields(obj, spec);
+    if (!fields) return getattr(obj, *spec.names[i]);
+    return fields[i] == lazy ? field_value(obj, i) : Ref::borrow(fields[i]);
+}
+
 // Builds the instance dict from the fields; the object is in dict mode
 // afterwards. 0, or -1 with an exception (the object is then unchanged).
 int to_dict_mode(PyObject* self);

@@ -348,18 +348,10 @@ int runs_own(PyObject* context, PyObject* method, PyObject* own) {
     return overridden < 0 ? -1 : !overridden;
 }
 
-// context.parent, read from the field of a native context.
-Ref parent_field_of(PyObject* context) {
-    if (PyObject** fields = native_fields(context, context_native)) {
-        return Ref::borrow(fields[parent_field]);
-    }
-    return getattr(context, names.parent);
-}
-
 // The parent of `context`; *plain is set when the parent can be climbed to
 // directly instead of through its method of that name.
 Ref parent_of(PyObject* context, PyObject* method, PyObject* own, bool* plain) {
-    Ref parent = parent_field_of(context);
+    Ref parent = native_attr(context, context_native, parent_field);
     if (!parent) return parent;
     int own_method = runs_own(parent.get(), method, own);
     if (own_method < 0) return Ref();
@@ -504,8 +496,7 @@ PyObject* context_dump_preamble(PyObject* self, PyObject* const* args, Py_ssize_
 // `only_if_new` (require_package), an existing entry is kept and a new one
 // is UsePackage(name).
 int record_package(PyObject* root, PyObject* name, PyObject* options, bool only_if_new) {
-    Ref packages = native_fields(root, context_native) ? field_value(root, packages_field)
-                                                       : getattr(root, names.packages);
+    Ref packages = native_attr(root, context_native, packages_field);
     if (!packages) return -1;
     if (only_if_new) {
         int present = PySequence_Contains(packages.get(), name);

@@ -247,12 +247,6 @@ const NativeSpec row_native = {
     nullptr, nullptr,
 };
 
-// row.<field>, from the field of a native row.
-Ref row_attr(PyObject* row, RowField field) {
-    if (PyObject** fields = native_fields(row, row_native)) return Ref::borrow(fields[field]);
-    return getattr(row, *row_native.names[field]);
-}
-
 int row_set(PyObject* self, PyObject* ncols, PyObject* context) {
     Ref cols(PyList_New(0));
     if (!cols) return -1;
@@ -358,7 +352,7 @@ PyObject* row_cell_tex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* cell_enter(SingleUse* self) {
     PyObject* row = self->slot(0);
     if (check_room(row) < 0) return nullptr;
-    Ref context = row_attr(row, row_context);
+    Ref context = native_attr(row, row_native, row_context);
     Ref child(context ? child_of(context.get()) : nullptr);
     Ref cls = child ? global(environment_name) : Ref();
     if (!cls) return nullptr;
@@ -384,7 +378,7 @@ int cell_close(SingleUse* self) {
         if (copy_buffer(cell_context.get(), outer.get(), names.preamble) < 0) return -1;
     } else {
         Ref preamble = value_of(cell_context.get(), names.preamble);
-        Ref outer = preamble ? row_attr(row, row_context) : Ref();
+        Ref outer = preamble ? native_attr(row, row_native, row_context) : Ref();
         if (!outer || append_to(outer.get(), names.preamble, preamble.get()) < 0) return -1;
     }
     Ref body = value_of(cell_context.get(), names.f);
@@ -547,7 +541,7 @@ int check_row_width(PyObject* row, Py_ssize_t count, PyObject* ncols) {
 int row_close(SingleUse* self) {
     PyObject* table = self->slot(0);
     PyObject* row = self->slot(1);
-    Ref cols = row_attr(row, row_cols);
+    Ref cols = native_attr(row, row_native, row_cols);
     Py_ssize_t count = cols ? PyObject_Size(cols.get()) : -1;
     Ref ncols = count >= 0 ? instance_attr(table, ncols_name, table_ncols_at) : Ref();
     if (!ncols || check_row_width(row, count, ncols.get()) < 0) return -1;
