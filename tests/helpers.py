@@ -11,3 +11,13 @@ class RecordingBuffer(io.StringIO):
     def write(self, text):
         self.writes.append(text)
         return super().write(text)
+
+
+def class_body(cls, dunders=()):
+    """The names a class body binds, in order: the native attribute
+    descriptors (class-level only) and dunder names left out, except the
+    dunders named."""
+    import inspect
+    return [name for name, value in vars(cls).items()
+            if (not name.startswith("__") or name in dunders)
+            and not inspect.isgetsetdescriptor(value)]

@@ -19,6 +19,8 @@ from pagewright.environment import LatexEnvironment
 from pagewright.file_utils import make_sure_dir_exists
 from pagewright.frags import latex_document, latex_fragment
 
+from helpers import class_body
+
 EMPTY = ("\\documentclass[]{article}\n\\usepackage{graphicx}\n\\graphicspath{{./}}\n"
          "\\begin{document}\n\\end{document}\n")
 
@@ -69,7 +71,7 @@ def test_document_attributes_and_surface():
     assert (doc.document_class, doc.class_options) == ("article", "x")
     assert type(doc.context) is LatexContext and doc.context.graphics_path == "."
     assert isinstance(doc, LatexEnvironment)
-    assert [n for n in LatexDocument.__dict__ if not n.startswith("__")] == [
+    assert class_body(LatexDocument) == [
         "dump_stream", "fullpage", "write_to_file"]
     assert LatexDocument.__doc__ is None and LatexDocument.dump_stream.__doc__ is None
     assert LatexDocument.fullpage.__doc__ == "Use the fullpage package."

@@ -10,6 +10,8 @@ from pagewright.context import LatexContext
 from pagewright.environment import LatexEnvironment, make_options_string
 from pagewright.utils import latex_escape
 
+from helpers import class_body
+
 
 @pytest.fixture
 def env():
@@ -162,7 +164,7 @@ def test_subclass_override_is_used():
 
 
 def test_class_surface():
-    methods = [n for n in LatexEnvironment.__dict__ if not n.startswith("__")]
+    methods = class_body(LatexEnvironment)
     assert methods == [
         "color", "hfill", "vfill", "hspace", "vspace", "parbreak", "linebreak", "pagebreak",
         "rule", "text", "tabular_simple", "tex", "input", "use_package", "figure", "tabular",

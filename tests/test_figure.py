@@ -9,7 +9,7 @@ import pagewright
 from pagewright.context import LatexContext
 from pagewright.environment import LatexEnvironment
 
-from helpers import RecordingBuffer
+from helpers import RecordingBuffer, class_body
 
 
 @pytest.fixture
@@ -55,9 +55,9 @@ def test_module_names_and_classes():
     assert module.LatexEnvironment is LatexEnvironment
     assert module.begin_end is pagewright.utils.begin_end
     assert module.__doc__ is None
-    assert [n for n in vars(module.Figure) if not n.startswith("__") or n == "__init__"] == [
+    assert class_body(module.Figure, dunders=["__init__"]) == [
         "__init__", "figure", "dump"]
-    assert [n for n in vars(module.SubFigure) if not n.startswith("__") or n == "__init__"] == [
+    assert class_body(module.SubFigure, dunders=["__init__"]) == [
         "__init__", "figure", "subfigure", "dump"]
     assert module.Figure.__bases__ == (LatexEnvironment,)
     assert module.SubFigure.__bases__ == (LatexEnvironment,)

@@ -10,6 +10,8 @@ import pagewright
 from pagewright import LatexContext, LatexEnvironment
 from pagewright.tabular import Tabular
 
+from helpers import class_body
+
 ROW_END = "\\\\ \n "
 
 
@@ -109,9 +111,11 @@ def test_allowed_and_envs_are_read_from_the_module_class(env, monkeypatch):
 def test_empty_specification(env):
     with env.tabular([]) as table:
         with table.row() as row:
-            with pytest.raises(Exception, match="^Too many columns$"):
+            # The message stays as it is; a note gives the counts.
+            counts = "\nthe table has 0 columns and this row already holds 0 cells$"
+            with pytest.raises(Exception, match="^Too many columns" + counts):
                 row.cell_tex("a")
-            with pytest.raises(Exception, match="^Too many columns$"):
+            with pytest.raises(Exception, match="^Too many columns" + counts):
                 with row.cell():
                     pytest.fail("cell block must not run")
     assert body(env) == "\\begin{tabular}{}\n" + ROW_END + "\\end{tabular}\n"
@@ -126,6 +130,8 @@ def test_full_row_keeps_its_cells(env):
                 row.cell_tex("c")
             assert type(caught.value) is Exception
             assert caught.value.args == ("Too many columns",)
+            assert caught.value.__notes__ == [
+                "the table has 2 columns and this row already holds 2 cells"]
     assert table.context.f.getvalue() == "a & b" + ROW_END
 
 
@@ -362,10 +368,10 @@ def test_module_layout():
     assert module.LatexEnvironment is pagewright.LatexEnvironment
     assert module.__doc__ is None and not hasattr(module, "__all__")
     assert issubclass(Tabular, LatexEnvironment)
-    body_order = [name for name in vars(Tabular) if not name.startswith("__")]
+    body_order = class_body(Tabular)
     assert body_order == ["allowed", "envs", "hline", "endhead", "Row", "row", "row_tex", "dump"]
     assert (Tabular.allowed, Tabular.envs) == (["c", "r", "l", "p"], ["tabular", "longtable"])
-    rows = [name for name in vars(Tabular.Row) if not name.startswith("__")]
+    rows = class_body(Tabular.Row)
     assert rows == ["cell_tex", "cell", "multicolumn_tex"]
 
 

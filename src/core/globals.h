@@ -39,4 +39,55 @@ inline Ref call_nested(PyObject* module, PyObject* outer, PyObject* inner,
     return call(outer_function.get(), {value.get()});
 }
 
+// A module global that the library bound itself and that fast paths rely
+// on, such as the class a method builds: whether it still holds that object
+// costs a look at the one dict entry where it was bound, so rebinding the
+// name (monkeypatching) is seen at once.
+class Global {
+public:
+    // Watches module.<name>, which holds `expected` now. The module is kept
+    // by the caller; the expected object is held here, so that its address
+    // cannot come back as another object's.
+    void watch(PyObject* module, PyObject* name, PyObject* expected) {
+        dict_ = PyModule_GetDict(module);
+        name_ = name;
+        Py_XSETREF(expected_, Py_NewRef(expected));
+        at_ = 0;
+        find();
+    }
+
+    PyObject* expected() const { return expected_; }
+
+    // Whether the global still holds the expected object.
+    bool holds() {
+        Py_ssize_t at = at_;
+        PyObject *key, *value;
+        if (dict_ && PyDict_Next(dict_, &at, &key, &value) && key == name_) {
+            return value == expected_;
+        }
+        return find();
+    }
+
+private:
+    // Looks the entry up again after the dict was reorganised.
+    bool find() {
+        if (!dict_) return false;
+        Py_ssize_t at = 0, before = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict_, &at, &key, &value)) {
+            if (key == name_) {
+                at_ = before;
+                return value == expected_;
+            }
+            before = at;
+        }
+        return false;
+    }
+
+    PyObject* dict_ = nullptr;
+    PyObject* name_ = nullptr;
+    PyObject* expected_ = nullptr;
+    Py_ssize_t at_ = 0;
+};
+
 }  // namespace pw

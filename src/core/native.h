@@ -1,22 +1,27 @@
-// Native state with a Python view on demand, for LatexContext, whose
-// attributes the library itself reads and writes far more often than
+// Native state with a Python view on demand, for the library's classes
+// whose attributes the library itself reads and writes far more often than
 // Python code does.
 //
-// Such a class keeps its attributes in C fields instead of an instance
-// dict, as CPython keeps a Python class's attributes in inline values: a
-// fresh instance of the exact type, initialised by the type's own
-// constructor, holds each attribute in a field. Reading or assigning one of
-// those attributes reads or sets the field. Anything else that needs the
-// dict (vars(), __dict__, another attribute, deleting one, copy or pickle,
-// a changed class) first builds the dict, with its keys in the order the
-// constructor binds them, and from then on the dict is the truth.
+// Such a class keeps its attributes in C fields, as CPython keeps a Python
+// class's attributes in inline values, and exposes each one as a data
+// descriptor of the class: the interpreter's own attribute protocol (generic
+// lookup, object.__setattr__, super().__setattr__, method specialisation)
+// then works unchanged. An instance made by the class itself (not by a
+// Python subclass) is native: each descriptor reads or sets its field. The
+// instance __dict__ is built when something needs it (vars(), __dict__,
+// deleting an attribute, an attribute set while others are held elsewhere,
+// copy or pickle, __class__ assignment), with its keys in the order the
+// constructor binds them; from then on the dict holds the attributes and
+// the descriptors read and write it. An instance of a Python subclass holds
+// its attributes in the dict from the start.
 //
-// A field may also be lazy: its Python value (a text buffer, an empty
-// package table) is made only when Python code reads it.
+// A field may be lazy: its value lives in storage of the class's own (a
+// text buffer, a C integer, a list of cells) and its Python value is made
+// when Python code reads it.
 //
-// Native state, like every fast path, is guarded: it is used only for
-// objects whose type is exactly the library's, unchanged since the library
-// made it, and not at all when PAGEWRIGHT_NO_FAST_PATHS is set.
+// Fast paths read the fields directly only for objects that are exactly of
+// the library's class, unchanged since the library made it, and not at all
+// when PAGEWRIGHT_NO_FAST_PATHS is set.
 #pragma once
 
 #include "guard.h"
@@ -25,94 +30,122 @@ namespace pw {
 
 constexpr int max_fields = 6;
 
-struct NativeSpec {
-    PyTypeObject** type;  // the exact type whose instances hold native state
-    TypeGuard* guard;
-    int count;
-    PyObject** names[max_fields];  // attribute names, in binding order
-    // The Python value of lazy field i (a new reference); the native
-    // storage behind it stays until discard() is called.
-    PyObject* (*derive)(PyObject* self, int field);
-    // Frees the native storage behind lazy field i.
-    void (*discard)(PyObject* self, int field);
-};
+struct Layout;
 
 struct Native {
     PyObject_HEAD
     PyObject* dict;
     PyObject* weakrefs;
-    const NativeSpec* spec;  // set while the fields hold the attributes
+    const Layout* layout;  // set while the fields hold the attributes
+    // A field holds its attribute's value, NULL while the attribute is not
+    // set, or `lazy` while the value lives in the class's own storage.
     PyObject* fields[max_fields];
 };
 
-// The value of a field whose Python value is made on first read.
+// How a class's instances hold their attributes natively.
+struct Layout {
+    PyTypeObject** type;  // the exact class whose instances are native
+    TypeGuard* guard;
+    int count;
+    PyObject** names[max_fields];  // attribute names, in binding order
+    int context_at;                // the field that holds `context`, or -1
+    // Bit i set: lazy field i is a C integer, whose value is made without
+    // running Python code and leaves the field lazy. Any other lazy field
+    // becomes its value (a stream made from a text buffer) when read.
+    unsigned integers;
+    // The Python value of lazy field i, a new reference.
+    PyObject* (*value)(PyObject* self, int field);
+    // Stores `value` (borrowed) as the C integer behind field i: 1 when it
+    // fits, 0 when the field must hold the value as an object.
+    int (*store)(PyObject* self, int field, PyObject* value);
+    // Empties the native storage behind field i, whose field no longer
+    // needs it, then releases what it held (which may run Python code).
+    void (*discard)(PyObject* self, int field);
+
+    bool is_integer(int i) const { return integers >> i & 1; }
+
+    int index_of(PyObject* name) const;
+};
+
+// Marks a lazy field. Not a value Python code ever sees.
 extern PyObject* lazy;
 
 int init_native();
 
-// The fields of `self`, an object of the Native layout, when it is in
-// native state and its type is unchanged; NULL when the generic path must
-// run.
-inline PyObject** native_fields(PyObject* self) {
-    auto* n = reinterpret_cast<Native*>(self);
-    const NativeSpec* spec = n->spec;
-    if (!spec || !Py_IS_TYPE(self, *spec->type) || !spec->guard->holds()) return nullptr;
-    return n->fields;
+inline Native* as_native(PyObject* self) { return reinterpret_cast<Native*>(self); }
+
+// The fields of `obj` when it is a native instance of exactly layout's
+// class and that class is unchanged; NULL when the generic path must run.
+inline PyObject** native_fields(PyObject* obj, const Layout& layout) {
+    if (!Py_IS_TYPE(obj, *layout.type)) return nullptr;
+    Native* n = as_native(obj);
+    return n->layout == &layout && layout.guard->holds() ? n->fields : nullptr;
 }
 
-// The same for an object of any type: NULL unless it is exactly of spec's type.
-inline PyObject** native_fields(PyObject* obj, const NativeSpec& spec) {
-    if (!Py_IS_TYPE(obj, *spec.type)) return nullptr;
-    return reinterpret_cast<Native*>(obj)->spec == &spec && spec.guard->holds()
-               ? reinterpret_cast<Native*>(obj)->fields
-               : nullptr;
-}
-
-// Whether a constructor may set the fields of `self` directly: it is a
-// fresh or native instance of exactly spec's type, which is unchanged.
-bool may_go_native(PyObject* self, const NativeSpec& spec);
+// Whether a constructor may set the fields of `self` directly: it is
+// exactly of layout's class, which is unchanged, and it is native or has
+// no attributes yet.
+bool may_go_native(PyObject* self, const Layout& layout);
 
 // Makes `self` native with these values (new references; `lazy` allowed),
-// dropping what its fields held.
-void set_native(PyObject* self, const NativeSpec& spec, std::initializer_list<PyObject*> values);
+// dropping what its fields held. An attribute set before keeps its place.
+void set_native(PyObject* self, const Layout& layout, std::initializer_list<PyObject*> values);
 
-// Replaces field i (a new reference), freeing native storage behind it.
+// Replaces field i of a native object (a new reference, `lazy` allowed),
+// freeing the native storage behind it; the old value goes last.
 void set_field(PyObject* self, int i, PyObject* value);
 
-// The Python value of field i of a native object, made if lazy.
+// The Python value of field i of a native object: a new reference, made if
+// the field is lazy; NULL with AttributeError when the attribute is unset.
 Ref field_value(PyObject* self, int i);
 
-// obj.<name of spec's field i>: the field's value while obj is native in
-// spec's sense, else looked up as Python code would.
-inline Ref native_attr(PyObject* obj, const NativeSpec& spec, int i) {
-    PyObject** fields = native_fields(obj, spec);
-    if (!fields) return getattr(obj, *spec.names[i]);
+// obj.<name of layout's field i>: the field's value while obj is native in
+// layout's sense, else looked up as Python code would.
+inline Ref native_attr(PyObject* obj, const Layout& layout, int i) {
+    PyObject** fields = native_fields(obj, layout);
+    if (!fields || !fields[i]) return getattr(obj, *layout.names[i]);
     return fields[i] == lazy ? field_value(obj, i) : Ref::borrow(fields[i]);
 }
 
-// Builds the instance dict from the fields; the object is in dict mode
-// afterwards. 0, or -1 with an exception (the object is then unchanged).
-int to_dict_mode(PyObject* self);
+// Registers the layout of a native class, so that the helpers below find it
+// by the class.
+int register_layout(const Layout& layout);
 
-PyObject* native_getattro(PyObject* self, PyObject* name);
-int native_setattro(PyObject* self, PyObject* name, PyObject* value);
-// For the type's own tp_traverse and tp_clear.
+// The layout of exactly `type` when it is a registered native class and the
+// fast paths are on; NULL otherwise.
+const Layout* layout_of(PyTypeObject* type);
+
+// obj.context, for any object: read from its field when obj is native.
+Ref context_of(PyObject* obj);
+
+// Whether obj.method(...) would run the method of layout's class: obj is
+// exactly of that unchanged class and its dict does not shadow the method.
+// 1 or 0, or -1 with an exception when looking in the dict failed.
+int calls_own(PyObject* obj, const Layout& layout, PyObject* method);
+
+// Builds the instance dict from the fields; the object holds its
+// attributes in the dict afterwards. 0, or -1 with an exception.
+int materialize(PyObject* self);
+
+// The descriptors of a layout's fields, for its class's tp_getset: one per
+// field, then __dict__, __weakref__ and __class__.
+struct Descriptors {
+    struct Closure {
+        const Layout* layout;
+        int index;
+    } closures[max_fields];
+    PyGetSetDef getset[max_fields + 4];
+};
+void describe(const Layout& layout, Descriptors& out);
+
+// For the class's own tp_traverse and tp_clear.
 int native_traverse(PyObject* self, visitproc visit, void* arg);
 int native_clear(PyObject* self);
 extern PyMemberDef native_members[];
-extern PyGetSetDef native_getset[];
 
-// Removes the entries that Py_tp_getattro and Py_tp_setattro put in the
-// class namespace, which a class written in Python would not have;
-// the slots themselves stay.
-int hide_attribute_slots(PyTypeObject* type);
+// __getstate__ for copy and pickle: the materialized dict, or None when it
+// is empty, as object's own gives for a class written in Python (which
+// refuses a layout with C fields).
+PyObject* native_getstate(PyObject* self, PyObject*);
 
 }  // namespace pw
-
-// The slots of a type whose instances may hold native state; the type adds
-// its own tp_traverse, tp_clear and tp_dealloc.
-#define PW_NATIVE_SLOTS                                                  \
-    {Py_tp_getattro, reinterpret_cast<void*>(pw::native_getattro)},      \
-    {Py_tp_setattro, reinterpret_cast<void*>(pw::native_setattro)},      \
-    {Py_tp_members, pw::native_members},                                 \
-    {Py_tp_getset, pw::native_getset}

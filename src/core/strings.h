@@ -18,7 +18,8 @@
     X(dump) X(dump_stream) X(dump_preamble) X(main_context) X(tex) X(replace)            \
     X(items) X(keys) X(__all__) X(__annotations__) X(__doc__) X(__enter__) X(__exit__)   \
     X(__file__) X(__path__) X(__spec__) X(__cached__) X(__builtins__) X(__name__)        \
-    X(__qualname__) X(__module__) X(__init__) X(__package__) X(origin) X(has_location)    \
+    X(__qualname__) X(__module__) X(__init__) X(__package__) X(__class__) X(origin)        \
+    X(has_location)                                                                        \
     X(submodule_search_locations)
 
 namespace pw {

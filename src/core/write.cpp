@@ -1,6 +1,6 @@
 #include "write.h"
 
-#include "instance.h"
+#include "native.h"
 
 namespace pw {
 
@@ -21,7 +21,7 @@ Sink Sink::of(PyObject* context, PyObject* buffer_name) {
     sink.name_ = buffer_name;
     sink.native_ = native_buffer(context, buffer_name) != nullptr;
     sink.target_ = sink.native_ ? Ref::borrow(context) : getattr(context, buffer_name);
-    if (sink.native_) sink.generation_ = buffer_generation(context);
+    if (sink.native_) sink.generation_ = buffer_generation(context, buffer_name);
     return sink;
 }
 
@@ -55,7 +55,7 @@ PyObject* append_text(PyObject* self, PyObject* text) {
 TextBuffer* Sink::native() const {
     if (!native_) return nullptr;
     TextBuffer* buffer = native_buffer(target_.get(), name_);
-    return buffer && buffer_generation(target_.get()) == generation_ ? buffer : nullptr;
+    return buffer && buffer_generation(target_.get(), name_) == generation_ ? buffer : nullptr;
 }
 
 int Sink::write(PyObject* text) {

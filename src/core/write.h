@@ -22,10 +22,10 @@ namespace pw {
 // has not been read by Python code; NULL otherwise. Defined with
 // LatexContext.
 TextBuffer* native_buffer(PyObject* context, PyObject* name);
-// For a context whose buffer native_buffer found: how many of its native
-// buffers have been dropped so far, and the stream made from the buffer
+// For a context whose buffer native_buffer found: how many native buffers
+// of that name it has dropped so far, and the stream made from the buffer
 // that was in place at that count, if Python code read it (else NULL).
-unsigned buffer_generation(PyObject* context);
+unsigned buffer_generation(PyObject* context, PyObject* name);
 PyObject* stream_made_from(PyObject* context, PyObject* name, unsigned generation);
 
 // stream.write(text), result discarded.

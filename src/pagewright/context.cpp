@@ -10,6 +10,7 @@
 
 #include "../core/args.h"
 #include "../core/function.h"
+#include "../core/globals.h"
 #include "../core/instance.h"
 #include "../core/module.h"
 #include "../core/native.h"
@@ -21,7 +22,8 @@ namespace {
 
 PyTypeObject* use_package_type;
 PyTypeObject* context_type;
-PyObject* string_io;  // io.StringIO
+PyObject* string_io;       // io.StringIO
+PyObject* context_module;  // the latest pagewright.context
 // The class's own generate_file_id and use_package, to recognise a parent
 // whose method has not been replaced.
 PyObject* own_generate_file_id;
@@ -37,6 +39,10 @@ PyObject* dot;                // "."
 PyObject* name_attr;          // "name"
 PyObject* options_attr;       // "options"
 PyObject* values_method;      // "values"
+PyObject* string_io_name;     // "StringIO"
+PyObject* use_package_name;   // "UsePackage"
+PyObject* context_class_name; // "LatexContext"
+PyObject* option_string_name; // "dict_to_latex_option_string"
 
 const Literal literals[] = {
     {&usepackage_format, "\\usepackage[%s]{%s}\n"},
@@ -49,6 +55,10 @@ const Literal literals[] = {
     {&name_attr, "name"},
     {&options_attr, "options"},
     {&values_method, "values"},
+    {&string_io_name, "StringIO"},
+    {&use_package_name, "UsePackage"},
+    {&context_class_name, "LatexContext"},
+    {&option_string_name, "dict_to_latex_option_string"},
 };
 
 // options if it is true, else a new empty dict.
@@ -100,16 +110,13 @@ const FunctionDef use_package_init_def = {
     "__init__", "UsePackage.__init__", use_package_init, "($self, name, options=None)", nullptr,
 };
 
-PyObject* option_string(PyObject* options);
-
 PyObject* use_package_dump_preamble(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
     static const Signature signature{"dump_preamble", {"f"}, 1};
     PyObject* f;
     if (signature.bind(args, nargs, kwnames, &f) < 0) return nullptr;
     Ref options = getattr(self, options_attr);
-    if (!options) return nullptr;
-    Ref text(option_string(options.get()));
+    Ref text = options ? call_global(context_module, option_string_name, {options.get()}) : Ref();
     Ref name = text ? getattr(self, name_attr) : Ref();
     if (!name) return nullptr;
     Ref line = format_tuple(usepackage_format, {text.get(), name.get()});
@@ -134,22 +141,6 @@ PyType_Spec use_package_spec = {
     "pagewright.context.UsePackage", sizeof(Instance), 0,
     instance_flags, use_package_slots,
 };
-
-// UsePackage(name, options), where NULL options stand for a new empty
-// dict, or UsePackage(name) when options are not `passed`; built directly
-// while the class is unchanged.
-Ref new_use_package(PyObject* name, PyObject* options, bool passed) {
-    if (builds_directly(use_package_type)) {
-        Ref stored = options_or_empty(options);
-        if (!stored) return Ref();
-        return Ref(new_instance(use_package_type,
-                                {name_attr, name, options_attr, stored.get()}));
-    }
-    PyObject* type = reinterpret_cast<PyObject*>(use_package_type);
-    if (!passed) return call(type, {name});
-    Ref given = options ? Ref::borrow(options) : Ref(PyDict_New());
-    return given ? call(type, {name, given.get()}) : Ref();
-}
 
 // ---------------------------------------------- dict_to_latex_option_string
 
@@ -195,64 +186,188 @@ PyMethodDef dict_to_latex_option_string_def = {
 
 // -------------------------------------------------------------- LatexContext
 
-// A context's body and preamble stay native text until Python code reads
-// `f` or `preamble`; that read makes the io.StringIO holding the text.
+// A native context keeps its body and preamble as native text until Python
+// code reads `f` or `preamble` (that read makes the io.StringIO holding the
+// text), its counter as a C integer and its package table as a list of
+// requests whose UsePackage objects and dict are made when Python code
+// reads `packages`.
+struct Request {
+    PyObject* name;     // an exact str
+    PyObject* options;  // true options, or NULL for a new empty dict
+};
+
+struct Requests {
+    Request* items;
+    Py_ssize_t count;
+    Py_ssize_t capacity;
+};
+
 struct Context : Native {
-    TextBuffer body;
-    TextBuffer preamble;
-    // Counts the native buffers dropped, so that a writer that looked a
-    // buffer up earlier can tell whether it still stands. The stream made
-    // from each buffer when it was read is kept with the count it had: a
+    TextBuffer buffers[2];  // body and preamble
+    // For each buffer, how many native buffers it has dropped, so that a
+    // writer that looked a buffer up earlier can tell whether it still
+    // stands, and the stream made from the buffer dropped at made_in: a
     // writer that looked up the buffer before that read writes to it.
-    unsigned generation;
+    unsigned generation[2];
     PyObject* made[2];
     unsigned made_in[2];
+    Py_ssize_t count;
+    Requests requests;
 };
 
 enum ContextField { f_field, preamble_field, graphics_path_field, parent_field, count_field,
                     packages_field };
 
 TypeGuard context_guard;
-PyObject* zero;  // 0
+TypeGuard use_package_guard;
+Global string_io_global;            // context.StringIO
+Global use_package_global;          // context.UsePackage
+Global option_string_global;        // context.dict_to_latex_option_string
+Global context_global;              // context.LatexContext
 
-TextBuffer* buffer_of(PyObject* self, int field) {
-    auto* context = reinterpret_cast<Context*>(self);
-    return field == f_field ? &context->body : &context->preamble;
+Context* as_context(PyObject* self) { return reinterpret_cast<Context*>(self); }
+
+// ------------------------------------------------------- the request table
+
+void release_requests(Requests& requests) {
+    Requests held = requests;
+    requests = Requests{};
+    for (Py_ssize_t i = 0; i < held.count; i++) {
+        Py_DECREF(held.items[i].name);
+        Py_XDECREF(held.items[i].options);
+    }
+    PyMem_Free(held.items);
 }
 
-// io.StringIO() holding the text, positioned at its end.
-PyObject* derive_context_field(PyObject* self, int field) {
-    if (field == packages_field) return PyDict_New();
-    // The text is taken first: making the stream may run the collector, and a
-    // finalizer may read (and so drop) the buffer meanwhile. A stream made
-    // after that is not the one made from this buffer.
-    auto* context = reinterpret_cast<Context*>(self);
-    unsigned generation = context->generation;
-    Ref text(buffer_of(self, field)->value());
+Request* find_request(Requests& requests, PyObject* name) {
+    for (Py_ssize_t i = 0; i < requests.count; i++) {
+        PyObject* known = requests.items[i].name;
+        if (known == name || PyUnicode_Compare(known, name) == 0) return &requests.items[i];
+    }
+    return nullptr;
+}
+
+// packages[name] = UsePackage(name, options): a name already there keeps
+// its place; with `only_if_new`, an existing entry stays as it is.
+int record_request(Requests& requests, PyObject* name, PyObject* options, bool only_if_new) {
+    if (Request* known = find_request(requests, name)) {
+        if (only_if_new) return 0;
+        PyObject* old = known->options;
+        known->options = Py_XNewRef(options);
+        Py_XDECREF(old);
+        return 0;
+    }
+    if (requests.count == requests.capacity) {
+        Py_ssize_t capacity = requests.capacity ? requests.capacity * 2 : 8;
+        auto* items = static_cast<Request*>(
+            PyMem_Realloc(requests.items, capacity * sizeof(Request)));
+        if (!items) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        requests.items = items;
+        requests.capacity = capacity;
+    }
+    requests.items[requests.count++] = {Py_NewRef(name), Py_XNewRef(options)};
+    return 0;
+}
+
+// The table as Python code sees it: {name: UsePackage(name, options)}.
+PyObject* packages_dict(const Requests& requests) {
+    Ref packages(PyDict_New());
+    if (!packages) return nullptr;
+    for (Py_ssize_t i = 0; i < requests.count; i++) {
+        const Request& request = requests.items[i];
+        Ref options(request.options ? Py_NewRef(request.options) : PyDict_New());
+        Ref entry(options ? new_instance(use_package_type, {name_attr, request.name,
+                                                            options_attr, options.get()})
+                          : nullptr);
+        if (!entry || PyDict_SetItem(packages.get(), request.name, entry.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return packages.release();
+}
+
+// ------------------------------------------------------------ native fields
+
+// io.StringIO() holding the buffer's text, positioned at its end; from
+// then on the field holds that stream.
+PyObject* stream_of(PyObject* self, int field) {
+    Context* context = as_context(self);
+    unsigned generation = context->generation[field];
+    Ref text(context->buffers[field].value());
+    // Making the stream may run the collector, and a finalizer may read (and
+    // so drop) the buffer meanwhile: a stream made after that is not the one
+    // made from this buffer.
     Ref stream(text ? PyObject_CallNoArgs(string_io) : nullptr);
     if (!stream || write_to(stream.get(), text.get()) < 0) return nullptr;
-    if (context->generation == generation) {
-        Py_XSETREF(context->made[field], Py_NewRef(stream.get()));
-        context->made_in[field] = generation;
+    if (context->generation[field] != generation || context->layout == nullptr ||
+        context->fields[field] != lazy) {
+        return PyObject_GetAttr(self, field == f_field ? names.f : names.preamble);
     }
+    Py_XSETREF(context->made[field], Py_NewRef(stream.get()));
+    context->made_in[field] = generation;
+    set_field(self, field, Py_NewRef(stream.get()));
     return stream.release();
 }
 
-void discard_context_field(PyObject* self, int field) {
-    if (field == packages_field) return;
-    buffer_of(self, field)->release();
-    reinterpret_cast<Context*>(self)->generation++;
+PyObject* context_value(PyObject* self, int field) {
+    Context* context = as_context(self);
+    if (field == count_field) return PyLong_FromSsize_t(context->count);
+    if (field != packages_field) return stream_of(self, field);
+    Ref packages(packages_dict(context->requests));
+    if (!packages) return nullptr;
+    if (context->fields[packages_field] != lazy) {
+        return PyObject_GetAttr(self, names.packages);
+    }
+    set_field(self, packages_field, Py_NewRef(packages.get()));
+    return packages.release();
 }
 
+// An exact int that fits is kept as the C counter.
+int store_count(PyObject* self, int, PyObject* value) {
+    if (!PyLong_CheckExact(value)) return 0;
+    int overflow;
+    long long count = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow || count < PY_SSIZE_T_MIN || count > PY_SSIZE_T_MAX) return 0;
+    as_context(self)->count = static_cast<Py_ssize_t>(count);
+    return 1;
+}
+
+void discard_context_field(PyObject* self, int field) {
+    Context* context = as_context(self);
+    if (field == packages_field) {
+        release_requests(context->requests);
+    } else if (field != count_field) {
+        TextBuffer dropped = context->buffers[field];
+        context->buffers[field] = TextBuffer{};
+        context->generation[field]++;
+        dropped.release();
+    }
+}
+
+const Layout context_layout = {
+    &context_type, &context_guard, 6,
+    {&names.f, &names.preamble, &names.graphics_path, &names.parent, &names.count,
+     &names.packages},
+    -1, 1u << count_field, context_value, store_count, discard_context_field,
+};
+
+Descriptors context_descriptors;
+
 int context_traverse(PyObject* self, visitproc visit, void* arg) {
-    auto* context = reinterpret_cast<Context*>(self);
+    Context* context = as_context(self);
     Py_VISIT(context->made[0]);
     Py_VISIT(context->made[1]);
+    for (Py_ssize_t i = 0; i < context->requests.count; i++) {
+        Py_VISIT(context->requests.items[i].options);
+    }
     return native_traverse(self, visit, arg);
 }
 
 int context_clear(PyObject* self) {
-    auto* context = reinterpret_cast<Context*>(self);
+    Context* context = as_context(self);
     Py_CLEAR(context->made[0]);
     Py_CLEAR(context->made[1]);
     return native_clear(self);
@@ -265,7 +380,7 @@ void context_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     Py_TRASHCAN_BEGIN(self, context_dealloc)
-    PyObject_ClearWeakRefs(self);
+    if (as_native(self)->weakrefs) PyObject_ClearWeakRefs(self);
     context_clear(self);
     if (type != context_type || !spare_contexts.keep(self)) type->tp_free(self);
     Py_DECREF(type);
@@ -280,27 +395,28 @@ PyObject* alloc_context() {
     return context;
 }
 
-const NativeSpec context_native = {
-    &context_type, &context_guard, 6,
-    {&names.f, &names.preamble, &names.graphics_path, &names.parent, &names.count,
-     &names.packages},
-    derive_context_field, discard_context_field,
-};
-
 // The attributes of a new context, natively: buffers and package table
 // made when first read.
 void set_context(PyObject* self, PyObject* graphics_path, PyObject* parent) {
-    set_native(self, context_native, {Py_NewRef(lazy), Py_NewRef(lazy), Py_NewRef(graphics_path),
-                                      Py_NewRef(parent), Py_NewRef(zero), Py_NewRef(lazy)});
+    as_context(self)->count = 0;
+    set_native(self, context_layout, {Py_NewRef(lazy), Py_NewRef(lazy), Py_NewRef(graphics_path),
+                                      Py_NewRef(parent), Py_NewRef(lazy), Py_NewRef(lazy)});
+}
+
+// Whether new contexts may be made natively: the class is unchanged and
+// its buffers are the module's io.StringIO.
+bool contexts_go_native() {
+    return fast_paths && context_guard.holds() && string_io_global.holds();
 }
 
 int context_set(PyObject* self, PyObject* graphics_path) {
-    if (may_go_native(self, context_native)) {
+    if (string_io_global.holds() && may_go_native(self, context_layout)) {
         set_context(self, graphics_path, Py_None);
         return 0;
     }
-    Ref body(PyObject_CallNoArgs(string_io));
-    Ref preamble(body ? PyObject_CallNoArgs(string_io) : nullptr);
+    Ref stream_class = module_global(context_module, string_io_name);
+    Ref body = stream_class ? call(stream_class.get(), {}) : Ref();
+    Ref preamble = body ? call(stream_class.get(), {}) : Ref();
     Ref count(preamble ? PyLong_FromLong(0) : nullptr);
     Ref packages(count ? PyDict_New() : nullptr);
     if (!packages) return -1;
@@ -328,21 +444,18 @@ int context_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 // 1 when context.<method> would run `own`, this module's implementation,
 // so the climb can go on in a loop instead of through a call; 0 when not.
 // A subclass that overrides neither the method nor attribute lookup climbs
-// as the class itself does (its instances hold no native state, so the
-// generic lookup is the class's own). A native context is exactly of the
-// unchanged class, whose method is `own`: only its dict can shadow it.
+// as the class itself does.
 int runs_own(PyObject* context, PyObject* method, PyObject* own) {
-    if (!native_fields(context, context_native)) {
+    if (!native_fields(context, context_layout)) {
         PyTypeObject* type = Py_TYPE(context);
         if (!PyObject_TypeCheck(context, context_type)) return 0;
-        getattrofunc lookup = type->tp_getattro;
-        if (lookup != context_type->tp_getattro && lookup != PyObject_GenericGetAttr) return 0;
+        if (type->tp_getattro != PyObject_GenericGetAttr) return 0;
         Ref in_class = getattr(reinterpret_cast<PyObject*>(type), method);
         if (!in_class) return -1;
         if (in_class.get() != own) return 0;
     }
     // Held: comparing the dict's keys may run Python code that replaces it.
-    Ref dict = Ref::borrow(reinterpret_cast<Instance*>(context)->dict);
+    Ref dict = Ref::borrow(as_native(context)->dict);
     if (!dict) return 1;
     int overridden = PyDict_Contains(dict.get(), method);
     return overridden < 0 ? -1 : !overridden;
@@ -351,7 +464,7 @@ int runs_own(PyObject* context, PyObject* method, PyObject* own) {
 // The parent of `context`; *plain is set when the parent can be climbed to
 // directly instead of through its method of that name.
 Ref parent_of(PyObject* context, PyObject* method, PyObject* own, bool* plain) {
-    Ref parent = native_attr(context, context_native, parent_field);
+    Ref parent = native_attr(context, context_layout, parent_field);
     if (!parent) return parent;
     int own_method = runs_own(parent.get(), method, own);
     if (own_method < 0) return Ref();
@@ -420,6 +533,22 @@ PyObject* delegate_request(PyObject* parent, std::initializer_list<PyObject*> ar
     Py_RETURN_NONE;
 }
 
+// "file%s" % root.count, then root.count += 1.
+PyObject* next_file_id(PyObject* root) {
+    if (PyObject** fields = native_fields(root, context_layout)) {
+        if (fields[count_field] == lazy) {
+            return PyUnicode_FromFormat("file%zd", as_context(root)->count++);
+        }
+    }
+    Ref count = getattr(root, names.count);
+    Ref result(count ? format(file_id_format, count.get()) : Ref());
+    if (!result) return nullptr;
+    Ref one(PyLong_FromLong(1));
+    Ref next(one ? PyNumber_InPlaceAdd(count.get(), one.get()) : nullptr);
+    if (!next || PyObject_SetAttr(root, names.count, next.get()) < 0) return nullptr;
+    return result.release();
+}
+
 PyObject* context_generate_file_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
     static const Signature signature{"generate_file_id", {}, 0};
@@ -436,31 +565,28 @@ PyObject* context_generate_file_id(PyObject* self, PyObject* const* args, Py_ssi
         if (!plain) return delegate(parent.get(), names.generate_file_id, {}).release();
         if (climb.step(std::move(parent)) < 0) return nullptr;
     }
-    PyObject* context = climb.current();
-    Ref count = getattr(context, names.count);
-    Ref result(count ? format(file_id_format, count.get()) : Ref());
-    if (!result) return nullptr;
-    Ref one(PyLong_FromLong(1));
-    Ref next(one ? PyNumber_InPlaceAdd(count.get(), one.get()) : nullptr);
-    if (!next || PyObject_SetAttr(context, names.count, next.get()) < 0) return nullptr;
-    return result.release();
+    return next_file_id(climb.current());
 }
 
-// context.child(): LatexContext(context.graphics_path) with its parent set.
+// context.child(): LatexContext(context.graphics_path), LatexContext being
+// the module's global, with its parent set.
 PyObject* new_child_context(PyObject* context) {
-    if (native_fields(context, context_native)) {
+    if (native_fields(context, context_layout) && context_global.holds() &&
+        contexts_go_native()) {
         Ref child(alloc_context());
         if (!child) return nullptr;
         // The allocation may run the collector, and a finalizer may change the
         // parent: its fields are read afterwards, if it is still native.
-        if (PyObject** fields = native_fields(context, context_native)) {
-            set_context(child.get(), fields[graphics_path_field], context);
-            return child.release();
+        if (PyObject** fields = native_fields(context, context_layout)) {
+            if (PyObject* graphics_path = fields[graphics_path_field]) {
+                set_context(child.get(), graphics_path, context);
+                return child.release();
+            }
         }
     }
     Ref graphics_path = getattr(context, names.graphics_path);
-    if (!graphics_path) return nullptr;
-    Ref child = call(reinterpret_cast<PyObject*>(context_type), {graphics_path.get()});
+    Ref cls = graphics_path ? module_global(context_module, context_class_name) : Ref();
+    Ref child = cls ? call(cls.get(), {graphics_path.get()}) : Ref();
     if (!child || PyObject_SetAttr(child.get(), names.parent, context) < 0) return nullptr;
     return child.release();
 }
@@ -472,14 +598,39 @@ PyObject* context_child(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return new_child_context(self);
 }
 
+// The package lines of a native table, each written as UsePackage's own
+// dump_preamble writes it, while nothing it calls was replaced.
+bool dumps_natively(PyObject* self) {
+    PyObject** fields = native_fields(self, context_layout);
+    return fields && fields[packages_field] == lazy && use_package_guard.holds() &&
+           option_string_global.holds();
+}
+
+int dump_requests(PyObject* self, PyObject* f) {
+    // Python code may run on every write: each entry is read afresh.
+    for (Py_ssize_t i = 0;; i++) {
+        if (!dumps_natively(self)) break;
+        Requests& requests = as_context(self)->requests;
+        if (i >= requests.count) return 0;
+        Ref name = Ref::borrow(requests.items[i].name);
+        Ref options = Ref::borrow(requests.items[i].options);
+        Ref text(options ? option_string(options.get()) : Py_NewRef(empty));
+        Ref line = text ? format_tuple(usepackage_format, {text.get(), name.get()}) : Ref();
+        if (!line || write_to(f, line.get()) < 0) return -1;
+    }
+    PyErr_SetString(PyExc_RuntimeError, "the package table changed while being written");
+    return -1;
+}
+
 PyObject* context_dump_preamble(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     static const Signature signature{"dump_preamble", {"f"}, 1};
     PyObject* f;
     if (signature.bind(args, nargs, kwnames, &f) < 0) return nullptr;
-    // A native context whose table was never read or written has none.
-    PyObject** fields = native_fields(self, context_native);
-    if (fields && fields[packages_field] == lazy) Py_RETURN_NONE;
+    if (dumps_natively(self)) {
+        if (dump_requests(self, f) < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
     Ref packages = getattr(self, names.packages);
     if (!packages) return nullptr;
     Ref values = call_method(packages.get(), values_method, {});
@@ -492,11 +643,27 @@ PyObject* context_dump_preamble(PyObject* self, PyObject* const* args, Py_ssize_
     Py_RETURN_NONE;
 }
 
+// UsePackage(name, options), where NULL options stand for a new empty
+// dict, or UsePackage(name) when options are not `passed`; UsePackage is
+// the module's global.
+Ref new_use_package(PyObject* name, PyObject* options, bool passed) {
+    Ref cls = module_global(context_module, use_package_name);
+    if (!cls) return Ref();
+    if (!passed) return call(cls.get(), {name});
+    Ref given = options ? Ref::borrow(options) : Ref(PyDict_New());
+    return given ? call(cls.get(), {name, given.get()}) : Ref();
+}
+
 // The root's table: packages[name] = UsePackage(name, options); with
 // `only_if_new` (require_package), an existing entry is kept and a new one
 // is UsePackage(name).
 int record_package(PyObject* root, PyObject* name, PyObject* options, bool only_if_new) {
-    Ref packages = native_attr(root, context_native, packages_field);
+    PyObject** fields = native_fields(root, context_layout);
+    if (fields && fields[packages_field] == lazy && PyUnicode_CheckExact(name) &&
+        use_package_global.holds() && use_package_guard.holds()) {
+        return record_request(as_context(root)->requests, name, options, only_if_new);
+    }
+    Ref packages = native_attr(root, context_layout, packages_field);
     if (!packages) return -1;
     if (only_if_new) {
         int present = PySequence_Contains(packages.get(), name);
@@ -558,15 +725,6 @@ const FunctionDef context_use_package_def = {
     "($self, name, options=None)", nullptr,
 };
 
-// The instance dict as copy and pickle take it: a context carries native
-// state beyond its dict, which object's own __getstate__ refuses to pickle.
-PyObject* context_getstate(PyObject* self, PyObject*) {
-    if (to_dict_mode(self) < 0) return nullptr;
-    PyObject* dict = reinterpret_cast<Native*>(self)->dict;
-    if (!dict || PyDict_GET_SIZE(dict) == 0) Py_RETURN_NONE;
-    return Py_NewRef(dict);
-}
-
 constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef context_methods[] = {
@@ -579,7 +737,7 @@ PyMethodDef context_methods[] = {
     {"require_package", as_method(context_require_package), fastcall,
      "require_package($self, name)\n--\n\n"},
     {"use_package", installed_later, METH_NOARGS, nullptr},
-    {"__getstate__", context_getstate, METH_NOARGS, nullptr},
+    {"__getstate__", native_getstate, METH_NOARGS, nullptr},
     {},
 };
 
@@ -587,7 +745,8 @@ PyType_Slot context_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(context_init)},
     {Py_tp_doc, const_cast<char*>("LatexContext(graphics_path='.')\n--\n\n")},
     {Py_tp_methods, context_methods},
-    PW_NATIVE_SLOTS,
+    {Py_tp_members, native_members},
+    {Py_tp_getset, context_descriptors.getset},
     {Py_tp_traverse, reinterpret_cast<void*>(context_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(context_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(context_dealloc)},
@@ -608,17 +767,18 @@ int make_types(PyObject* module_name, PyObject* option_type) {
     use_package_type = make_type(&use_package_spec, nullptr);
     if (!use_package_type ||
         install_function(use_package_type, &use_package_init_def, module_name,
-                          init_annotations.get()) < 0 ||
-        watch_instance_type(use_package_type) < 0) {
+                         init_annotations.get()) < 0 ||
+        use_package_guard.watch(use_package_type) < 0) {
         return -1;
     }
+    describe(context_layout, context_descriptors);
     context_type = make_type(&context_spec, nullptr);
     if (!context_type ||
         install_function(context_type, &context_use_package_def, module_name,
                          use_annotations.get()) < 0) {
         return -1;
     }
-    if (hide_attribute_slots(context_type) < 0 || context_guard.watch(context_type) < 0) return -1;
+    if (context_guard.watch(context_type) < 0 || register_layout(context_layout) < 0) return -1;
     own_generate_file_id = PyDict_GetItemWithError(context_type->tp_dict, names.generate_file_id);
     own_use_package = PyDict_GetItemWithError(context_type->tp_dict, names.use_package);
     if (!own_generate_file_id || !own_use_package) return -1;
@@ -631,42 +791,57 @@ int make_types(PyObject* module_name, PyObject* option_type) {
 
 PyTypeObject* latex_context_type() { return context_type; }
 
-unsigned buffer_generation(PyObject* context) {
-    return reinterpret_cast<Context*>(context)->generation;
+namespace {
+
+int buffer_field(PyObject* buffer_name) {
+    return buffer_name == names.f ? f_field : preamble_field;
+}
+
+}  // namespace
+
+unsigned buffer_generation(PyObject* context, PyObject* buffer_name) {
+    return as_context(context)->generation[buffer_field(buffer_name)];
 }
 
 PyObject* stream_made_from(PyObject* context, PyObject* buffer_name, unsigned generation) {
-    auto* state = reinterpret_cast<Context*>(context);
-    int field = buffer_name == names.f ? f_field : preamble_field;
+    Context* state = as_context(context);
+    int field = buffer_field(buffer_name);
     return state->made[field] && state->made_in[field] == generation ? state->made[field]
                                                                      : nullptr;
 }
 
 TextBuffer* native_buffer(PyObject* context, PyObject* buffer_name) {
-    PyObject** fields = native_fields(context, context_native);
+    PyObject** fields = native_fields(context, context_layout);
     if (!fields) return nullptr;
-    int field = buffer_name == names.f ? f_field : preamble_field;
-    return fields[field] == lazy ? buffer_of(context, field) : nullptr;
+    int field = buffer_field(buffer_name);
+    return fields[field] == lazy ? &as_context(context)->buffers[field] : nullptr;
 }
 
-PyObject* new_root_context(PyObject* graphics_path) {
-    if (fast_paths && context_guard.holds()) {
+PyObject* context_from(PyObject* module, Global& global, PyObject* graphics_path,
+                       PyObject* keyword) {
+    if (global.holds() && contexts_go_native()) {
         PyObject* context = alloc_context();
         if (context) set_context(context, graphics_path, Py_None);
         return context;
     }
-    return call(reinterpret_cast<PyObject*>(context_type), {graphics_path}).release();
+    Ref cls = module_global(module, context_class_name);
+    if (!cls) return nullptr;
+    return call_kw(cls.get(), {graphics_path}, keyword).release();
 }
 
+PyObject* latex_context_class() { return reinterpret_cast<PyObject*>(context_type); }
+
 int dump_packages(PyObject* context, PyObject* f) {
-    Ref result(native_fields(context, context_native)
-                   ? context_dump_preamble(context, &f, 1, nullptr)
-                   : call_method(context, names.dump_preamble, {f}).release());
-    return result ? 0 : -1;
+    int own = calls_own(context, context_layout, names.dump_preamble);
+    if (own < 0) return -1;
+    if (own && dumps_natively(context)) return dump_requests(context, f);
+    return call_method(context, names.dump_preamble, {f}) ? 0 : -1;
 }
 
 int request_package(PyObject* context, PyObject* name, PyObject* options) {
-    if (!native_fields(context, context_native)) {
+    int own = calls_own(context, context_layout, names.use_package);
+    if (own < 0) return -1;
+    if (!own) {
         Ref passed = options ? Ref::borrow(options) : Ref(PyDict_New());
         return passed && call_method(context, names.use_package, {name, passed.get()}) ? 0 : -1;
     }
@@ -678,13 +853,13 @@ int request_package(PyObject* context, PyObject* name, PyObject* options) {
 }
 
 PyObject* child_of(PyObject* context) {
-    if (native_fields(context, context_native)) return new_child_context(context);
+    int own = calls_own(context, context_layout, names.child);
+    if (own) return own < 0 ? nullptr : new_child_context(context);
     return call_method(context, names.child, {}).release();
 }
 
 int exec_context(PyObject* module) {
     if (intern_literals(literals) < 0 || init_native() < 0) return -1;
-    if (!zero && !(zero = PyLong_FromLong(0))) return -1;
     if (import_names(module, "io", {"StringIO"}) < 0 ||
         import_names(module, "typing", {"Dict"}) < 0) {
         return -1;
@@ -699,10 +874,19 @@ int exec_context(PyObject* module) {
     if (!option_type || make_types(module_name.get(), option_type.get()) < 0) return -1;
     if (bind(module, "__all__", all.get()) < 0 ||
         bind(module, "UsePackage", reinterpret_cast<PyObject*>(use_package_type)) < 0 ||
-        bind_function(module, &dict_to_latex_option_string_def) < 0) {
+        bind_function(module, &dict_to_latex_option_string_def) < 0 ||
+        bind(module, "LatexContext", reinterpret_cast<PyObject*>(context_type)) < 0) {
         return -1;
     }
-    return bind(module, "LatexContext", reinterpret_cast<PyObject*>(context_type));
+    Ref option_function(PyObject_GetAttr(module, option_string_name));
+    if (!option_function) return -1;
+    Py_XSETREF(context_module, Py_NewRef(module));
+    string_io_global.watch(module, string_io_name, string_io);
+    use_package_global.watch(module, use_package_name,
+                             reinterpret_cast<PyObject*>(use_package_type));
+    option_string_global.watch(module, option_string_name, option_function.get());
+    context_global.watch(module, context_class_name, reinterpret_cast<PyObject*>(context_type));
+    return 0;
 }
 
 }  // namespace pw

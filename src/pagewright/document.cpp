@@ -4,6 +4,7 @@
 #include "modules.h"
 
 #include "../core/args.h"
+#include "../core/globals.h"
 #include "../core/instance.h"
 #include "../core/module.h"
 #include "../core/write.h"
@@ -16,6 +17,12 @@ namespace pw {
 namespace {
 
 PyTypeObject* document_type;
+PyObject* document_module;  // the latest pagewright.document
+Global context_global;      // document.LatexContext
+Global os_global;           // document.os
+Global directory_global;    // document.make_sure_dir_exists
+PyObject* os_module;
+PyObject* own_make_sure_dir_exists;
 
 PyObject* documentclass_format;  // "\\documentclass[%s]{%s}\n"
 PyObject* graphicx_line;         // "\\usepackage{graphicx}\n"
@@ -33,6 +40,11 @@ PyObject* documentclass_between; // "]{"
 PyObject* line_end;              // "}\n"
 PyObject* graphicspath_opening;  // "\\graphicspath{{"
 PyObject* graphicspath_end;      // "/}}\n"
+PyObject* context_class_name;    // "LatexContext"
+PyObject* os_name;               // "os"
+PyObject* directory_name;        // "make_sure_dir_exists"
+PyObject* path_name;             // "path"
+PyObject* dirname_name;          // "dirname"
 
 const Literal literals[] = {
     {&documentclass_format, "\\documentclass[%s]{%s}\n"},
@@ -51,9 +63,42 @@ const Literal literals[] = {
     {&line_end, "}\n"},
     {&graphicspath_opening, "\\graphicspath{{"},
     {&graphicspath_end, "/}}\n"},
+    {&context_class_name, "LatexContext"},
+    {&os_name, "os"},
+    {&directory_name, "make_sure_dir_exists"},
+    {&path_name, "path"},
+    {&dirname_name, "dirname"},
 };
 
 constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
+
+enum DocumentField { context_at, document_class_at, class_options_at };
+
+TypeGuard document_guard;
+const Layout document_layout = {
+    &document_type, &document_guard, 3,
+    {&names.context, &document_class_attr, &class_options_attr}, context_at,
+    0, nullptr, nullptr, nullptr,
+};
+Descriptors document_descriptors;
+
+// self.context = LatexContext(graphics_path), LatexContext being the
+// module's global; then the class and its options.
+int document_set(PyObject* self, PyObject* document_class, PyObject* class_options,
+                 PyObject* graphics_path) {
+    Ref context(context_from(document_module, context_global, graphics_path));
+    if (!context) return -1;
+    if (may_go_native(self, document_layout)) {
+        set_native(self, document_layout, {context.release(), Py_NewRef(document_class),
+                                           Py_NewRef(class_options)});
+        return 0;
+    }
+    if (PyObject_SetAttr(self, names.context, context.get()) < 0 ||
+        PyObject_SetAttr(self, document_class_attr, document_class) < 0) {
+        return -1;
+    }
+    return PyObject_SetAttr(self, class_options_attr, class_options);
+}
 
 // Sets the attributes itself instead of calling the environment's
 // constructor: `context` is a new root context of its own.
@@ -68,13 +113,7 @@ int document_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &class_options, &graphics_path)) {
         return -1;
     }
-    Ref context(new_root_context(graphics_path));
-    if (!context) return -1;
-    if (PyObject_SetAttr(self, names.context, context.get()) < 0 ||
-        PyObject_SetAttr(self, document_class_attr, document_class) < 0) {
-        return -1;
-    }
-    return PyObject_SetAttr(self, class_options_attr, class_options);
+    return document_set(self, document_class, class_options, graphics_path);
 }
 
 // self.context.<name>, looked up afresh for each part of the document.
@@ -121,8 +160,9 @@ Ref format_pieces(std::initializer_list<PyObject*> texts, PyObject* fmt,
 }
 
 int write_class_line(PyObject* self, PyObject* f) {
-    Ref class_options = instance_attr(self, class_options_attr);
-    Ref document_class = class_options ? instance_attr(self, document_class_attr) : Ref();
+    Ref class_options = native_attr(self, document_layout, class_options_at);
+    Ref document_class = class_options ? native_attr(self, document_layout, document_class_at)
+                                       : Ref();
     if (!document_class) return -1;
     Ref line = format_pieces({documentclass_opening, class_options.get(), documentclass_between,
                               document_class.get(), line_end},
@@ -172,9 +212,22 @@ PyObject* dump_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* fullpage(PyObject* self, PyObject*) {
-    Ref result = call_method(self, names.use_package, {fullpage_name});
-    if (!result) return nullptr;
+    if (request_from(self, fullpage_name) < 0) return nullptr;
     Py_RETURN_NONE;
+}
+
+// os.path.dirname(filename), os being the module's global.
+Ref dirname_of(PyObject* filename) {
+    if (os_global.holds()) return directory_of(filename);
+    Ref os = module_global(document_module, os_name);
+    Ref path = os ? getattr(os.get(), path_name) : Ref();
+    return path ? call_method(path.get(), dirname_name, {filename}) : Ref();
+}
+
+// make_sure_dir_exists(directory), the module's global.
+int make_directory(PyObject* directory) {
+    if (directory_global.holds()) return ensure_directory(directory);
+    return call_global(document_module, directory_name, {directory}) ? 0 : -1;
 }
 
 PyObject* write_to_file(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -182,8 +235,8 @@ PyObject* write_to_file(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     static const Signature signature{"write_to_file", {"filename"}, 1};
     PyObject* filename;
     if (signature.bind(args, nargs, kwnames, &filename) < 0) return nullptr;
-    Ref directory = directory_of(filename);
-    if (!directory || ensure_directory(directory.get()) < 0 ||
+    Ref directory = dirname_of(filename);
+    if (!directory || make_directory(directory.get()) < 0 ||
         write_file(filename, false, dump_document_into, self) < 0) {
         return nullptr;
     }
@@ -203,29 +256,45 @@ PyType_Slot document_slots[] = {
     {Py_tp_doc, const_cast<char*>("LatexDocument(document_class='article', class_options='', "
                                   "graphics_path='.')\n--\n\n")},
     {Py_tp_methods, document_methods},
-    // The instance dict and its accessors come from the base class.
-    PW_INSTANCE_SLOTS,
+    {Py_tp_getset, document_descriptors.getset},
+    WRITER_SLOTS,
     {0, nullptr},
 };
 
 PyType_Spec document_spec = {
-    "pagewright.document.LatexDocument", sizeof(Instance), 0, instance_flags, document_slots,
+    "pagewright.document.LatexDocument", sizeof(Writer), 0, instance_flags, document_slots,
 };
 
 int make_document_type() {
     if (document_type) return 0;
     Ref bases(PyTuple_Pack(1, latex_environment_type()));
     if (!bases) return -1;
+    describe(document_layout, document_descriptors);
     document_type = make_type(&document_spec, bases.get());
-    return document_type ? watch_instance_type(document_type, 0) : -1;
+    if (!document_type || document_guard.watch(document_type) < 0) return -1;
+    return register_layout(document_layout);
 }
 
 }  // namespace
 
 PyTypeObject* latex_document_type() { return document_type; }
 
+PyObject* document_from(PyObject* cls, PyObject* graphics_path, PyObject* document_class,
+                        PyObject* class_options, PyObject* keywords) {
+    if (cls == reinterpret_cast<PyObject*>(document_type) && document_guard.holds() &&
+        fast_paths) {
+        Ref document(alloc_writer(document_type));
+        if (!document ||
+            document_set(document.get(), document_class, class_options, graphics_path) < 0) {
+            return nullptr;
+        }
+        return document.release();
+    }
+    return call_kw(cls, {graphics_path, document_class, class_options}, keywords).release();
+}
+
 int dump_document_into(PyObject* file, PyObject* document) {
-    int own = calls_own(document, document_type, names.dump_stream);
+    int own = calls_own(document, document_layout, names.dump_stream);
     if (own) return own < 0 ? -1 : dump_document(document, file);
     Ref result = call_method(document, names.dump_stream, {file});
     return result ? 0 : -1;
@@ -241,8 +310,20 @@ int exec_document(PyObject* module) {
         return -1;
     }
     Ref all(Py_BuildValue("[s]", "LatexDocument"));
-    if (!all || bind(module, "__all__", all.get()) < 0) return -1;
-    return bind(module, "LatexDocument", reinterpret_cast<PyObject*>(document_type));
+    if (!all || bind(module, "__all__", all.get()) < 0 ||
+        bind(module, "LatexDocument", reinterpret_cast<PyObject*>(document_type)) < 0) {
+        return -1;
+    }
+    Ref os(PyObject_GetAttr(module, os_name));
+    Ref directory = os ? Ref(PyObject_GetAttr(module, directory_name)) : Ref();
+    if (!directory) return -1;
+    if (!os_module) os_module = Py_NewRef(os.get());
+    if (!own_make_sure_dir_exists) own_make_sure_dir_exists = Py_NewRef(directory.get());
+    Py_XSETREF(document_module, Py_NewRef(module));
+    context_global.watch(module, context_class_name, latex_context_class());
+    os_global.watch(module, os_name, os_module);
+    directory_global.watch(module, directory_name, own_make_sure_dir_exists);
+    return 0;
 }
 
 }  // namespace pw

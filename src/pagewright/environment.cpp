@@ -2,12 +2,16 @@
 // put LaTeX text into a context's body buffer, with its one-shot writers,
 // boxes, simple tables, listings, graphics and attachments.
 //
-// An environment holds nothing but its `context` (in the instance dict), and
-// every writer appends to `self.context.f`, looked up on each call.
+// An environment holds nothing but its `context`, and every writer appends
+// to `self.context.f`, looked up on each call. LatexEnvironment and the
+// library's classes derived from it share one layout of native fields
+// (see Writer), so an object may move between them by __class__
+// assignment as instances of Python classes can.
 #include "modules.h"
 
 #include "../core/args.h"
 #include "../core/function.h"
+#include "../core/globals.h"
 #include "../core/instance.h"
 #include "../core/module.h"
 #include "../core/single_use.h"
@@ -18,6 +22,10 @@ namespace pw {
 namespace {
 
 PyTypeObject* environment_type;
+PyObject* environment_module;  // the latest pagewright.environment
+Global environment_global;     // environment.LatexEnvironment
+Global escape_global;          // environment.latex_escape
+PyObject* own_escape;          // pagewright.utils.latex_escape
 
 PyObject* hfill_text;        // "\\hfill\\ \n"
 PyObject* vfill_text;        // "\\vfill\\ \n"
@@ -60,11 +68,15 @@ PyObject* jpg_suffix;        // ".jpg"
 PyObject* txt_suffix;        // ".txt"
 PyObject* mime_jpg;          // "image/jpeg"
 PyObject* mime_plain;        // "text/plain"
-PyObject* this_module;       // "pagewright.environment"
 PyObject* make_options_string_name; // "make_options_string"
 PyObject* save_graphics_data_name; // "save_graphics_data"
 PyObject* guess_extension_name; // "guess_extension"
 PyObject* join_name;         // "join"
+PyObject* environment_name;  // "LatexEnvironment"
+PyObject* latex_escape_name; // "latex_escape"
+PyObject* mimetypes_name;    // "mimetypes"
+PyObject* os_name;           // "os"
+PyObject* path_name;         // "path"
 PyObject* minipage_opening;  // "\\begin{minipage}[%s]{%s}%%\n"
 PyObject* minipage_closing;  // "\\end{minipage}%\n"
 PyObject* fbox_opening;      // "{\\setlength\\fboxsep{%s}%%\n"
@@ -136,11 +148,15 @@ const Literal literals[] = {
     {&txt_suffix, ".txt"},
     {&mime_jpg, "image/jpeg"},
     {&mime_plain, "text/plain"},
-    {&this_module, "pagewright.environment"},
     {&make_options_string_name, "make_options_string"},
     {&save_graphics_data_name, "save_graphics_data"},
     {&guess_extension_name, "guess_extension"},
     {&join_name, "join"},
+    {&environment_name, "LatexEnvironment"},
+    {&latex_escape_name, "latex_escape"},
+    {&mimetypes_name, "mimetypes"},
+    {&os_name, "os"},
+    {&path_name, "path"},
     {&minipage_opening, "\\begin{minipage}[%s]{%s}%%\n"},
     {&minipage_closing, "\\end{minipage}%\n"},
     {&fbox_opening, "{\\setlength\\fboxsep{%s}%%\n"},
@@ -194,12 +210,58 @@ PyObject* append_formatted_tuple(PyObject* self, PyObject* fmt,
 
 // ------------------------------------------------------------------ writers
 
+TypeGuard environment_guard;
+const Layout environment_layout = {
+    &environment_type, &environment_guard, 1, {&names.context}, 0,
+    0, nullptr, nullptr, nullptr,
+};
+Descriptors environment_descriptors;
+
+// Plain environments come and go with every cell and box: a few freed ones
+// are reused.
+Spares<16> spare_environments;
+
+}  // namespace
+
+int writer_traverse(PyObject* self, visitproc visit, void* arg) {
+    return native_traverse(self, visit, arg);
+}
+
+int writer_clear(PyObject* self) { return native_clear(self); }
+
+void writer_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, writer_dealloc)
+    if (as_native(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    native_clear(self);
+    if (type != environment_type || !spare_environments.keep(self)) type->tp_free(self);
+    Py_DECREF(type);
+    Py_TRASHCAN_END
+}
+
+PyObject* alloc_writer(PyTypeObject* type) {
+    if (type == environment_type) {
+        if (PyObject* spare = spare_environments.take(type)) {
+            PyObject_GC_Track(spare);
+            return spare;
+        }
+    }
+    return type->tp_alloc(type, 0);
+}
+
+namespace {
+
 int environment_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"context", nullptr};
     PyObject* context;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:LatexEnvironment",
                                      const_cast<char**>(keywords), &context)) {
         return -1;
+    }
+    if (may_go_native(self, environment_layout)) {
+        set_native(self, environment_layout, {Py_NewRef(context)});
+        return 0;
     }
     return PyObject_SetAttr(self, names.context, context);
 }
@@ -237,14 +299,16 @@ PyObject* text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (signature.bind(args, nargs, kwnames, &t) < 0) return nullptr;
     Ref context = context_of(self);
     if (!context) return nullptr;
-    if (TextBuffer* buffer = PyUnicode_CheckExact(t) ? native_buffer(context.get(), names.f)
-                                                     : nullptr) {
+    bool own = escape_global.holds();
+    if (TextBuffer* buffer = own && PyUnicode_CheckExact(t) ? native_buffer(context.get(), names.f)
+                                                            : nullptr) {
         if (escape_into(*buffer, t) < 0) return nullptr;
         Py_RETURN_NONE;
     }
     Sink body = Sink::of(context.get(), names.f);
     if (!body) return nullptr;
-    Ref escaped(escape_latex(t));
+    Ref escaped(own ? escape_latex(t)
+                    : call_global(environment_module, latex_escape_name, {t}).release());
     if (!escaped || body.write(escaped.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -276,26 +340,6 @@ const FunctionDef use_package_def = {
     "use_package", "LatexEnvironment.use_package", use_package,
     "($self, name, options=None)", nullptr,
 };
-
-PyObject* own_use_package;  // the class's use_package, as installed
-
-// The library's classes seen to resolve use_package to own_use_package.
-// The answer holds whenever a class's guard holds: the class and its bases
-// then have the namespaces they had when it was found.
-PyTypeObject* inheriting[8];
-int inheriting_count;
-
-bool inherits_use_package(PyTypeObject* type) {
-    for (int i = 0; i < inheriting_count; i++) {
-        if (inheriting[i] == type) return true;
-    }
-    if (!builds_directly(type) || inheriting_count == 8) return false;
-    Ref found = getattr(reinterpret_cast<PyObject*>(type), names.use_package);
-    if (!found) PyErr_Clear();
-    if (found.get() != own_use_package) return false;
-    inheriting[inheriting_count++] = type;
-    return true;
-}
 
 // ------------------------------------------- simple tables and code listings
 
@@ -446,11 +490,13 @@ const BoxTexts resizebox_texts = {&resizebox_opening, false, nullptr,
 const BoxTexts mbox_texts = {&mbox_opening, true, nullptr, {&mbox_closing, nullptr},
                              {&mbox_before, &mbox_between, &mbox_after}};
 
-// LatexEnvironment(self.context.child())
+// LatexEnvironment(self.context.child()), LatexEnvironment being the
+// module's global.
 PyObject* enter_box(SingleUse* self) {
     Ref context = context_of(self->slot(owner));
     Ref child(context ? child_of(context.get()) : nullptr);
-    Ref env(child ? new_environment(child.get()) : nullptr);
+    Ref env(child ? environment_from(environment_module, environment_global, child.get())
+                  : nullptr);
     if (!env) return nullptr;
     self->keep(writer, Py_NewRef(env.get()));
     return env.release();
@@ -702,20 +748,8 @@ PyObject* tightbox(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 // -------------------------------------------------- graphics and attachments
 
-// The host modules the file writers call, imported on first use and kept for
-// the life of the process, like the interned literals.
-PyObject* mimetypes_module;
-PyObject* os_path_module;
-
-int import_once(PyObject** slot, const char* name) {
-    if (!*slot) *slot = import_module(name).release();
-    return *slot ? 0 : -1;
-}
-
-int import_file_modules() {
-    if (import_once(&mimetypes_module, "mimetypes") < 0) return -1;
-    return import_once(&os_path_module, "os.path");
-}
+// The module's global `name` (os, mimetypes), looked up at call time.
+Ref module_of(PyObject* name) { return module_global(environment_module, name); }
 
 // Whether `data` is written in binary mode: bytes-like data goes out
 // unchanged, str in text mode. Anything else is refused (-1) before the file
@@ -746,19 +780,20 @@ int write_data_file(PyObject* filename, PyObject* data) {
 
 // os.path.join(self.context.graphics_path, name)
 Ref graphics_file(PyObject* self, PyObject* name) {
-    Ref context = context_of(self);
+    Ref os = module_of(os_name);
+    Ref path = os ? getattr(os.get(), path_name) : Ref();
+    Ref join = path ? getattr(path.get(), join_name) : Ref();
+    Ref context = join ? context_of(self) : Ref();
     Ref graphics_path = context ? getattr(context.get(), names.graphics_path) : Ref();
     if (!graphics_path) return Ref();
-    return call_method(os_path_module, join_name, {graphics_path.get(), name});
+    return call(join.get(), {graphics_path.get(), name});
 }
 
 PyObject* textattachfile(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
     static const Signature signature{"textattachfile", {"basename", "data", "text"}, 3};
     PyObject* arg[3];
-    if (signature.bind(args, nargs, kwnames, arg) < 0 || import_file_modules() < 0) {
-        return nullptr;
-    }
+    if (signature.bind(args, nargs, kwnames, arg) < 0) return nullptr;
     Ref filename = graphics_file(self, arg[0]);
     if (!filename || write_data_file(filename.get(), arg[1]) < 0) return nullptr;
     return append_formatted_tuple(self, textattachfile_format, {filename.get(), arg[2]});
@@ -768,7 +803,8 @@ PyObject* textattachfile(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 // JPEG and ".txt" for plain text. A type without a known suffix is refused
 // rather than giving a file name that ends in "None".
 Ref suffix_for(PyObject* mime) {
-    Ref suffix = call_method(mimetypes_module, guess_extension_name, {mime});
+    Ref mimetypes = module_of(mimetypes_name);
+    Ref suffix = mimetypes ? call_method(mimetypes.get(), guess_extension_name, {mime}) : Ref();
     if (!suffix) return Ref();
     int jpg = PyObject_RichCompareBool(mime, mime_jpg, Py_EQ);
     if (jpg) return jpg < 0 ? Ref() : Ref::borrow(jpg_suffix);
@@ -785,9 +821,7 @@ PyObject* save_graphics_data(PyObject* self, PyObject* const* args, Py_ssize_t n
                              PyObject* kwnames) {
     static const Signature signature{"save_graphics_data", {"data", "mime", "gid"}, 3};
     PyObject* arg[3];
-    if (signature.bind(args, nargs, kwnames, arg) < 0 || import_file_modules() < 0) {
-        return nullptr;
-    }
+    if (signature.bind(args, nargs, kwnames, arg) < 0) return nullptr;
     Ref suffix = suffix_for(arg[1]);
     Ref name = suffix ? format_tuple(file_name_format, {arg[2], suffix.get()}) : Ref();
     Ref filename = name ? graphics_file(self, name.get()) : Ref();
@@ -813,7 +847,7 @@ Ref graphics_name(PyObject* self, PyObject* gid) {
 // make_options_string(**params), looked up in the module on every call so
 // that a replacement is honoured.
 Ref options_string(const ExtraKeywords& params) {
-    Ref function = import_from(this_module, make_options_string_name);
+    Ref function = module_global(environment_module, make_options_string_name);
     if (!function) return Ref();
     return Ref(PyObject_Vectorcall(function.get(), params.values.data(), 0, params.names.get()));
 }
@@ -921,6 +955,7 @@ PyMethodDef environment_methods[] = {
      "lstlisting($self, code, language=None)\n--\n\n"},
     {"subfigure", as_method(environment_subfigure), fastcall,
      "subfigure($self, caption='', label=None)\n--\n\n"},
+    {"__getstate__", native_getstate, METH_NOARGS, nullptr},
     {},
 };
 
@@ -928,12 +963,14 @@ PyType_Slot environment_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(environment_init)},
     {Py_tp_doc, const_cast<char*>("LatexEnvironment(context)\n--\n\n")},
     {Py_tp_methods, environment_methods},
-    PW_INSTANCE_SLOTS,
+    {Py_tp_members, native_members},
+    {Py_tp_getset, environment_descriptors.getset},
+    WRITER_SLOTS,
     {0, nullptr},
 };
 
 PyType_Spec environment_spec = {
-    "pagewright.environment.LatexEnvironment", sizeof(Instance), 0, instance_flags,
+    "pagewright.environment.LatexEnvironment", sizeof(Writer), 0, instance_flags,
     environment_slots,
 };
 
@@ -961,23 +998,26 @@ int finish_class(PyObject* module_name, PyObject* option_type, PyObject* pact) {
 PyTypeObject* latex_environment_type() { return environment_type; }
 
 int request_from(PyObject* env, PyObject* name) {
-    PyTypeObject* type = Py_TYPE(env);
-    int own = inherits_use_package(type) ? calls_own(env, type, names.use_package) : 0;
+    const Layout* layout = layout_of(Py_TYPE(env));
+    int own = layout ? calls_own(env, *layout, names.use_package) : 0;
     if (own < 0) return -1;
     if (!own) return call_method(env, names.use_package, {name}) ? 0 : -1;
     Ref context = context_of(env);
     return context ? request_package(context.get(), name, nullptr) : -1;
 }
 
-PyObject* new_environment(PyObject* context) {
-    if (builds_directly(environment_type)) {
-        return new_instance(environment_type, {names.context, context});
+PyObject* environment_from(PyObject* module, Global& global, PyObject* context) {
+    if (global.holds() && environment_guard.holds() && fast_paths) {
+        PyObject* env = alloc_writer(environment_type);
+        if (env) set_native(env, environment_layout, {Py_NewRef(context)});
+        return env;
     }
-    return call(reinterpret_cast<PyObject*>(environment_type), {context}).release();
+    Ref cls = module_global(module, environment_name);
+    return cls ? call(cls.get(), {context}).release() : nullptr;
 }
 
 int exec_environment(PyObject* module) {
-    if (intern_literals(literals) < 0) return -1;
+    if (intern_literals(literals) < 0 || init_native() < 0) return -1;
     if (import_names(module, "typing", {"Dict"}) < 0 ||
         import_names(module, "pagewright.utils", {"latex_escape"}) < 0 ||
         import_names(module, "contextlib", {"contextmanager"}) < 0 ||
@@ -999,21 +1039,28 @@ int exec_environment(PyObject* module) {
         Ref module_name(PyModule_GetNameObject(module));
         Ref option_type = typing_dict ? dict_of_str(typing_dict.get()) : Ref();
         if (!pact || !module_name || !option_type) return -1;
+        describe(environment_layout, environment_descriptors);
         environment_type = make_type(&environment_spec, nullptr);
         if (!environment_type ||
             finish_class(module_name.get(), option_type.get(), pact.get()) < 0 ||
-            watch_instance_type(environment_type, 0) < 0 ||
-            !(own_use_package =
-                  PyDict_GetItemWithError(environment_type->tp_dict, names.use_package))) {
+            environment_guard.watch(environment_type) < 0 ||
+            register_layout(environment_layout) < 0) {
             Py_CLEAR(environment_type);
             return -1;
         }
-        Py_INCREF(own_use_package);
     }
-    if (bind(module, "LatexEnvironment", reinterpret_cast<PyObject*>(environment_type)) < 0) {
+    if (bind(module, "LatexEnvironment", reinterpret_cast<PyObject*>(environment_type)) < 0 ||
+        bind_function(module, &make_options_string_def) < 0) {
         return -1;
     }
-    return bind_function(module, &make_options_string_def);
+    Ref escape(PyObject_GetAttr(module, latex_escape_name));
+    if (!escape) return -1;
+    if (!own_escape) own_escape = Py_NewRef(escape.get());
+    Py_XSETREF(environment_module, Py_NewRef(module));
+    environment_global.watch(module, environment_name,
+                             reinterpret_cast<PyObject*>(environment_type));
+    escape_global.watch(module, latex_escape_name, own_escape);
+    return 0;
 }
 
 }  // namespace pw

@@ -8,6 +8,7 @@
 #include "modules.h"
 
 #include "../core/args.h"
+#include "../core/globals.h"
 #include "../core/instance.h"
 #include "../core/module.h"
 #include "../core/single_use.h"
@@ -17,18 +18,16 @@ namespace pw {
 
 namespace {
 
-// The entries of the instance dicts the library builds: a sub-figure holds
-// caption, label and context; a figure those, then placement and double.
-constexpr Py_ssize_t caption_at = 0;
-constexpr Py_ssize_t label_at = 1;
-constexpr Py_ssize_t context_at = 2;
-constexpr Py_ssize_t placement_at = 3;
-constexpr Py_ssize_t double_at = 4;
+// The fields of both classes: a sub-figure holds caption, label and
+// context; a figure those, then placement and double.
+enum FloatField { caption_at, label_at, context_at, placement_at, double_at };
 
 PyTypeObject* figure_type;
 PyTypeObject* subfigure_type;
 PyObject* structure_error;
 PyObject* begin_end_function;  // pagewright.utils.begin_end
+PyObject* figure_module;       // this module, once loaded
+Global begin_end_global;       // figure.begin_end
 PyObject* figure_keywords;     // the keywords Figure is called with
 PyObject* subfigure_keywords;  // the keywords SubFigure is called with
 PyObject* dump_keyword;        // ("main_context",)
@@ -65,6 +64,7 @@ PyObject* caption_opening;   // "\\caption{"
 PyObject* caption_end;       // "}\n"
 PyObject* subfloat_opening;  // "\\subfloat["
 PyObject* subfloat_end;      // "]{%\n"
+PyObject* begin_end_name;    // "begin_end"
 
 const Literal literals[] = {
     {&module_name, "pagewright.figure"},
@@ -99,6 +99,7 @@ const Literal literals[] = {
     {&caption_end, "}\n"},
     {&subfloat_opening, "\\subfloat["},
     {&subfloat_end, "]{%\n"},
+    {&begin_end_name, "begin_end"},
 };
 
 // The literals and keyword tuples of the environment's figure methods,
@@ -121,17 +122,40 @@ int prepare_calls() {
 
 constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
-struct Attribute {
-    PyObject* name;
-    PyObject* value;
+TypeGuard figure_guard;
+TypeGuard subfigure_guard;
+const Layout figure_layout = {
+    &figure_type, &figure_guard, 5,
+    {&caption_attr, &label_attr, &names.context, &placement_attr, &double_attr}, context_at,
+    0, nullptr, nullptr, nullptr,
 };
+const Layout subfigure_layout = {
+    &subfigure_type, &subfigure_guard, 3, {&caption_attr, &label_attr, &names.context},
+    context_at, 0, nullptr, nullptr, nullptr,
+};
+Descriptors figure_descriptors;
+Descriptors subfigure_descriptors;
 
-// Sets the attributes in the order given.
-int set_attributes(PyObject* self, std::initializer_list<Attribute> attributes) {
-    for (const Attribute& attribute : attributes) {
-        if (PyObject_SetAttr(self, attribute.name, attribute.value) < 0) return -1;
+// Sets the layout's attributes to `values` (borrowed) in order: natively
+// while the object may hold them so, else as Python code would.
+int set_attributes(PyObject* self, const Layout& layout, std::initializer_list<PyObject*> values) {
+    if (may_go_native(self, layout)) {
+        for (PyObject* value : values) Py_INCREF(value);
+        set_native(self, layout, values);
+        return 0;
+    }
+    int i = 0;
+    for (PyObject* value : values) {
+        if (PyObject_SetAttr(self, *layout.names[i++], value) < 0) return -1;
     }
     return 0;
+}
+
+// A new native object of layout's class with these attributes (borrowed).
+PyObject* new_float(const Layout& layout, std::initializer_list<PyObject*> values) {
+    PyObject* made = alloc_writer(*layout.type);
+    if (made) set_attributes(made, layout, values);
+    return made;
 }
 
 // "\\label{%s}" % label when the label is true, else "".
@@ -171,11 +195,7 @@ int figure_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &caption, &label, &placement, &context, &two_column)) {
         return -1;
     }
-    return set_attributes(self, {{caption_attr, caption},
-                                 {label_attr, label},
-                                 {names.context, context},
-                                 {placement_attr, placement},
-                                 {double_attr, two_column}});
+    return set_attributes(self, figure_layout, {caption, label, context, placement, two_column});
 }
 
 // The label text alone when the caption is None, else the caption line.
@@ -192,11 +212,11 @@ int write_figure_body(PyObject* self, Sink& stream) {
     if (stream.write(caption_setup) < 0) return -1;
     Ref context = context_of(self);
     if (!context || stream.copy_from(context.get(), names.f) < 0) return -1;
-    Ref label = instance_attr(self, label_attr, label_at);
+    Ref label = native_attr(self, figure_layout, label_at);
     if (!label) return -1;
     bool plain_label = is_plain_label(label.get());
     Ref text = plain_label ? Ref() : label_text(label.get());
-    Ref caption = plain_label || text ? instance_attr(self, caption_attr, caption_at) : Ref();
+    Ref caption = plain_label || text ? native_attr(self, figure_layout, caption_at) : Ref();
     if (!caption) return -1;
     bool captioned = caption.get() != Py_None;
     TextBuffer* buffer = plain_label && (!captioned || PyUnicode_CheckExact(caption.get()))
@@ -242,23 +262,27 @@ int open_float(Sink& body, bool is_double, PyObject* placement) {
 int dump_figure(PyObject* self, PyObject* main_context) {
     Ref context = context_of(self);
     if (!context || copy_buffer(context.get(), main_context, names.preamble) < 0) return -1;
-    Ref two_column = instance_attr(self, double_attr, double_at);
+    Ref two_column = native_attr(self, figure_layout, double_at);
     int is_double = two_column ? PyObject_IsTrue(two_column.get()) : -1;
     if (is_double < 0) return -1;
     PyObject* name = is_double ? double_name : figure_name;
     Sink body = Sink::of(main_context, names.f);
-    Ref placement = body ? instance_attr(self, placement_attr, placement_at) : Ref();
+    Ref placement = body ? native_attr(self, figure_layout, placement_at) : Ref();
     if (!placement) return -1;
     // A failure inside the brackets leaves them open: begin_end writes its
     // closing line only on a normal exit.
-    if (body.native()) {
+    if (body.native() && begin_end_global.holds()) {
         if (open_float(body, is_double, placement.get()) < 0 ||
             write_figure_body(self, body) < 0) {
             return -1;
         }
         return body.write(is_double ? double_closing : figure_closing);
     }
-    Ref brackets = call(begin_end_function, {body.stream(), name, placement.get()});
+    // A native body becomes the stream it would have been all along.
+    Ref stream = body.stream() ? Ref::borrow(body.stream()) : getattr(main_context, names.f);
+    Ref brackets = stream ? call_global(figure_module, begin_end_name,
+                                        {stream.get(), name, placement.get()})
+                          : Ref();
     Ref handed = brackets ? call_method(brackets.get(), names.__enter__, {}) : Ref();
     if (!handed) return -1;
     Sink inside = Sink::to(handed.get());
@@ -286,12 +310,13 @@ PyType_Slot figure_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(figure_init)},
     {Py_tp_doc, const_cast<char*>("Figure(caption, label, placement, context, double)\n--\n\n")},
     {Py_tp_methods, figure_methods},
-    PW_INSTANCE_SLOTS,
+    {Py_tp_getset, figure_descriptors.getset},
+    WRITER_SLOTS,
     {0, nullptr},
 };
 
 PyType_Spec figure_spec = {
-    "pagewright.figure.Figure", sizeof(Instance), 0, instance_flags, figure_slots,
+    "pagewright.figure.Figure", sizeof(Writer), 0, instance_flags, figure_slots,
 };
 
 // ---------------------------------------------------------------- SubFigure
@@ -303,8 +328,7 @@ int subfigure_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &caption, &label, &context)) {
         return -1;
     }
-    return set_attributes(self, {{caption_attr, caption}, {label_attr, label},
-                                 {names.context, context}});
+    return set_attributes(self, subfigure_layout, {caption, label, context});
 }
 
 // main_context.f receives the \subfloat block; the sub-figure's preamble
@@ -314,11 +338,11 @@ int subfigure_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 int dump_subfigure(PyObject* self, PyObject* main_context) {
     Ref context = context_of(self);
     Ref body = context ? value_of(context.get(), names.f) : Ref();
-    Ref label = body ? instance_attr(self, label_attr, label_at) : Ref();
+    Ref label = body ? native_attr(self, subfigure_layout, label_at) : Ref();
     if (!label) return -1;
     bool plain_label = is_plain_label(label.get());
     Ref text = plain_label ? Ref() : label_text(label.get());
-    Ref caption = plain_label || text ? instance_attr(self, caption_attr, caption_at) : Ref();
+    Ref caption = plain_label || text ? native_attr(self, subfigure_layout, caption_at) : Ref();
     if (!caption) return -1;
     Sink stream = Sink::of(main_context, names.f);
     if (!stream) return -1;
@@ -361,17 +385,16 @@ PyType_Slot subfigure_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(subfigure_init)},
     {Py_tp_doc, const_cast<char*>("SubFigure(caption, label, context)\n--\n\n")},
     {Py_tp_methods, subfigure_methods},
-    PW_INSTANCE_SLOTS,
+    {Py_tp_getset, subfigure_descriptors.getset},
+    WRITER_SLOTS,
     {0, nullptr},
 };
 
 PyType_Spec subfigure_spec = {
-    "pagewright.figure.SubFigure", sizeof(Instance), 0, instance_flags, subfigure_slots,
+    "pagewright.figure.SubFigure", sizeof(Writer), 0, instance_flags, subfigure_slots,
 };
 
 // ------------------------------------------ LatexEnvironment.figure/subfigure
-
-PyObject* figure_module;  // this module, once loaded
 
 // Fetches a class of this module through the import system, loading the
 // module on first use.
@@ -395,12 +418,10 @@ PyObject* enter_figure(SingleUse* self) {
     Ref child(context ? child_of(context.get()) : nullptr);
     Ref made;
     if (child && figure.get() == reinterpret_cast<PyObject*>(figure_type) &&
-        builds_directly(figure_type)) {
-        made = Ref(new_instance(figure_type, {caption_attr, self->slot(float_caption),
-                                              label_attr, self->slot(float_label),
-                                              names.context, child.get(),
-                                              placement_attr, self->slot(figure_placement),
-                                              double_attr, self->slot(figure_double)}));
+        figure_guard.holds() && fast_paths) {
+        made = Ref(new_float(figure_layout, {self->slot(float_caption), self->slot(float_label),
+                                             child.get(), self->slot(figure_placement),
+                                             self->slot(figure_double)}));
     } else if (child) {
         made = call_kw(figure.get(),
                        {self->slot(float_caption), self->slot(float_label),
@@ -418,9 +439,9 @@ int close_float(SingleUse* self) {
     Ref context = context_of(self->slot(float_owner));
     if (!context) return -1;
     PyObject* made = self->slot(made_slot);
-    int own = calls_own(made, figure_type, names.dump);
+    int own = calls_own(made, figure_layout, names.dump);
     if (own) return own < 0 ? -1 : dump_figure(made, context.get());
-    own = calls_own(made, subfigure_type, names.dump);
+    own = calls_own(made, subfigure_layout, names.dump);
     if (own) return own < 0 ? -1 : dump_subfigure(made, context.get());
     return call_method_kw(made, names.dump, {context.get()}, dump_keyword) ? 0 : -1;
 }
@@ -438,10 +459,9 @@ PyObject* enter_subfigure(SingleUse* self) {
     Ref child(context ? child_of(context.get()) : nullptr);
     Ref made;
     if (child && subfigure.get() == reinterpret_cast<PyObject*>(subfigure_type) &&
-        builds_directly(subfigure_type)) {
-        made = Ref(new_instance(subfigure_type, {caption_attr, self->slot(float_caption),
-                                                 label_attr, self->slot(float_label),
-                                                 names.context, child.get()}));
+        subfigure_guard.holds() && fast_paths) {
+        made = Ref(new_float(subfigure_layout,
+                             {self->slot(float_caption), self->slot(float_label), child.get()}));
     } else if (child) {
         made = call_kw(subfigure.get(),
                        {self->slot(float_caption), self->slot(float_label), child.get()},
@@ -485,13 +505,16 @@ int create_types(PyObject* module) {
     Ref bases(PyTuple_Pack(1, latex_environment_type()));
     if (!bases) return -1;
     begin_end_function = PyObject_GetAttrString(module, "begin_end");
+    describe(figure_layout, figure_descriptors);
+    describe(subfigure_layout, subfigure_descriptors);
     figure_type = begin_end_function ? make_type(&figure_spec, bases.get()) : nullptr;
     structure_error =
         figure_type ? PyErr_NewException("pagewright.figure.StructureError", nullptr, nullptr)
                     : nullptr;
     subfigure_type = structure_error ? make_type(&subfigure_spec, bases.get()) : nullptr;
-    if (subfigure_type && watch_instance_type(figure_type, context_at) == 0 &&
-        watch_instance_type(subfigure_type, context_at) == 0) {
+    if (subfigure_type && figure_guard.watch(figure_type) == 0 &&
+        subfigure_guard.watch(subfigure_type) == 0 && register_layout(figure_layout) == 0 &&
+        register_layout(subfigure_layout) == 0) {
         return 0;
     }
     Py_CLEAR(begin_end_function);
@@ -509,12 +532,14 @@ int exec_figure(PyObject* module) {
         return -1;
     }
     if (!subfigure_type && create_types(module) < 0) return -1;
-    Py_XSETREF(figure_module, Py_NewRef(module));
     if (bind(module, "Figure", reinterpret_cast<PyObject*>(figure_type)) < 0 ||
-        bind(module, "StructureError", structure_error) < 0) {
+        bind(module, "StructureError", structure_error) < 0 ||
+        bind(module, "SubFigure", reinterpret_cast<PyObject*>(subfigure_type)) < 0) {
         return -1;
     }
-    return bind(module, "SubFigure", reinterpret_cast<PyObject*>(subfigure_type));
+    Py_XSETREF(figure_module, Py_NewRef(module));
+    begin_end_global.watch(module, begin_end_name, begin_end_function);
+    return 0;
 }
 
 }  // namespace pw

@@ -8,6 +8,7 @@
 #include "modules.h"
 
 #include "../core/args.h"
+#include "../core/globals.h"
 #include "../core/instance.h"
 #include "../core/module.h"
 #include "../core/single_use.h"
@@ -22,8 +23,23 @@ PyObject* empty;                  // ""
 PyObject* fspath_name;            // "__fspath__"
 PyObject* document_class_name;    // "document_class"
 PyObject* class_options_name;     // "class_options"
+PyObject* environment_name;       // "LatexEnvironment"
+PyObject* context_name;           // "LatexContext"
+PyObject* document_name;          // "LatexDocument"
+PyObject* os_name;                // "os"
+PyObject* directory_name;         // "make_sure_dir_exists"
+PyObject* path_name;              // "path"
+PyObject* dirname_name;           // "dirname"
+PyObject* getcwd_name;            // "getcwd"
 PyObject* document_keywords;      // (graphics_path, document_class, class_options)
 PyObject* context_keywords;       // (graphics_path,)
+
+// The latest pagewright.frags, whose globals the writers use at each call.
+PyObject* frags_module;
+Global environment_global;  // frags.LatexEnvironment
+Global context_global;      // frags.LatexContext
+Global os_global;           // frags.os
+Global directory_global;    // frags.make_sure_dir_exists
 
 const Literal literals[] = {
     {&article, "article"},
@@ -31,6 +47,14 @@ const Literal literals[] = {
     {&fspath_name, "__fspath__"},
     {&document_class_name, "document_class"},
     {&class_options_name, "class_options"},
+    {&environment_name, "LatexEnvironment"},
+    {&context_name, "LatexContext"},
+    {&document_name, "LatexDocument"},
+    {&os_name, "os"},
+    {&directory_name, "make_sure_dir_exists"},
+    {&path_name, "path"},
+    {&dirname_name, "dirname"},
+    {&getcwd_name, "getcwd"},
 };
 
 // Slots of both constructs: the call's arguments, then what `enter` made.
@@ -61,6 +85,24 @@ bool is_path_object(PyObject* destination) {
 
 bool to_file(SingleUse* self) { return PyUnicode_Check(self->slot(destination)); }
 
+// os.path.dirname(name) or os.getcwd(), os being the module's global.
+Ref os_call(PyObject* name, std::initializer_list<PyObject*> args) {
+    if (os_global.holds()) {
+        return args.size() ? directory_of(*args.begin()) : current_directory();
+    }
+    Ref os = module_global(frags_module, os_name);
+    if (!os) return Ref();
+    if (!args.size()) return call_method(os.get(), name, {});
+    Ref path = getattr(os.get(), path_name);
+    return path ? call_method(path.get(), name, args) : Ref();
+}
+
+// make_sure_dir_exists(directory), the module's global.
+int make_directory(PyObject* directory) {
+    if (directory_global.holds()) return ensure_directory(directory);
+    return call_global(frags_module, directory_name, {directory}) ? 0 : -1;
+}
+
 // Turns a path object into its file name and settles the graphics
 // directory: by default the file's own directory (created if missing) or,
 // for a stream, the current directory.
@@ -71,25 +113,21 @@ int prepare_destination(SingleUse* self) {
         self->keep(destination, filename);
     }
     if (self->slot(graphics_path) == Py_None) {
-        Ref chosen = to_file(self) ? directory_of(self->slot(destination)) : current_directory();
+        Ref chosen = to_file(self) ? os_call(dirname_name, {self->slot(destination)})
+                                   : os_call(getcwd_name, {});
         if (!chosen) return -1;
         self->keep(graphics_path, chosen.release());
     }
-    return to_file(self) ? ensure_directory(self->slot(graphics_path)) : 0;
+    return to_file(self) ? make_directory(self->slot(graphics_path)) : 0;
 }
 
 // LatexDocument(graphics_path=..., document_class=..., class_options=...),
-// built directly while the class is unchanged.
+// LatexDocument being the module's global.
 Ref new_document(PyObject* graphics_path, PyObject* document_class, PyObject* class_options) {
-    PyTypeObject* type = latex_document_type();
-    if (!builds_directly(type)) {
-        return call_kw(reinterpret_cast<PyObject*>(type),
-                       {graphics_path, document_class, class_options}, document_keywords);
-    }
-    Ref context(new_root_context(graphics_path));
-    if (!context) return Ref();
-    return Ref(new_instance(type, {names.context, context.get(), document_class_name,
-                                   document_class, class_options_name, class_options}));
+    Ref cls = module_global(frags_module, document_name);
+    if (!cls) return Ref();
+    return Ref(document_from(cls.get(), graphics_path, document_class, class_options,
+                             document_keywords));
 }
 
 PyObject* document_enter(SingleUse* self) {
@@ -124,11 +162,11 @@ PyObject* latex_document(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* fragment_enter(SingleUse* self) {
     if (prepare_destination(self) < 0) return nullptr;
-    Ref new_context = call_kw(reinterpret_cast<PyObject*>(latex_context_type()),
-                              {self->slot(graphics_path)}, context_keywords);
-    Ref environment = new_context ? call(reinterpret_cast<PyObject*>(latex_environment_type()),
-                                         {new_context.get()})
-                                  : Ref();
+    Ref new_context(context_from(frags_module, context_global, self->slot(graphics_path),
+                                 context_keywords));
+    Ref environment(new_context ? environment_from(frags_module, environment_global,
+                                                   new_context.get())
+                                : nullptr);
     if (!environment) return nullptr;
     self->keep(context, new_context.release());
     self->keep(writer, Py_NewRef(environment.get()));
@@ -187,10 +225,20 @@ int exec_frags(PyObject* module) {
                      {"LatexEnvironment", "LatexContext", "LatexDocument"}) < 0 ||
         import_names(module, "pagewright.file_utils", {"make_sure_dir_exists"}) < 0 ||
         import_names(module, "contextlib", {"contextmanager"}) < 0 ||
-        import_as(module, "os") < 0 || bind_function(module, &latex_document_def) < 0) {
+        import_as(module, "os") < 0 || bind_function(module, &latex_document_def) < 0 ||
+        bind_function(module, &latex_fragment_def) < 0) {
         return -1;
     }
-    return bind_function(module, &latex_fragment_def);
+    Ref os(PyObject_GetAttr(module, os_name));
+    Ref directory = os ? Ref(PyObject_GetAttr(module, directory_name)) : Ref();
+    if (!directory) return -1;
+    Py_XSETREF(frags_module, Py_NewRef(module));
+    environment_global.watch(module, environment_name,
+                             reinterpret_cast<PyObject*>(latex_environment_type()));
+    context_global.watch(module, context_name, latex_context_class());
+    os_global.watch(module, os_name, os.get());
+    directory_global.watch(module, directory_name, directory.get());
+    return 0;
 }
 
 }  // namespace pw

@@ -3,7 +3,8 @@
 // counterpart would bind them.
 #pragma once
 
-#include "../core/ref.h"
+#include "../core/globals.h"
+#include "../core/native.h"
 
 namespace pw {
 
@@ -38,11 +39,34 @@ PyTypeObject* latex_context_type();
 PyTypeObject* latex_environment_type();
 PyTypeObject* latex_document_type();
 
-// LatexEnvironment(context), made natively while the class is unchanged.
-PyObject* new_environment(PyObject* context);
+// The layout LatexEnvironment and the library's classes derived from it
+// share: the native fields, and Tabular's column count while its field is
+// lazy.
+struct Writer : Native {
+    Py_ssize_t ncols;
+};
+int writer_traverse(PyObject* self, visitproc visit, void* arg);
+int writer_clear(PyObject* self);
+void writer_dealloc(PyObject* self);
+#define WRITER_SLOTS                                                   \
+    {Py_tp_traverse, reinterpret_cast<void*>(pw::writer_traverse)},    \
+    {Py_tp_clear, reinterpret_cast<void*>(pw::writer_clear)},          \
+    {Py_tp_dealloc, reinterpret_cast<void*>(pw::writer_dealloc)}
 
-// LatexContext(graphics_path), made natively while the class is unchanged.
-PyObject* new_root_context(PyObject* graphics_path);
+// A new object of a writer class, reusing a freed one where it can.
+PyObject* alloc_writer(PyTypeObject* type);
+
+// LatexEnvironment(context), LatexEnvironment being the global of `module`
+// that `global` watches: made natively while that is the class, unchanged.
+PyObject* environment_from(PyObject* module, Global& global, PyObject* context);
+
+// LatexContext(graphics_path), LatexContext being the global of `module`
+// that `global` watches: made natively while that is the class, unchanged.
+// With `keyword` (a tuple of the one name), the path is passed by keyword.
+PyObject* context_from(PyObject* module, Global& global, PyObject* graphics_path,
+                       PyObject* keyword = nullptr);
+// The class LatexContext.
+PyObject* latex_context_class();
 
 // context.dump_preamble(f), its result dropped.
 int dump_packages(PyObject* context, PyObject* f);
@@ -57,6 +81,12 @@ int request_from(PyObject* env, PyObject* name);
 
 // context.child(), made natively for a context in native state.
 PyObject* child_of(PyObject* context);
+
+// cls(graphics_path=..., document_class=..., class_options=...) with
+// `keywords` those three names: made natively while cls is the library's
+// unchanged LatexDocument.
+PyObject* document_from(PyObject* cls, PyObject* graphics_path, PyObject* document_class,
+                        PyObject* class_options, PyObject* keywords);
 
 // document.dump_stream(file), for the writers of whole documents.
 int dump_document_into(PyObject* file, PyObject* document);

@@ -4,13 +4,14 @@
 // A Tabular is an environment on a child context: everything written into
 // it (rules, rows, any environment writer) collects in that child's body,
 // and the table reaches the outer context in one piece when its block ends.
-// Tabular and Tabular.Row keep their state in the instance dict, as Python
-// classes would, so that `vars()` shows it and callers may change it; the
-// hot paths read it straight from the dict, and rows are written straight
-// into the table's native body.
+// A table keeps its column count as a C integer; a row keeps its column
+// count and position as C integers and its cells in a native array, whose
+// list Python code gets when it reads `cols`. A row made by its table is
+// written straight from that array into the table's native body.
 #include "modules.h"
 
 #include "../core/args.h"
+#include "../core/compat.h"
 #include "../core/globals.h"
 #include "../core/instance.h"
 #include "../core/module.h"
@@ -24,20 +25,14 @@ namespace {
 
 PyTypeObject* tabular_type;
 PyTypeObject* row_type;
-newfunc row_new;  // Row's tp_new as created, to tell when it was replaced
 // The latest pagewright.tabular module: the methods read `Tabular` and
 // `LatexEnvironment` from it on every call, as module-level code would, so
 // that rebinding those names is honoured.
 PyObject* tabular_module;
-
-// The entries of the instance dicts the library builds for tables: env,
-// ncols, alignment, context.
-constexpr Py_ssize_t table_env_at = 0;
-constexpr Py_ssize_t table_ncols_at = 1;
-constexpr Py_ssize_t table_alignment_at = 2;
+Global tabular_global;      // tabular.Tabular
+Global environment_global;  // tabular.LatexEnvironment
 
 PyObject* one;                    // 1
-PyObject* zero;                   // 0
 PyObject* tabular_name;           // "Tabular"
 PyObject* row_name;               // "Row"
 PyObject* environment_name;       // "LatexEnvironment"
@@ -78,6 +73,9 @@ PyObject* bad_row_tex_width;      // "Got %d cols instead of %d expected."
 PyObject* tabular_kwnames;        // ("context", "env")
 PyObject* longtable_kwnames;      // ("env",)
 PyObject* dump_kwnames;           // ("main_context",)
+PyObject* allowed_letters[4];     // "c", "r", "l", "p"
+PyObject* own_allowed;            // the class's own Tabular.allowed
+PyObject* own_envs;               // the class's own Tabular.envs
 
 const Literal literals[] = {
     {&tabular_name, "Tabular"},
@@ -117,6 +115,10 @@ const Literal literals[] = {
     {&multicolumn_overflow, "Too many columns (ncols=%d,n=%d,cur=%d)"},
     {&bad_row_width, "Bad number of columns (found %s, required %s)"},
     {&bad_row_tex_width, "Got %d cols instead of %d expected."},
+    {&allowed_letters[0], "c"},
+    {&allowed_letters[1], "r"},
+    {&allowed_letters[2], "l"},
+    {&allowed_letters[3], "p"},
 };
 
 // Runs before the module is first imported too: LatexEnvironment.tabular
@@ -129,8 +131,7 @@ int init_constants() {
     if (!dump_kwnames) dump_kwnames = PyTuple_Pack(1, names.main_context);
     if (!tabular_kwnames || !longtable_kwnames || !dump_kwnames) return -1;
     one = PyLong_FromLong(1);
-    zero = PyLong_FromLong(0);
-    return one && zero ? 0 : -1;
+    return one ? 0 : -1;
 }
 
 constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
@@ -138,12 +139,6 @@ constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 // ------------------------------------------------------------------ helpers
 
 Ref global(PyObject* name) { return module_global(tabular_module, name); }
-
-// Whether the module's global `name` is still `value`.
-bool module_holds(PyObject* name, PyObject* value) {
-    PyObject* module = tabular_module;
-    return module && PyDict_GetItemWithError(PyModule_GetDict(module), name) == value;
-}
 
 // `from .tabular import Tabular`
 Ref table_class() { return import_from_loaded(tabular_module, module_dotted, tabular_name); }
@@ -166,11 +161,22 @@ int fail_formatted(PyObject* fmt, std::initializer_list<PyObject*> values) {
     return message ? fail(message.get()) : -1;
 }
 
-// list.append(value), directly for an exact list.
-int append_item(PyObject* list, PyObject* value) {
-    if (PyList_CheckExact(list)) return PyList_Append(list, value);
-    Ref result = call_method(list, append_name, {value});
-    return result ? 0 : -1;
+// An exact int that fits a Py_ssize_t, as *value; false for anything else.
+bool small_int(PyObject* obj, Py_ssize_t* value) {
+    if (!PyLong_CheckExact(obj)) return false;
+    int overflow;
+    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow || v < PY_SSIZE_T_MIN || v > PY_SSIZE_T_MAX) return false;
+    *value = static_cast<Py_ssize_t>(v);
+    return true;
+}
+
+// n <op> limit, with a C comparison when the limit is an exact int.
+int compare_count(Py_ssize_t n, PyObject* limit, int op) {
+    Py_ssize_t value;
+    if (small_int(limit, &value)) return op == Py_GT ? n > value : n == value;
+    Ref count(PyLong_FromSsize_t(n));
+    return count ? compare(count.get(), limit, op) : -1;
 }
 
 bool all_str(PyObject* const* items, Py_ssize_t count) {
@@ -180,77 +186,212 @@ bool all_str(PyObject* const* items, Py_ssize_t count) {
     return true;
 }
 
-// " & ".join(cells), then the row end: the two writes of one table row.
-// The cells are `cells` (any iterable), or when that is NULL the `count`
-// call arguments at `items`. Cells that are all str in a list, a tuple or
-// the arguments go straight into a native body.
-int write_row(PyObject* table, PyObject* cells, PyObject* const* items = nullptr,
-              Py_ssize_t count = 0) {
-    Ref context = context_of(table);
-    if (!context) return -1;
-    // Read after the lookup, which may have run Python code that changed the list.
-    bool listed = !cells || PyList_CheckExact(cells) || PyTuple_CheckExact(cells);
-    if (cells && listed) {
-        items = PySequence_Fast_ITEMS(cells);
-        count = PySequence_Fast_GET_SIZE(cells);
-    }
-    TextBuffer* buffer =
-        listed && all_str(items, count) ? native_buffer(context.get(), names.f) : nullptr;
-    if (buffer) return buffer->append_joined(items, count, cell_separator, row_end);
-    Sink body = Sink::of(context.get(), names.f);
-    if (!body) return -1;
-    Ref made;
-    if (!cells) {
-        made = Ref(PyTuple_New(count));
-        if (!made) return -1;
-        for (Py_ssize_t i = 0; i < count; i++) {
-            PyTuple_SET_ITEM(made.get(), i, Py_NewRef(items[i]));
-        }
-        cells = made.get();
-    }
-    Ref joined(PyUnicode_Join(cell_separator, cells));
-    if (!joined || body.write(joined.get()) < 0) return -1;
-    return body.write(row_end);
+// The cells joined by " & " and the row end, appended to the native body
+// of `context` in one piece when it has one and every cell is a str: 1
+// when done, 0 when not, -1 on error.
+int append_row(PyObject* context, PyObject* const* items, Py_ssize_t count) {
+    TextBuffer* body = context && all_str(items, count) ? native_buffer(context, names.f)
+                                                        : nullptr;
+    if (!body) return 0;
+    return body->append_joined(items, count, cell_separator, row_end) < 0 ? -1 : 1;
 }
 
-// a == b for exact ints, compared as C integers when they fit.
-int same_int(PyObject* a, PyObject* b) {
-    int overflow_a, overflow_b;
-    long long x = PyLong_AsLongLongAndOverflow(a, &overflow_a);
-    long long y = PyLong_AsLongLongAndOverflow(b, &overflow_b);
-    if (overflow_a || overflow_b) return PyObject_RichCompareBool(a, b, Py_EQ);
-    return x == y;
+// -------------------------------------------------------------- the fields
+
+// Tabular: env, ncols, alignment, context; ncols as a C integer.
+enum TableField { table_env, table_ncols, table_alignment, table_context };
+// Tabular.Row: ncols, col, cols, context; ncols and col as C integers, cols
+// as an array of cells.
+enum RowField { row_ncols, row_col, row_cols, row_context };
+
+// A row's cells while its `cols` is lazy: a few inline, more on the heap.
+struct Cells {
+    static constexpr Py_ssize_t inline_capacity = 8;
+    PyObject** items;
+    Py_ssize_t count;
+    Py_ssize_t capacity;
+    PyObject* inline_items[inline_capacity];
+};
+
+struct Row : Native {
+    Py_ssize_t ncols;
+    Py_ssize_t col;
+    Cells cells;
+};
+
+Row* as_row(PyObject* self) { return reinterpret_cast<Row*>(self); }
+Writer* as_writer(PyObject* self) { return reinterpret_cast<Writer*>(self); }
+
+PyObject* const* cell_items(Row* row) {
+    return row->cells.items ? row->cells.items : row->cells.inline_items;
 }
 
-// n <op> limit, with a C comparison when the limit is an exact int.
-int compare_count(Py_ssize_t n, PyObject* limit, int op) {
-    if (PyLong_CheckExact(limit)) {
-        int overflow;
-        long long value = PyLong_AsLongLongAndOverflow(limit, &overflow);
-        if (!overflow && !(value == -1 && PyErr_Occurred())) {
-            return op == Py_GT ? n > value : n == value;
-        }
-        PyErr_Clear();
+int push_cell(Row* row, PyObject* text) {
+    Cells& cells = row->cells;
+    if (!cells.items) {
+        cells.items = cells.inline_items;
+        cells.capacity = Cells::inline_capacity;
     }
-    Ref count(PyLong_FromSsize_t(n));
-    return count ? compare(count.get(), limit, op) : -1;
+    if (cells.count == cells.capacity) {
+        Py_ssize_t capacity = cells.capacity * 2;
+        auto* items = static_cast<PyObject**>(PyMem_Malloc(capacity * sizeof(PyObject*)));
+        if (!items) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        std::memcpy(items, cells.items, cells.count * sizeof(PyObject*));
+        if (cells.items != cells.inline_items) PyMem_Free(cells.items);
+        cells.items = items;
+        cells.capacity = capacity;
+    }
+    cells.items[cells.count++] = Py_NewRef(text);
+    return 0;
+}
+
+// Empties the cells, then drops them (which may run Python code).
+void release_cells(Row* row) {
+    Cells& cells = row->cells;
+    Py_ssize_t count = cells.count;
+    PyObject** heap = cells.items != cells.inline_items ? cells.items : nullptr;
+    PyObject* inline_copy[Cells::inline_capacity];
+    if (!heap) std::memcpy(inline_copy, cells.inline_items, count * sizeof(PyObject*));
+    cells.items = nullptr;
+    cells.count = cells.capacity = 0;
+    PyObject* const* items = heap ? heap : inline_copy;
+    for (Py_ssize_t i = 0; i < count; i++) Py_DECREF(items[i]);
+    PyMem_Free(heap);
+}
+
+// The cells as the list Python code sees, the row's references moved into it.
+PyObject* cells_list(Row* row) {
+    PyObject* list = PyList_New(row->cells.count);
+    if (!list) return nullptr;
+    PyObject* const* items = cell_items(row);
+    for (Py_ssize_t i = 0; i < row->cells.count; i++) {
+        PyList_SET_ITEM(list, i, Py_NewRef(items[i]));
+    }
+    return list;
+}
+
+PyObject* row_value(PyObject* self, int field) {
+    Row* row = as_row(self);
+    if (field == row_ncols) return PyLong_FromSsize_t(row->ncols);
+    if (field == row_col) return PyLong_FromSsize_t(row->col);
+    Ref list(cells_list(row));
+    if (!list) return nullptr;
+    // Making the list may have run the collector: a finalizer may have read
+    // or replaced `cols` meanwhile, and what it left stands.
+    if (row->layout == nullptr || row->fields[row_cols] != lazy) {
+        return PyObject_GetAttr(self, cols_name);
+    }
+    set_field(self, row_cols, Py_NewRef(list.get()));
+    return list.release();
+}
+
+int store_row_int(PyObject* self, int field, PyObject* value) {
+    Py_ssize_t number;
+    if (!small_int(value, &number)) return 0;
+    (field == row_ncols ? as_row(self)->ncols : as_row(self)->col) = number;
+    return 1;
+}
+
+void discard_row_field(PyObject* self, int field) {
+    if (field == row_cols) release_cells(as_row(self));
+}
+
+PyObject* table_value(PyObject* self, int) { return PyLong_FromSsize_t(as_writer(self)->ncols); }
+
+int store_table_ncols(PyObject* self, int, PyObject* value) {
+    return small_int(value, &as_writer(self)->ncols) ? 1 : 0;
+}
+
+void discard_nothing(PyObject*, int) {}
+
+TypeGuard tabular_guard;
+TypeGuard row_guard;
+
+const Layout tabular_layout = {
+    &tabular_type, &tabular_guard, 4,
+    {&env_name, &ncols_name, &alignment_name, &names.context}, table_context,
+    1u << table_ncols, table_value, store_table_ncols, discard_nothing,
+};
+const Layout row_layout = {
+    &row_type, &row_guard, 4, {&ncols_name, &col_name, &cols_name, &names.context}, row_context,
+    1u << row_ncols | 1u << row_col, row_value, store_row_int, discard_row_field,
+};
+Descriptors tabular_descriptors;
+Descriptors row_descriptors;
+
+// A row's C column count and position and its cells, while all three are
+// native; NULL otherwise.
+Row* native_row(PyObject* self) {
+    PyObject** fields = native_fields(self, row_layout);
+    if (!fields || fields[row_ncols] != lazy || fields[row_col] != lazy ||
+        fields[row_cols] != lazy) {
+        return nullptr;
+    }
+    return as_row(self);
+}
+
+// A table's C column count, when it is native: true with *ncols set.
+bool native_ncols(PyObject* table, Py_ssize_t* ncols) {
+    PyObject** fields = native_fields(table, tabular_layout);
+    if (!fields || fields[table_ncols] != lazy) return false;
+    *ncols = as_writer(table)->ncols;
+    return true;
 }
 
 // ---------------------------------------------------------------- Tabular.Row
 
-// A row made by the library keeps ncols, col, cols and context in native
-// fields, in that order, until Python code needs its dict.
-enum RowField { row_ncols, row_col, row_cols, row_context };
-TypeGuard row_guard;
-const NativeSpec row_native = {
-    &row_type, &row_guard, 4, {&ncols_name, &col_name, &cols_name, &names.context},
-    nullptr, nullptr,
-};
+int row_traverse(PyObject* self, visitproc visit, void* arg) {
+    Row* row = as_row(self);
+    PyObject* const* items = cell_items(row);
+    for (Py_ssize_t i = 0; i < row->cells.count; i++) Py_VISIT(items[i]);
+    return native_traverse(self, visit, arg);
+}
+
+// Rows come and go with every row block: a few freed ones are reused.
+Spares<16> spare_rows;
+
+void row_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, row_dealloc)
+    if (as_native(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    native_clear(self);
+    if (type != row_type || !spare_rows.keep(self)) type->tp_free(self);
+    Py_DECREF(type);
+    Py_TRASHCAN_END
+}
+
+// Makes a row native: `ncols` columns (NULL: the C count `count`), no
+// cells yet, on `context`.
+void start_row(PyObject* row, PyObject* ncols, Py_ssize_t count, PyObject* context) {
+    if (ncols && small_int(ncols, &count)) ncols = nullptr;
+    as_row(row)->ncols = ncols ? 0 : count;
+    as_row(row)->col = 0;
+    set_native(row, row_layout, {Py_NewRef(ncols ? ncols : lazy), Py_NewRef(lazy),
+                                 Py_NewRef(lazy), Py_NewRef(context)});
+}
+
+PyObject* new_native_row(PyObject* ncols, Py_ssize_t count, PyObject* context) {
+    PyObject* row = spare_rows.take(row_type);
+    if (row) {
+        PyObject_GC_Track(row);
+    } else if (!(row = row_type->tp_alloc(row_type, 0))) {
+        return nullptr;
+    }
+    start_row(row, ncols, count, context);
+    return row;
+}
 
 int row_set(PyObject* self, PyObject* ncols, PyObject* context) {
+    if (may_go_native(self, row_layout)) {
+        start_row(self, ncols, 0, context);
+        return 0;
+    }
     Ref cols(PyList_New(0));
-    if (!cols) return -1;
-    Ref zero(PyLong_FromLong(0));
+    Ref zero(cols ? PyLong_FromLong(0) : nullptr);
     if (!zero || PyObject_SetAttr(self, ncols_name, ncols) < 0 ||
         PyObject_SetAttr(self, col_name, zero.get()) < 0 ||
         PyObject_SetAttr(self, cols_name, cols.get()) < 0) {
@@ -270,69 +411,76 @@ int row_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return row_set(self, ncols, context);
 }
 
-// Row(ncols, context). Our own Row, with its own constructor, is built
-// directly: no argument tuple to make and parse on every row block.
-Ref new_row(PyObject* cls, PyObject* ncols, PyObject* context) {
-    if (cls == reinterpret_cast<PyObject*>(row_type) && fast_paths && row_guard.holds()) {
-        Ref cols(PyList_New(0));
-        Ref row(cols ? row_type->tp_alloc(row_type, 0) : nullptr);
-        if (!row) return Ref();
-        set_native(row.get(), row_native,
-                   {Py_NewRef(ncols), Py_NewRef(zero), cols.release(), Py_NewRef(context)});
-        return row;
+// A note for "Too many columns", which names no counts: the table's
+// columns and the cells the row holds. The message and type stay as they
+// are; a failure on the way leaves the error without the note.
+void note_full_row(Py_ssize_t ncols, Py_ssize_t cells) {
+    PyObject* error = take_error();
+    Ref note(PyUnicode_FromFormat(
+        "the table has %zd column%s and this row already holds %zd cell%s", ncols,
+        ncols == 1 ? "" : "s", cells, cells == 1 ? "" : "s"));
+    if (!note || add_note(error, note.get()) < 0) PyErr_Clear();
+    restore_error(error);
+}
+
+int fail_full_row(PyObject* row) {
+    fail(too_many_columns);
+    if (Row* native = native_row(row)) {
+        note_full_row(native->ncols, native->cells.count);
+        return -1;
     }
-    bool plain = cls == reinterpret_cast<PyObject*>(row_type) &&
-                 row_type->tp_new == row_new && row_type->tp_init == row_init;
-    if (!plain) return call(cls, {ncols, context});
-    Ref row(row_type->tp_alloc(row_type, 0));
-    if (!row || row_set(row.get(), ncols, context) < 0) return Ref();
-    return row;
+    // Counts read the way Python code reads them; any trouble, no note.
+    PyObject* error = take_error();
+    Ref ncols = getattr(row, ncols_name);
+    Ref cols = ncols ? getattr(row, cols_name) : Ref();
+    Py_ssize_t count = cols ? PyObject_Size(cols.get()) : -1;
+    Py_ssize_t columns = count >= 0 ? PyLong_AsSsize_t(ncols.get()) : -1;
+    bool counted = !PyErr_Occurred();
+    PyErr_Clear();
+    restore_error(error);
+    if (counted) note_full_row(columns, count);
+    return -1;
 }
 
 // Refuses one more cell in a full row.
 int check_room(PyObject* row) {
-    PyObject** fields = native_fields(row, row_native);
-    if (fields && PyLong_CheckExact(fields[row_col]) && PyLong_CheckExact(fields[row_ncols])) {
-        int full = same_int(fields[row_col], fields[row_ncols]);
-        if (full != 0) return full < 0 ? -1 : fail(too_many_columns);
-        return 0;
+    if (Row* native = native_row(row)) {
+        return native->col == native->ncols ? fail_full_row(row) : 0;
     }
     Ref col = getattr(row, col_name);
     Ref ncols = col ? getattr(row, ncols_name) : Ref();
     if (!ncols) return -1;
     int full = compare(col.get(), ncols.get(), Py_EQ);
-    if (full != 0) return full < 0 ? -1 : fail(too_many_columns);
+    if (full != 0) return full < 0 ? -1 : fail_full_row(row);
     return 0;
 }
 
-// self.cols.append(text); self.col += width
-int add_cell(PyObject* row, PyObject* text, PyObject* width) {
-    Ref cols = getattr(row, cols_name);
-    if (!cols || append_item(cols.get(), text) < 0) return -1;
+// self.col += width
+int advance(PyObject* row, PyObject* width) {
     Ref col = getattr(row, col_name);
     Ref next(col ? PyNumber_InPlaceAdd(col.get(), width) : nullptr);
     if (!next) return -1;
     return PyObject_SetAttr(row, col_name, next.get());
 }
 
-// add_cell(row, text, 1), after check_room when `check`, straight on the
-// fields of a native row that holds an exact int column count and position
-// and an exact list of cells: 1 when done, 0 when the generic path must run,
-// -1 on error. No Python code runs in between: the fields stay valid.
-int add_cell_directly(PyObject* row, PyObject* text, bool check) {
-    PyObject** fields = native_fields(row, row_native);
-    if (!fields || !PyLong_CheckExact(fields[row_col]) || !PyLong_CheckExact(fields[row_ncols]) ||
-        !PyList_CheckExact(fields[row_cols])) {
-        return 0;
+// self.cols.append(text); self.col += width
+int add_cell(PyObject* row, PyObject* text, PyObject* width) {
+    if (Row* native = native_row(row)) {
+        Py_ssize_t step;
+        if (small_int(width, &step) && native->col <= PY_SSIZE_T_MAX - step) {
+            if (push_cell(native, text) < 0) return -1;
+            native->col += step;
+            return 0;
+        }
     }
-    PyObject* col = fields[row_col];
-    int full = check ? same_int(col, fields[row_ncols]) : 0;
-    if (full != 0) return full < 0 ? -1 : fail(too_many_columns);
-    if (PyList_Append(fields[row_cols], text) < 0) return -1;
-    PyObject* next = PyNumber_Add(col, one);
-    if (!next) return -1;
-    set_field(row, row_col, next);
-    return 1;
+    Ref cols = getattr(row, cols_name);
+    if (!cols) return -1;
+    if (PyList_CheckExact(cols.get())) {
+        if (PyList_Append(cols.get(), text) < 0) return -1;
+    } else if (!call_method(cols.get(), append_name, {text})) {
+        return -1;
+    }
+    return advance(row, width);
 }
 
 PyObject* row_cell_tex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -341,10 +489,16 @@ PyObject* row_cell_tex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     PyObject* tex;
     if (signature.bind(args, nargs, kwnames, &tex) < 0) return nullptr;
     PyObject* text = tex ? tex : empty;
-    int done = add_cell_directly(self, text, true);
-    if (done < 0 || (!done && (check_room(self) < 0 || add_cell(self, text, one) < 0))) {
-        return nullptr;
+    if (Row* row = native_row(self)) {
+        if (row->col == row->ncols) {
+            fail_full_row(self);
+            return nullptr;
+        }
+        if (push_cell(row, text) < 0) return nullptr;
+        row->col++;
+        Py_RETURN_NONE;
     }
+    if (check_room(self) < 0 || add_cell(self, text, one) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -352,39 +506,39 @@ PyObject* row_cell_tex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* cell_enter(SingleUse* self) {
     PyObject* row = self->slot(0);
     if (check_room(row) < 0) return nullptr;
-    Ref context = native_attr(row, row_native, row_context);
+    Ref context = native_attr(row, row_layout, row_context);
     Ref child(context ? child_of(context.get()) : nullptr);
-    Ref cls = child ? global(environment_name) : Ref();
-    if (!cls) return nullptr;
-    Ref cell(cls.get() == reinterpret_cast<PyObject*>(latex_environment_type())
-                 ? new_environment(child.get())
-                 : call(cls.get(), {child.get()}).release());
+    Ref cell(child ? environment_from(tabular_module, environment_global, child.get()) : nullptr);
     if (!cell) return nullptr;
     self->keep(1, Py_NewRef(cell.get()));
     return cell.release();
 }
 
 // The cell's preamble goes up to the table's context, its body becomes one
-// entry of the row.
+// entry of the row:
+//     self.context.preamble.write(cell.context.preamble.getvalue())
+//     self.cols.append(cell.context.f.getvalue())
+//     self.col += 1
 int cell_close(SingleUse* self) {
     PyObject* row = self->slot(0);
-    Ref cell_context = context_of(self->slot(1));
-    if (!cell_context) return -1;
-    // A native preamble and a native row are read without running Python
-    // code: the text is handed over natively.
-    PyObject** fields = native_fields(row, row_native);
-    if (fields && native_buffer(cell_context.get(), names.preamble)) {
-        Ref outer = Ref::borrow(fields[row_context]);
-        if (copy_buffer(cell_context.get(), outer.get(), names.preamble) < 0) return -1;
-    } else {
-        Ref preamble = value_of(cell_context.get(), names.preamble);
-        Ref outer = preamble ? native_attr(row, row_native, row_context) : Ref();
-        if (!outer || append_to(outer.get(), names.preamble, preamble.get()) < 0) return -1;
+    Ref outer = native_attr(row, row_layout, row_context);
+    Sink preamble = outer ? Sink::of(outer.get(), names.preamble) : Sink();
+    Ref cell_context = preamble ? context_of(self->slot(1)) : Ref();
+    if (!cell_context || preamble.copy_from(cell_context.get(), names.preamble) < 0) return -1;
+    // A native body is read without running Python code, so the row can be
+    // looked at afterwards.
+    Ref body_context = context_of(self->slot(1));
+    if (!body_context) return -1;
+    if (native_row(row) && native_buffer(body_context.get(), names.f)) {
+        Ref body = value_of(body_context.get(), names.f);
+        return body ? add_cell(row, body.get(), one) : -1;
     }
-    Ref body = value_of(cell_context.get(), names.f);
-    if (!body) return -1;
-    int done = add_cell_directly(row, body.get(), false);
-    return done ? (done < 0 ? -1 : 0) : add_cell(row, body.get(), one);
+    Ref cols = getattr(row, cols_name);
+    Ref append = cols ? getattr(cols.get(), append_name) : Ref();
+    Ref cell = append ? context_of(self->slot(1)) : Ref();
+    Ref body = cell ? value_of(cell.get(), names.f) : Ref();
+    if (!body || !call(append.get(), {body.get()})) return -1;
+    return advance(row, one);
 }
 
 const Construct cell_construct = {cell_enter, cell_close, nullptr};
@@ -406,8 +560,9 @@ PyObject* row_multicolumn_tex(PyObject* self, PyObject* const* args, Py_ssize_t 
     int overflow = compare(end.get(), ncols.get(), Py_GT);
     if (overflow < 0) return nullptr;
     if (overflow) {
-        Ref cur = getattr(self, col_name);
-        if (cur) fail_formatted(multicolumn_overflow, {ncols.get(), n, cur.get()});
+        Ref shown = getattr(self, ncols_name);
+        Ref cur = shown ? getattr(self, col_name) : Ref();
+        if (cur) fail_formatted(multicolumn_overflow, {shown.get(), n, cur.get()});
         return nullptr;
     }
     Ref text = format_tuple(multicolumn_format, {n, arg[1], arg[2]});
@@ -420,6 +575,7 @@ PyMethodDef row_methods[] = {
     {"cell", row_cell, METH_NOARGS, "cell($self)\n--\n\n"},
     {"multicolumn_tex", as_method(row_multicolumn_tex), fastcall,
      "multicolumn_tex($self, n, align, tex)\n--\n\n"},
+    {"__getstate__", native_getstate, METH_NOARGS, nullptr},
     {},
 };
 
@@ -427,15 +583,16 @@ PyType_Slot row_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(row_init)},
     {Py_tp_doc, const_cast<char*>("Row(ncols, context)\n--\n\n")},
     {Py_tp_methods, row_methods},
-    PW_NATIVE_SLOTS,
-    {Py_tp_traverse, reinterpret_cast<void*>(native_traverse)},
+    {Py_tp_members, native_members},
+    {Py_tp_getset, row_descriptors.getset},
+    {Py_tp_traverse, reinterpret_cast<void*>(row_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(native_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_cleared<native_clear>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(row_dealloc)},
     {0, nullptr},
 };
 
 PyType_Spec row_spec = {
-    "pagewright.tabular.Row", sizeof(Native), 0, instance_flags, row_slots,
+    "pagewright.tabular.Row", sizeof(Row), 0, instance_flags, row_slots,
 };
 
 // -------------------------------------------------------------------- Tabular
@@ -456,27 +613,63 @@ Ref column_letter(PyObject* entry) {
     return Ref(PyObject_GetItem(entry, cut.get()));
 }
 
+// Whether `list` holds exactly the class's own column letters, in order.
+bool holds_own_letters(PyObject* list) {
+    if (!PyList_CheckExact(list) || PyList_GET_SIZE(list) != 4) return false;
+    for (Py_ssize_t i = 0; i < 4; i++) {
+        if (PyList_GET_ITEM(list, i) != allowed_letters[i]) return false;
+    }
+    return true;
+}
+
+// Whether an exact str entry, cut at its first "{", is one of the letters
+// c, r, l, p: 1 or 0, or -1 when that cannot be told without the general
+// comparison.
+int own_letter(PyObject* entry) {
+    if (!PyUnicode_CheckExact(entry) || PyUnicode_GET_LENGTH(entry) == 0) return -1;
+    Py_UCS4 letter = PyUnicode_READ_CHAR(entry, 0);
+    if (PyUnicode_GET_LENGTH(entry) > 1 && PyUnicode_READ_CHAR(entry, 1) != '{') return -1;
+    return letter == 'c' || letter == 'r' || letter == 'l' || letter == 'p';
+}
+
+// x in allowed, for the part of x before its first "{".
+int accepts(PyObject* allowed, PyObject* entry) {
+    if (holds_own_letters(allowed)) {
+        int known = own_letter(entry);
+        if (known >= 0) return known;
+    }
+    Ref letter = column_letter(entry);
+    return letter ? PySequence_Contains(allowed, letter.get()) : -1;
+}
+
+// Tabular.<name>, Tabular being the module's global: `own`, the class's
+// own value, while that global is the library's unchanged class.
+Ref class_attribute(PyObject* name, PyObject* own) {
+    if (tabular_global.holds() && tabular_guard.holds() && fast_paths) return Ref::borrow(own);
+    Ref cls = global(tabular_name);
+    return cls ? getattr(cls.get(), name) : Ref();
+}
+
 // The constructor's checks: a list, of accepted column letters, and an
-// accepted environment name; both sets are read from the module's Tabular.
+// accepted environment name; both sets are read from the module's Tabular,
+// and the entries are taken by iterating the list.
 int check_table(PyObject* alignment, PyObject* env) {
     if (!PyList_Check(alignment)) {
         PyErr_SetNone(PyExc_AssertionError);
         return -1;
     }
-    Ref cls = global(tabular_name);
-    if (!cls) return -1;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(alignment); i++) {
-        Ref entry = Ref::borrow(PyList_GET_ITEM(alignment, i));
-        Ref letter = column_letter(entry.get());
-        Ref allowed = letter ? getattr(cls.get(), allowed_name) : Ref();
-        if (!allowed) return -1;
-        int accepted = PySequence_Contains(allowed.get(), letter.get());
+    Ref iterator(PyObject_GetIter(alignment));
+    if (!iterator) return -1;
+    while (Ref entry{PyIter_Next(iterator.get())}) {
+        Ref allowed = class_attribute(allowed_name, own_allowed);
+        int accepted = allowed ? accepts(allowed.get(), entry.get()) : -1;
         if (accepted <= 0) {
             if (accepted == 0) PyErr_SetObject(PyExc_AssertionError, alignment);
             return -1;
         }
     }
-    Ref envs = getattr(cls.get(), envs_name);
+    if (PyErr_Occurred()) return -1;
+    Ref envs = class_attribute(envs_name, own_envs);
     if (!envs) return -1;
     int known = PySequence_Contains(envs.get(), env);
     if (known <= 0) {
@@ -484,6 +677,25 @@ int check_table(PyObject* alignment, PyObject* env) {
         return -1;
     }
     return 0;
+}
+
+// Sets env, ncols = len(alignment), alignment, context in that order.
+int table_set(PyObject* self, PyObject* alignment, PyObject* context, PyObject* env) {
+    Py_ssize_t ncols = PyObject_Size(alignment);
+    if (ncols < 0) return -1;
+    if (may_go_native(self, tabular_layout)) {
+        as_writer(self)->ncols = ncols;
+        set_native(self, tabular_layout, {Py_NewRef(env), Py_NewRef(lazy), Py_NewRef(alignment),
+                                          Py_NewRef(context)});
+        return 0;
+    }
+    Ref count(PyLong_FromSsize_t(ncols));
+    if (!count || PyObject_SetAttr(self, env_name, env) < 0 ||
+        PyObject_SetAttr(self, ncols_name, count.get()) < 0 ||
+        PyObject_SetAttr(self, alignment_name, alignment) < 0) {
+        return -1;
+    }
+    return PyObject_SetAttr(self, names.context, context);
 }
 
 int tabular_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -496,33 +708,36 @@ int tabular_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         return -1;
     }
     if (check_table(alignment, env) < 0) return -1;
-    Ref ncols(PyLong_FromSsize_t(PyList_GET_SIZE(alignment)));
-    if (!ncols) return -1;
-    if (PyObject_SetAttr(self, env_name, env) < 0 ||
-        PyObject_SetAttr(self, ncols_name, ncols.get()) < 0 ||
-        PyObject_SetAttr(self, alignment_name, alignment) < 0) {
-        return -1;
-    }
-    return PyObject_SetAttr(self, names.context, context);
+    return table_set(self, alignment, context, env);
 }
 
-// Tabular.Row, through the module's name Tabular.
-Ref tabular_row_class() {
-    Ref cls = global(tabular_name);
-    if (!cls) return Ref();
-    return getattr(cls.get(), row_name);
+// Whether Tabular.Row is the library's own Row: the module's Tabular is
+// the library's, and both classes are unchanged.
+bool own_row_class() {
+    return tabular_global.holds() && tabular_guard.holds() && row_guard.holds() && fast_paths;
 }
 
 // row slots: 0 the table; 1 the row, once entered.
+//     row = Tabular.Row(self.ncols, self.context)
 PyObject* row_enter(SingleUse* self) {
     PyObject* table = self->slot(0);
-    bool own_row = module_holds(tabular_name, reinterpret_cast<PyObject*>(tabular_type)) &&
-                   builds_directly(tabular_type);
-    Ref row_class = own_row ? Ref::borrow(reinterpret_cast<PyObject*>(row_type))
-                            : tabular_row_class();
-    Ref ncols = row_class ? instance_attr(table, ncols_name, table_ncols_at) : Ref();
-    Ref context = ncols ? context_of(table) : Ref();
-    Ref row = context ? new_row(row_class.get(), ncols.get(), context.get()) : Ref();
+    bool own = own_row_class();
+    Ref row;
+    Py_ssize_t ncols;
+    PyObject* context = nullptr;
+    if (own && native_ncols(table, &ncols) &&
+        (context = as_native(table)->fields[table_context]) && context != lazy) {
+        row = Ref(new_native_row(nullptr, ncols, context));
+    } else {
+        Ref cls = own ? Ref::borrow(reinterpret_cast<PyObject*>(row_type)) : global(tabular_name);
+        Ref row_class = own ? std::move(cls) : cls ? getattr(cls.get(), row_name) : Ref();
+        Ref count = row_class ? native_attr(table, tabular_layout, table_ncols) : Ref();
+        Ref table_context = count ? context_of(table) : Ref();
+        if (table_context) {
+            row = own ? Ref(new_native_row(count.get(), 0, table_context.get()))
+                      : call(row_class.get(), {count.get(), table_context.get()});
+        }
+    }
     if (!row) return nullptr;
     self->keep(1, Py_NewRef(row.get()));
     return row.release();
@@ -538,14 +753,41 @@ int check_row_width(PyObject* row, Py_ssize_t count, PyObject* ncols) {
     return shown ? fail_formatted(bad_row_width, {shown.get(), ncols}) : -1;
 }
 
+// " & ".join(cells), then the row end, written to the body self.context.f
+// looked up once; `cells` is the row's cols (read after the body's lookup,
+// as Python evaluates the call), or else the tuple `given`.
+int write_row(PyObject* table, PyObject* row, PyObject* given) {
+    Ref context = context_of(table);
+    Sink body = context ? Sink::of(context.get(), names.f) : Sink();
+    if (!body) return -1;
+    Ref cells = row ? native_attr(row, row_layout, row_cols) : Ref::borrow(given);
+    Ref joined(cells ? PyUnicode_Join(cell_separator, cells.get()) : nullptr);
+    if (!joined || body.write(joined.get()) < 0) return -1;
+    return body.write(row_end);
+}
+
+// The table's context while the table is native; NULL otherwise.
+PyObject* native_table_context(PyObject* table) {
+    PyObject** fields = native_fields(table, tabular_layout);
+    PyObject* context = fields ? fields[table_context] : nullptr;
+    return context != lazy ? context : nullptr;
+}
+
 int row_close(SingleUse* self) {
     PyObject* table = self->slot(0);
-    PyObject* row = self->slot(1);
-    Ref cols = native_attr(row, row_native, row_cols);
+    PyObject* row_object = self->slot(1);
+    Py_ssize_t ncols;
+    if (Row* row = native_row(row_object)) {
+        if (native_ncols(table, &ncols) && row->cells.count <= ncols) {
+            int done = append_row(native_table_context(table), cell_items(row), row->cells.count);
+            if (done) return done < 0 ? -1 : 0;
+        }
+    }
+    Ref cols = native_attr(row_object, row_layout, row_cols);
     Py_ssize_t count = cols ? PyObject_Size(cols.get()) : -1;
-    Ref ncols = count >= 0 ? instance_attr(table, ncols_name, table_ncols_at) : Ref();
-    if (!ncols || check_row_width(row, count, ncols.get()) < 0) return -1;
-    return write_row(table, cols.get());
+    Ref limit = count >= 0 ? native_attr(table, tabular_layout, table_ncols) : Ref();
+    if (!limit || check_row_width(row_object, count, limit.get()) < 0) return -1;
+    return write_row(table, row_object, nullptr);
 }
 
 const Construct row_construct = {row_enter, row_close, nullptr};
@@ -561,17 +803,25 @@ PyObject* tabular_row_tex(PyObject* self, PyObject* const* args, Py_ssize_t narg
                      PyTuple_GET_ITEM(kwnames, 0));
         return nullptr;
     }
-    Ref ncols = instance_attr(self, ncols_name, table_ncols_at);
-    if (!ncols) return nullptr;
-    int too_many = compare_count(nargs, ncols.get(), Py_GT);
+    Py_ssize_t ncols;
+    if (native_ncols(self, &ncols) && nargs <= ncols) {
+        int done = append_row(native_table_context(self), args, nargs);
+        if (done) return done < 0 ? nullptr : none();
+    }
+    Ref count = native_attr(self, tabular_layout, table_ncols);
+    if (!count) return nullptr;
+    int too_many = compare_count(nargs, count.get(), Py_GT);
     if (too_many != 0) {
         if (too_many > 0) {
-            Ref count(PyLong_FromSsize_t(nargs));
-            if (count) fail_formatted(bad_row_tex_width, {count.get(), ncols.get()});
+            Ref given(PyLong_FromSsize_t(nargs));
+            if (given) fail_formatted(bad_row_tex_width, {given.get(), count.get()});
         }
         return nullptr;
     }
-    if (write_row(self, nullptr, args, nargs) < 0) return nullptr;
+    Ref cells(PyTuple_New(nargs));
+    if (!cells) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; i++) PyTuple_SET_ITEM(cells.get(), i, Py_NewRef(args[i]));
+    if (write_row(self, nullptr, cells.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -580,9 +830,9 @@ PyObject* tabular_row_tex(PyObject* self, PyObject* const* args, Py_ssize_t narg
 int dump_table(PyObject* self, PyObject* main_context) {
     Ref context = context_of(self);
     if (!context || copy_buffer(context.get(), main_context, names.preamble) < 0) return -1;
-    Ref alignment = instance_attr(self, alignment_name, table_alignment_at);
+    Ref alignment = native_attr(self, tabular_layout, table_alignment);
     Ref columns(alignment ? PyUnicode_Join(empty, alignment.get()) : nullptr);
-    Ref env = columns ? instance_attr(self, env_name, table_env_at) : Ref();
+    Ref env = columns ? native_attr(self, tabular_layout, table_env) : Ref();
     if (!env || append_line(main_context,
                             {begin_opening, env.get(), brace_pair, columns.get(), brace_line_end},
                             begin_format, {env.get(), columns.get()}) < 0) {
@@ -590,7 +840,7 @@ int dump_table(PyObject* self, PyObject* main_context) {
     }
     Ref table_context = context_of(self);
     if (!table_context || copy_buffer(table_context.get(), main_context, names.f) < 0) return -1;
-    Ref end_env = instance_attr(self, env_name, table_env_at);
+    Ref end_env = native_attr(self, tabular_layout, table_env);
     return end_env ? append_line(main_context, {end_opening, end_env.get(), brace_line_end},
                                  end_format, {end_env.get()})
                    : -1;
@@ -618,16 +868,13 @@ PyType_Slot tabular_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(tabular_init)},
     {Py_tp_doc, const_cast<char*>("Tabular(alignment, context, env='tabular')\n--\n\n")},
     {Py_tp_methods, tabular_methods},
-    // The instance dict comes from the base; the GC slots must be named
-    // again, as a type spec with the GC flag has to carry them.
-    {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(instance_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc)},
+    {Py_tp_getset, tabular_descriptors.getset},
+    WRITER_SLOTS,
     {0, nullptr},
 };
 
 PyType_Spec tabular_spec = {
-    "pagewright.tabular.Tabular", sizeof(Instance), 0, instance_flags, tabular_slots,
+    "pagewright.tabular.Tabular", sizeof(Writer), 0, instance_flags, tabular_slots,
 };
 
 // Moves the named entries of a class namespace to its end, in the order
@@ -645,10 +892,10 @@ int order_namespace(PyTypeObject* type, std::initializer_list<PyObject*> order) 
 }
 
 PyTypeObject* make_row_type() {
+    describe(row_layout, row_descriptors);
     PyTypeObject* type = make_type(&row_spec, nullptr);
-    if (type) row_new = type->tp_new;
     Ref qualname(type ? PyUnicode_FromString("Tabular.Row") : nullptr);
-    if (!qualname || hide_attribute_slots(type) < 0 ||
+    if (!qualname ||
         PyObject_SetAttr(reinterpret_cast<PyObject*>(type), names.__qualname__, qualname.get()) < 0) {
         Py_XDECREF(type);
         return nullptr;
@@ -664,11 +911,15 @@ int make_types() {
         PyErr_SetString(PyExc_ImportError, "pagewright.environment is not initialised");
         return -1;
     }
-    Ref allowed(Py_BuildValue("[ssss]", "c", "r", "l", "p"));
+    Ref allowed(PyList_New(4));
     Ref envs(Py_BuildValue("[ss]", "tabular", "longtable"));
     Ref bases(PyTuple_Pack(1, base));
     if (!allowed || !envs || !bases) return -1;
+    for (Py_ssize_t i = 0; i < 4; i++) {
+        PyList_SET_ITEM(allowed.get(), i, Py_NewRef(allowed_letters[i]));
+    }
     Ref row(reinterpret_cast<PyObject*>(make_row_type()));
+    describe(tabular_layout, tabular_descriptors);
     Ref table(row ? reinterpret_cast<PyObject*>(make_type(&tabular_spec, bases.get())) : nullptr);
     if (!table) return -1;
     auto* type = reinterpret_cast<PyTypeObject*>(table.get());
@@ -680,10 +931,12 @@ int make_types() {
                                names.__module__}) < 0) {
         return -1;
     }
+    own_allowed = allowed.release();
+    own_envs = envs.release();
     row_type = reinterpret_cast<PyTypeObject*>(row.release());
     tabular_type = reinterpret_cast<PyTypeObject*>(table.release());
-    if (row_guard.watch(row_type) < 0) return -1;
-    return watch_instance_type(tabular_type, 3);
+    if (row_guard.watch(row_type) < 0 || tabular_guard.watch(tabular_type) < 0) return -1;
+    return register_layout(tabular_layout) < 0 ? -1 : register_layout(row_layout);
 }
 
 // LatexEnvironment.tabular(alignment, env='tabular'): slots 0 the
@@ -694,15 +947,12 @@ PyObject* tabular_enter(SingleUse* self) {
     Ref child(context ? child_of(context.get()) : nullptr);
     Ref table;
     if (child && cls.get() == reinterpret_cast<PyObject*>(tabular_type) &&
-        builds_directly(tabular_type)) {
+        tabular_guard.holds() && fast_paths) {
         PyObject* alignment = self->slot(1);
         PyObject* env = self->slot(2);
         if (check_table(alignment, env) < 0) return nullptr;
-        Ref ncols(PyLong_FromSsize_t(PyList_GET_SIZE(alignment)));
-        if (!ncols) return nullptr;
-        table = Ref(new_instance(tabular_type, {env_name, env, ncols_name, ncols.get(),
-                                                alignment_name, alignment, names.context,
-                                                child.get()}));
+        table = Ref(alloc_writer(tabular_type));
+        if (!table || table_set(table.get(), alignment, child.get(), env) < 0) return nullptr;
     } else if (child) {
         table = call_kw(cls.get(), {self->slot(1), child.get(), self->slot(2)}, tabular_kwnames);
     }
@@ -716,7 +966,7 @@ int tabular_close(SingleUse* self) {
     Ref context = context_of(self->slot(0));
     if (!context) return -1;
     PyObject* table = self->slot(3);
-    int own = calls_own(table, tabular_type, names.dump);
+    int own = calls_own(table, tabular_layout, names.dump);
     if (own) return own < 0 ? -1 : dump_table(table, context.get());
     return call_method_kw(table, names.dump, {context.get()}, dump_kwnames) ? 0 : -1;
 }
@@ -747,15 +997,19 @@ PyObject* environment_longtable(PyObject* self, PyObject* const* args, Py_ssize_
 
 int exec_tabular(PyObject* module) {
     if (init_constants() < 0) return -1;
-    Py_XSETREF(tabular_module, Py_NewRef(module));
     if (import_names(module, "contextlib", {"contextmanager"}) < 0) return -1;
     Ref package(PyUnicode_FromString("pagewright"));
     Ref environment = package ? import_from(package.get(), environment_name) : Ref();
     if (!environment || bind(module, "LatexEnvironment", environment.get()) < 0 ||
-        make_types() < 0) {
+        make_types() < 0 ||
+        bind(module, "Tabular", reinterpret_cast<PyObject*>(tabular_type)) < 0) {
         return -1;
     }
-    return bind(module, "Tabular", reinterpret_cast<PyObject*>(tabular_type));
+    Py_XSETREF(tabular_module, Py_NewRef(module));
+    tabular_global.watch(module, tabular_name, reinterpret_cast<PyObject*>(tabular_type));
+    environment_global.watch(module, environment_name,
+                             reinterpret_cast<PyObject*>(latex_environment_type()));
+    return 0;
 }
 
 }  // namespace pw
