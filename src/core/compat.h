@@ -95,6 +95,24 @@ inline int add_note(PyObject* exception, PyObject* note) {
 #endif
 }
 
+// Whether the interpreter caches the lookup of an object's methods only when
+// the object has an instance dict (empty will do): so on 3.11; 3.10 caches
+// nothing, and from 3.12 an object without a dict is cached best.
+constexpr bool method_cache_needs_dict =
+    PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000;
+
+// A count that changes whenever `dict` changes, read through the pointer
+// this returns (stable while the dict lives); NULL with an exception on
+// error. Up to 3.11 that is the dict's own version tag; from 3.12, which
+// deprecates the tag, a count kept by a dict watcher.
+#if PY_VERSION_HEX >= 0x030C0000
+const uint64_t* dict_version(PyObject* dict);
+#else
+inline const uint64_t* dict_version(PyObject* dict) {
+    return &reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+#endif
+
 }  // namespace pw
 
 // A module slot that declares loading in the main interpreter only; the

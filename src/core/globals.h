@@ -6,6 +6,7 @@
 // module attribute (monkeypatching) and have the change honoured.
 #pragma once
 
+#include "compat.h"
 #include "ref.h"
 
 namespace pw {
@@ -40,54 +41,53 @@ inline Ref call_nested(PyObject* module, PyObject* outer, PyObject* inner,
 }
 
 // A module global that the library bound itself and that fast paths rely
-// on, such as the class a method builds: whether it still holds that object
-// costs a look at the one dict entry where it was bound, so rebinding the
-// name (monkeypatching) is seen at once.
+// on, such as the class a method builds. Whether it still holds that object
+// is looked up again only after the module's dict changed, so rebinding the
+// name (monkeypatching) is seen at once and costs nothing until then.
 class Global {
 public:
-    // Watches module.<name>, which holds `expected` now. The module is kept
-    // by the caller; the expected object is held here, so that its address
-    // cannot come back as another object's.
-    void watch(PyObject* module, PyObject* name, PyObject* expected) {
-        dict_ = PyModule_GetDict(module);
-        name_ = name;
+    // Watches module.<name>, which holds `expected` now; -1 with an
+    // exception when the module's dict cannot be watched. Holds the dict and
+    // the expected object, so that their addresses cannot come back as
+    // another object's.
+    int watch(PyObject* module, PyObject* name, PyObject* expected) {
+        PyObject* dict = PyModule_GetDict(module);
+        const uint64_t* version = dict ? dict_version(dict) : nullptr;
+        if (!version) return -1;
+        Py_XSETREF(dict_, Py_NewRef(dict));
         Py_XSETREF(expected_, Py_NewRef(expected));
-        at_ = 0;
-        find();
+        name_ = name;
+        version_ = version;
+        refresh();
+        return 0;
     }
 
     PyObject* expected() const { return expected_; }
 
     // Whether the global still holds the expected object.
     bool holds() {
-        Py_ssize_t at = at_;
-        PyObject *key, *value;
-        if (dict_ && PyDict_Next(dict_, &at, &key, &value) && key == name_) {
-            return value == expected_;
-        }
-        return find();
+        if (version_ && *version_ == seen_) return holds_;
+        return refresh();
     }
 
 private:
-    // Looks the entry up again after the dict was reorganised.
-    bool find() {
-        if (!dict_) return false;
-        Py_ssize_t at = 0, before = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(dict_, &at, &key, &value)) {
-            if (key == name_) {
-                at_ = before;
-                return value == expected_;
-            }
-            before = at;
-        }
-        return false;
+    bool refresh() {
+        if (!version_) return false;
+        seen_ = *version_;
+        // A key's __eq__ may run here and change the dict: then the version
+        // moves on and the next call looks again.
+        PyObject* value = PyDict_GetItemWithError(dict_, name_);
+        if (!value) PyErr_Clear();
+        holds_ = value == expected_;
+        return holds_;
     }
 
     PyObject* dict_ = nullptr;
     PyObject* name_ = nullptr;
     PyObject* expected_ = nullptr;
-    Py_ssize_t at_ = 0;
+    const uint64_t* version_ = nullptr;
+    uint64_t seen_ = 0;
+    bool holds_ = false;
 };
 
 }  // namespace pw

@@ -49,11 +49,18 @@ public:
     // A zeroed, untracked object of `type` with one reference, as from
     // PyObject_GC_New; NULL when none is kept.
     PyObject* take(PyTypeObject* type) {
+        PyObject* op = take_unset(type);
+        if (op) {
+            std::memset(reinterpret_cast<char*>(op) + sizeof(PyObject), 0,
+                        type->tp_basicsize - sizeof(PyObject));
+        }
+        return op;
+    }
+
+    // The same without zeroing, for a caller that sets every field.
+    PyObject* take_unset(PyTypeObject* type) {
         if (count_ == 0) return nullptr;
-        PyObject* op = items_[--count_];
-        std::memset(reinterpret_cast<char*>(op) + sizeof(PyObject), 0,
-                    type->tp_basicsize - sizeof(PyObject));
-        return PyObject_Init(op, type);
+        return PyObject_Init(items_[--count_], type);
     }
 
 private:

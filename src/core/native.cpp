@@ -76,7 +76,7 @@ void set_native(PyObject* self, const Layout& layout, std::initializer_list<PyOb
     // Old values go last: freeing them may run Python code.
     for (int j = 0; j < max_fields; j++) {
         if (was_native && old[j] == lazy) layout.discard(self, j);
-        Py_XDECREF(old[j]);
+        release_field(old[j]);
     }
 }
 
@@ -85,7 +85,7 @@ void set_field(PyObject* self, int i, PyObject* value) {
     PyObject* old = n->fields[i];
     n->fields[i] = value;
     if (old == lazy && value != lazy) n->layout->discard(self, i);
-    Py_XDECREF(old);
+    release_field(old);
 }
 
 Ref field_value(PyObject* self, int i) {
@@ -156,7 +156,7 @@ int materialize(PyObject* self) {
     Ref extras(n->dict);
     n->dict = Py_NewRef(fresh.get());
     int status = extras ? PyDict_Update(fresh.get(), extras.get()) : 0;
-    for (PyObject* field : moved) Py_XDECREF(field);
+    for (PyObject* field : moved) release_field(field);
     return status;
 }
 
@@ -200,7 +200,7 @@ int assign(PyObject* self, int i, PyObject* value) {
     const Layout* layout = as_native(self)->layout;
     int stored = layout->is_integer(i) ? layout->store(self, i, value) : 0;
     if (stored < 0) return -1;
-    set_field(self, i, Py_NewRef(stored ? lazy : value));
+    set_field(self, i, stored ? lazy : Py_NewRef(value));
     return 0;
 }
 
@@ -276,6 +276,11 @@ namespace {
 constexpr int max_layouts = 12;
 const Layout* layouts[max_layouts];
 int layout_count;
+// The deallocators of the registered classes, each once.
+destructor deallocators[max_layouts];
+int deallocator_count;
+PyTypeObject* guarded_types[4];
+int guarded_count;
 
 }  // namespace
 
@@ -286,23 +291,72 @@ int register_layout(const Layout& layout) {
         return -1;
     }
     layouts[layout_count++] = &layout;
+    destructor dealloc = (*layout.type)->tp_dealloc;
+    for (int i = 0; i < deallocator_count; i++) {
+        if (deallocators[i] == dealloc) return 0;
+    }
+    deallocators[deallocator_count++] = dealloc;
     return 0;
 }
 
+bool has_native_layout(PyTypeObject* type) {
+    destructor dealloc = type->tp_dealloc;
+    for (int i = 0; i < deallocator_count; i++) {
+        if (deallocators[i] == dealloc) return true;
+    }
+    return false;
+}
+
 const Layout* layout_of(PyTypeObject* type) {
-    if (!fast_paths) return nullptr;
+    if (!fast_paths || !has_native_layout(type)) return nullptr;
     for (int i = 0; i < layout_count; i++) {
         if (*layouts[i]->type == type) return layouts[i];
     }
     return nullptr;
 }
 
+PyObject* native_context(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    // An object is native only while the fast paths are on.
+    if (!has_native_layout(type)) return nullptr;
+    Native* n = as_native(obj);
+    const Layout* layout = n->layout;
+    if (!layout || *layout->type != type || layout->context_at < 0 || !layout->guard->holds()) {
+        return nullptr;
+    }
+    return n->fields[layout->context_at];
+}
+
 Ref context_of(PyObject* obj) {
-    const Layout* layout = layout_of(Py_TYPE(obj));
-    PyObject** fields = layout && layout->context_at >= 0 ? native_fields(obj, *layout) : nullptr;
-    PyObject* context = fields ? fields[layout->context_at] : nullptr;
-    if (context && context != lazy) return Ref::borrow(context);
+    if (PyObject* context = native_context(obj)) return Ref::borrow(context);
     return getattr(obj, names.context);
+}
+
+void add_guarded_type(PyTypeObject* type) {
+    if (guarded_count < 4) guarded_types[guarded_count++] = type;
+}
+
+bool frees_chain_of(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    // These hold nothing, or guard their own deallocation.
+    if (type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
+        type == &PyTuple_Type || type == &PyList_Type || type == &PyDict_Type) {
+        return false;
+    }
+    for (int i = 0; i < guarded_count; i++) {
+        if (guarded_types[i] == type) return false;
+    }
+    return true;
+}
+
+bool holds_chain(PyObject* self) {
+    Native* n = as_native(self);
+    if (frees_chain(n->dict)) return true;
+    int count = n->layout ? n->layout->count : max_fields;
+    for (int i = 0; i < count; i++) {
+        if (frees_chain(n->fields[i])) return true;
+    }
+    return false;
 }
 
 int calls_own(PyObject* obj, const Layout& layout, PyObject* method) {
@@ -326,11 +380,17 @@ int native_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int native_clear(PyObject* self) {
     Native* n = as_native(self);
-    for (int i = 0; i < max_fields; i++) {
+    const Layout* layout = n->layout;
+    int count = layout ? layout->count : max_fields;
+    for (int i = 0; i < count; i++) {
         PyObject* field = n->fields[i];
+        if (!field) continue;
         n->fields[i] = nullptr;
-        if (field == lazy) n->layout->discard(self, i);
-        Py_XDECREF(field);
+        if (field != lazy) {
+            Py_DECREF(field);
+        } else if (!layout->is_integer(i)) {
+            layout->discard(self, i);
+        }
     }
     Py_CLEAR(n->dict);
     return 0;

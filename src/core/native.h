@@ -67,8 +67,14 @@ struct Layout {
     int index_of(PyObject* name) const;
 };
 
-// Marks a lazy field. Not a value Python code ever sees.
+// Marks a lazy field. Not a value Python code ever sees, and not counted:
+// a field holding it owns no reference.
 extern PyObject* lazy;
+
+// Drops what a field held.
+inline void release_field(PyObject* value) {
+    if (value != lazy) Py_XDECREF(value);
+}
 
 int init_native();
 
@@ -87,11 +93,21 @@ inline PyObject** native_fields(PyObject* obj, const Layout& layout) {
 // no attributes yet.
 bool may_go_native(PyObject* self, const Layout& layout);
 
-// Makes `self` native with these values (new references; `lazy` allowed),
+// Makes `self` native with these values (new references, or `lazy`),
 // dropping what its fields held. An attribute set before keeps its place.
 void set_native(PyObject* self, const Layout& layout, std::initializer_list<PyObject*> values);
 
-// Replaces field i of a native object (a new reference, `lazy` allowed),
+// The same for an object just made (from tp_alloc or a pool of spares),
+// which holds no attributes yet.
+inline void start_native(PyObject* self, const Layout& layout,
+                         std::initializer_list<PyObject*> values) {
+    Native* n = as_native(self);
+    n->layout = &layout;
+    PyObject** field = n->fields;
+    for (PyObject* value : values) *field++ = value;
+}
+
+// Replaces field i of a native object (a new reference, or `lazy`),
 // freeing the native storage behind it; the old value goes last.
 void set_field(PyObject* self, int i, PyObject* value);
 
@@ -108,15 +124,48 @@ inline Ref native_attr(PyObject* obj, const Layout& layout, int i) {
 }
 
 // Registers the layout of a native class, so that the helpers below find it
-// by the class.
+// by the class, which must have its tp_dealloc by then.
 int register_layout(const Layout& layout);
+
+// Whether instances of `type` have the Native layout: the class is one of
+// the registered ones, whose deallocators no other class has.
+bool has_native_layout(PyTypeObject* type);
 
 // The layout of exactly `type` when it is a registered native class and the
 // fast paths are on; NULL otherwise.
 const Layout* layout_of(PyTypeObject* type);
 
+// Whether freeing `value`, held by an object being freed, may free a chain
+// of objects through deallocators that do not guard against deep C
+// recursion: it would be freed with its holder and is not of a type that
+// holds nothing or guards itself. Objects holding only values without
+// chains are freed without the trashcan.
+bool frees_chain_of(PyObject* value);
+inline bool frees_chain(PyObject* value) {
+    return value && value != lazy && Py_REFCNT(value) == 1 && frees_chain_of(value);
+}
+// The same for the fields and dict of a native object.
+bool holds_chain(PyObject* self);
+
+// Types whose deallocation guards itself against deep chains (LatexContext).
+void add_guarded_type(PyTypeObject* type);
+
+// Frees an object through `finish`, its class's clearing and freeing, under
+// the trashcan only when `chain` says it holds one; `dealloc` is the
+// class's tp_dealloc.
+inline void free_guarded(PyObject* self, destructor dealloc, bool chain,
+                         void (*finish)(PyObject*)) {
+    PyObject_GC_UnTrack(self);
+    if (!chain) return finish(self);
+    Py_TRASHCAN_BEGIN(self, dealloc)
+    finish(self);
+    Py_TRASHCAN_END
+}
+
 // obj.context, for any object: read from its field when obj is native.
 Ref context_of(PyObject* obj);
+// The same, borrowed, only for a native object; NULL otherwise.
+PyObject* native_context(PyObject* obj);
 
 // Whether obj.method(...) would run the method of layout's class: obj is
 // exactly of that unchanged class and its dict does not shadow the method.
@@ -137,6 +186,15 @@ struct Descriptors {
     PyGetSetDef getset[max_fields + 4];
 };
 void describe(const Layout& layout, Descriptors& out);
+
+// For an object the library makes to receive many method calls (a table, a
+// document): the state in which the interpreter caches the lookup of its
+// methods. 0, or -1 with an exception.
+inline int cache_methods(PyObject* self) {
+    Native* n = as_native(self);
+    if (method_cache_needs_dict && n->layout && !n->dict && !(n->dict = PyDict_New())) return -1;
+    return 0;
+}
 
 // For the class's own tp_traverse and tp_clear.
 int native_traverse(PyObject* self, visitproc visit, void* arg);

@@ -3,6 +3,7 @@
 #include "args.h"
 #include "instance.h"
 #include "module.h"
+#include "native.h"
 #include "strings.h"
 
 #include <structmember.h>
@@ -14,7 +15,10 @@ namespace {
 PyTypeObject* single_use_type;
 
 void clear_slots(SingleUse* self) {
-    for (PyObject*& slot : self->slots) Py_CLEAR(slot);
+    while (self->used > 0) {
+        self->used--;
+        Py_CLEAR(self->slots[self->used]);
+    }
 }
 
 // A call made while the set-up or the closing work is running.
@@ -66,7 +70,7 @@ PyObject* single_use_exit(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
 int single_use_traverse(PyObject* op, visitproc visit, void* arg) {
     auto* self = reinterpret_cast<SingleUse*>(op);
     Py_VISIT(Py_TYPE(op));
-    for (PyObject* slot : self->slots) Py_VISIT(slot);
+    for (int i = 0; i < self->used; i++) Py_VISIT(self->slots[i]);
     return 0;
 }
 
@@ -77,20 +81,31 @@ int single_use_clear(PyObject* op) {
 
 Spares<16> spares;
 
-void single_use_dealloc(PyObject* op) {
+void finish_single_use(PyObject* op) {
     PyTypeObject* type = Py_TYPE(op);
-    PyObject_GC_UnTrack(op);
-    Py_TRASHCAN_BEGIN(op, single_use_dealloc)
     auto* self = reinterpret_cast<SingleUse*>(op);
     if (self->weakrefs) PyObject_ClearWeakRefs(op);
     clear_slots(self);
     if (!spares.keep(op)) type->tp_free(op);
     Py_DECREF(type);
-    Py_TRASHCAN_END
+}
+
+// A manager that ran its block has given its slots up already.
+bool slots_hold_chain(SingleUse* self) {
+    for (int i = 0; i < self->used; i++) {
+        if (frees_chain(self->slots[i])) return true;
+    }
+    return false;
+}
+
+void single_use_dealloc(PyObject* op) {
+    auto* self = reinterpret_cast<SingleUse*>(op);
+    free_guarded(op, single_use_dealloc, slots_hold_chain(self), finish_single_use);
 }
 
 SingleUse* new_single_use() {
-    if (PyObject* spare = spares.take(single_use_type)) return reinterpret_cast<SingleUse*>(spare);
+    PyObject* spare = spares.take_unset(single_use_type);
+    if (spare) return reinterpret_cast<SingleUse*>(spare);
     return PyObject_GC_New(SingleUse, single_use_type);
 }
 
@@ -140,11 +155,12 @@ PyObject* make_single_use(const Construct* construct, std::initializer_list<PyOb
     self->weakrefs = nullptr;
     self->phase = SingleUse::fresh;
     int i = 0;
-    for (PyObject*& slot : self->slots) slot = nullptr;
     for (PyObject* arg : args) {
         Py_XINCREF(arg);
         self->slots[i++] = arg;
     }
+    for (int j = i; j < SingleUse::nslots; j++) self->slots[j] = nullptr;
+    self->used = static_cast<unsigned char>(i);
     PyObject_GC_Track(self);
     return reinterpret_cast<PyObject*>(self);
 }

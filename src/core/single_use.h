@@ -35,13 +35,17 @@ struct SingleUse {
     const Construct* construct;
     PyObject* weakrefs;
     enum Phase : char { fresh, entering, entered, exiting, finished } phase;
+    unsigned char used;  // the slots in use are the first `used`
     // Owned references: the call's arguments first, then whatever `enter`
     // keeps for `close` (the objects it set up).
     PyObject* slots[nslots];
 
     PyObject* slot(int i) const { return slots[i]; }
     // Stores a new reference in slot i, dropping what was there.
-    void keep(int i, PyObject* owned) { Py_XSETREF(slots[i], owned); }
+    void keep(int i, PyObject* owned) {
+        if (i >= used) used = static_cast<unsigned char>(i + 1);
+        Py_XSETREF(slots[i], owned);
+    }
 };
 
 // Makes a context manager for `construct`; `args` (borrowed, NULL allowed)

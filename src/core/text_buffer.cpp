@@ -300,17 +300,49 @@ int TextBuffer::append(PyObject* text) {
     return 0;
 }
 
+namespace {
+
+// The length of the items joined by `separator` (none when NULL), then
+// `suffix` (a str, or NULL); *ascii says whether all of it is ASCII.
+Py_ssize_t joined_length(PyObject* const* items, Py_ssize_t n, PyObject* separator,
+                         PyObject* suffix, bool* ascii) {
+    Py_ssize_t total = 0;
+    bool all_ascii = true;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        total += PyUnicode_GET_LENGTH(items[i]);
+        all_ascii &= PyUnicode_IS_ASCII(items[i]) != 0;
+    }
+    if (separator) {
+        total += (n - 1) * PyUnicode_GET_LENGTH(separator);
+        all_ascii &= PyUnicode_IS_ASCII(separator) != 0;
+    }
+    if (suffix) {
+        total += PyUnicode_GET_LENGTH(suffix);
+        all_ascii &= PyUnicode_IS_ASCII(suffix) != 0;
+    }
+    *ascii = all_ascii;
+    return total;
+}
+
+// Copies the joined items to `out`, of width `kind`; returns the end.
+template <typename Put>
+void put_joined(PyObject* const* items, Py_ssize_t n, PyObject* separator, PyObject* suffix,
+                Put put) {
+    put(items[0]);
+    for (Py_ssize_t i = 1; i < n; i++) {
+        if (separator) put(separator);
+        put(items[i]);
+    }
+    if (suffix) put(suffix);
+}
+
+}  // namespace
+
 int TextBuffer::append_joined(PyObject* const* items, Py_ssize_t n, PyObject* separator,
                               PyObject* suffix) {
     if (n == 0) return suffix ? append(suffix) : 0;
-    Py_ssize_t total = separator ? (n - 1) * PyUnicode_GET_LENGTH(separator) : 0;
-    if (suffix) total += PyUnicode_GET_LENGTH(suffix);
-    bool ascii = (!separator || PyUnicode_IS_ASCII(separator)) &&
-                 (!suffix || PyUnicode_IS_ASCII(suffix));
-    for (Py_ssize_t i = 0; i < n; i++) {
-        total += PyUnicode_GET_LENGTH(items[i]);
-        ascii &= PyUnicode_IS_ASCII(items[i]) != 0;
-    }
+    bool ascii;
+    Py_ssize_t total = joined_length(items, n, separator, suffix, &ascii);
     // Widths are worked out piece by piece only for text that is not ASCII.
     int kind = PyUnicode_1BYTE_KIND;
     Py_UCS4 widest = 0x7f;
@@ -332,25 +364,18 @@ int TextBuffer::append_joined(PyObject* const* items, Py_ssize_t n, PyObject* se
     }
     // A short row: room for all of it at once, then each piece copied in.
     if (total == 0) return 0;
-    if (reserve(*this, kind, total) < 0) return -1;
+    bool fits = tail_kind == kind && tail_length + total <= tail_capacity;
+    if (!fits && reserve(*this, kind, total) < 0) return -1;
     char* out = static_cast<char*>(tail) + tail_length * tail_kind;
-    auto join = [&](auto put) {
-        put(items[0]);
-        for (Py_ssize_t i = 1; i < n; i++) {
-            if (separator) put(separator);
-            put(items[i]);
-        }
-        if (suffix) put(suffix);
-    };
     if (tail_kind == 1) {
         // Every piece is one byte wide: plain copies.
-        join([&](PyObject* text) {
+        put_joined(items, n, separator, suffix, [&](PyObject* text) {
             Py_ssize_t length = PyUnicode_GET_LENGTH(text);
             copy_bytes(out, PyUnicode_DATA(text), length);
             out += length;
         });
     } else {
-        join([&](PyObject* text) {
+        put_joined(items, n, separator, suffix, [&](PyObject* text) {
             Py_ssize_t length = PyUnicode_GET_LENGTH(text);
             copy_chars(PyUnicode_KIND(text), PyUnicode_DATA(text), length, tail_kind, out);
             out += length * tail_kind;
@@ -381,6 +406,14 @@ int TextBuffer::append_buffer(TextBuffer& child) {
 }
 
 PyObject* TextBuffer::value() {
+    if (count == 0) {
+        // All of it in the tail, whose width fits its widest character.
+        PyObject* text = PyUnicode_New(tail_length, tail_maxchar);
+        if (text && tail_length) {
+            copy_chars(tail_kind, tail, tail_length, PyUnicode_KIND(text), PyUnicode_DATA(text));
+        }
+        return text;
+    }
     if (!tail_length && count == 1 && parts[0]->type == Piece::string) {
         return Py_NewRef(static_cast<PyObject*>(parts[0]->data));
     }
@@ -424,10 +457,18 @@ PyObject* TextBuffer::value() {
 }
 
 void TextBuffer::release() {
-    for (Py_ssize_t i = 0; i < count; i++) unref(parts[i]);
-    PyMem_Free(parts);
+    empty();
     PyMem_Free(tail);
     *this = TextBuffer{};
+}
+
+void TextBuffer::empty() {
+    for (Py_ssize_t i = 0; i < count; i++) unref(parts[i]);
+    PyMem_Free(parts);
+    parts = nullptr;
+    count = capacity = 0;
+    tail_length = length = 0;
+    tail_maxchar = maxchar = 0;
 }
 
 }  // namespace pw

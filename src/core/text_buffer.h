@@ -77,6 +77,8 @@ struct TextBuffer {
     PyObject* value();
     // Drops the text; the buffer is empty afterwards.
     void release();
+    // The same, but the tail keeps its memory for the next text.
+    void empty();
 };
 
 }  // namespace pw

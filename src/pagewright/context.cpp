@@ -366,41 +366,62 @@ int context_traverse(PyObject* self, visitproc visit, void* arg) {
     return native_traverse(self, visit, arg);
 }
 
+// The buffers are emptied first, their tails keeping their memory: a context
+// kept for reuse writes its next text there. finish_context frees them
+// for one that goes.
 int context_clear(PyObject* self) {
     Context* context = as_context(self);
     Py_CLEAR(context->made[0]);
     Py_CLEAR(context->made[1]);
+    for (int field : {f_field, preamble_field}) {
+        if (context->fields[field] != lazy) continue;
+        context->fields[field] = nullptr;
+        context->generation[field]++;
+        context->buffers[field].empty();
+    }
     return native_clear(self);
 }
 
 // Child contexts come and go with every block: a few freed ones are reused.
 Spares<16> spare_contexts;
 
-void context_dealloc(PyObject* self) {
+void finish_context(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, context_dealloc)
     if (as_native(self)->weakrefs) PyObject_ClearWeakRefs(self);
     context_clear(self);
-    if (type != context_type || !spare_contexts.keep(self)) type->tp_free(self);
+    if (type != context_type || !spare_contexts.keep(self)) {
+        for (TextBuffer& buffer : as_context(self)->buffers) buffer.release();
+        type->tp_free(self);
+    }
     Py_DECREF(type);
-    Py_TRASHCAN_END
 }
 
-// A new, empty LatexContext object, as tp_alloc makes it.
+// Contexts hold their parents: long chains of them are freed under the
+// trashcan, so that the objects that hold contexts need not be.
+void context_dealloc(PyObject* self) { free_guarded(self, context_dealloc, true, finish_context); }
+
+// A new, empty LatexContext object, as tp_alloc makes it. A spare was left
+// empty by context_clear, its buffers' tails ready for new text.
 PyObject* alloc_context() {
-    PyObject* context = spare_contexts.take(context_type);
+    PyObject* context = spare_contexts.take_unset(context_type);
     if (!context) return context_type->tp_alloc(context_type, 0);
     PyObject_GC_Track(context);
     return context;
 }
 
-// The attributes of a new context, natively: buffers and package table
-// made when first read.
+// The attributes of a context, natively: buffers and package table made
+// when first read.
 void set_context(PyObject* self, PyObject* graphics_path, PyObject* parent) {
     as_context(self)->count = 0;
-    set_native(self, context_layout, {Py_NewRef(lazy), Py_NewRef(lazy), Py_NewRef(graphics_path),
-                                      Py_NewRef(parent), Py_NewRef(lazy), Py_NewRef(lazy)});
+    set_native(self, context_layout,
+               {lazy, lazy, Py_NewRef(graphics_path), Py_NewRef(parent), lazy, lazy});
+}
+
+// The same for a context just made.
+void start_context(PyObject* self, PyObject* graphics_path, PyObject* parent) {
+    as_context(self)->count = 0;
+    start_native(self, context_layout,
+                 {lazy, lazy, Py_NewRef(graphics_path), Py_NewRef(parent), lazy, lazy});
 }
 
 // Whether new contexts may be made natively: the class is unchanged and
@@ -571,22 +592,18 @@ PyObject* context_generate_file_id(PyObject* self, PyObject* const* args, Py_ssi
 // context.child(): LatexContext(context.graphics_path), LatexContext being
 // the module's global, with its parent set.
 PyObject* new_child_context(PyObject* context) {
-    if (native_fields(context, context_layout) && context_global.holds() &&
-        contexts_go_native()) {
-        Ref child(alloc_context());
-        if (!child) return nullptr;
-        // The allocation may run the collector, and a finalizer may change the
-        // parent: its fields are read afterwards, if it is still native.
-        if (PyObject** fields = native_fields(context, context_layout)) {
-            if (PyObject* graphics_path = fields[graphics_path_field]) {
-                set_context(child.get(), graphics_path, context);
-                return child.release();
-            }
-        }
+    PyObject** fields = native_fields(context, context_layout);
+    if (fields && fields[graphics_path_field] && context_global.holds() && contexts_go_native()) {
+        // The path is read before the new context is made, as the call's
+        // argument is: making it may run the collector and so Python code.
+        Ref graphics_path = Ref::borrow(fields[graphics_path_field]);
+        PyObject* child = alloc_context();
+        if (child) start_context(child, graphics_path.get(), context);
+        return child;
     }
-    Ref graphics_path = getattr(context, names.graphics_path);
-    Ref cls = graphics_path ? module_global(context_module, context_class_name) : Ref();
-    Ref child = cls ? call(cls.get(), {graphics_path.get()}) : Ref();
+    Ref cls = module_global(context_module, context_class_name);
+    Ref graphics_path = cls ? getattr(context, names.graphics_path) : Ref();
+    Ref child = graphics_path ? call(cls.get(), {graphics_path.get()}) : Ref();
     if (!child || PyObject_SetAttr(child.get(), names.parent, context) < 0) return nullptr;
     return child.release();
 }
@@ -779,6 +796,7 @@ int make_types(PyObject* module_name, PyObject* option_type) {
         return -1;
     }
     if (context_guard.watch(context_type) < 0 || register_layout(context_layout) < 0) return -1;
+    add_guarded_type(context_type);
     own_generate_file_id = PyDict_GetItemWithError(context_type->tp_dict, names.generate_file_id);
     own_use_package = PyDict_GetItemWithError(context_type->tp_dict, names.use_package);
     if (!own_generate_file_id || !own_use_package) return -1;
@@ -821,7 +839,7 @@ PyObject* context_from(PyObject* module, Global& global, PyObject* graphics_path
                        PyObject* keyword) {
     if (global.holds() && contexts_go_native()) {
         PyObject* context = alloc_context();
-        if (context) set_context(context, graphics_path, Py_None);
+        if (context) start_context(context, graphics_path, Py_None);
         return context;
     }
     Ref cls = module_global(module, context_class_name);
@@ -881,11 +899,11 @@ int exec_context(PyObject* module) {
     Ref option_function(PyObject_GetAttr(module, option_string_name));
     if (!option_function) return -1;
     Py_XSETREF(context_module, Py_NewRef(module));
-    string_io_global.watch(module, string_io_name, string_io);
-    use_package_global.watch(module, use_package_name,
-                             reinterpret_cast<PyObject*>(use_package_type));
-    option_string_global.watch(module, option_string_name, option_function.get());
-    context_global.watch(module, context_class_name, reinterpret_cast<PyObject*>(context_type));
+    if (string_io_global.watch(module, string_io_name, string_io) < 0) return -1;
+    if (use_package_global.watch(module, use_package_name,
+                             reinterpret_cast<PyObject*>(use_package_type)) < 0) return -1;
+    if (option_string_global.watch(module, option_string_name, option_function.get()) < 0) return -1;
+    if (context_global.watch(module, context_class_name, reinterpret_cast<PyObject*>(context_type)) < 0) return -1;
     return 0;
 }
 

@@ -91,7 +91,7 @@ int document_set(PyObject* self, PyObject* document_class, PyObject* class_optio
     if (may_go_native(self, document_layout)) {
         set_native(self, document_layout, {context.release(), Py_NewRef(document_class),
                                            Py_NewRef(class_options)});
-        return 0;
+        return cache_methods(self);
     }
     if (PyObject_SetAttr(self, names.context, context.get()) < 0 ||
         PyObject_SetAttr(self, document_class_attr, document_class) < 0) {
@@ -320,9 +320,9 @@ int exec_document(PyObject* module) {
     if (!os_module) os_module = Py_NewRef(os.get());
     if (!own_make_sure_dir_exists) own_make_sure_dir_exists = Py_NewRef(directory.get());
     Py_XSETREF(document_module, Py_NewRef(module));
-    context_global.watch(module, context_class_name, latex_context_class());
-    os_global.watch(module, os_name, os_module);
-    directory_global.watch(module, directory_name, own_make_sure_dir_exists);
+    if (context_global.watch(module, context_class_name, latex_context_class()) < 0) return -1;
+    if (os_global.watch(module, os_name, os_module) < 0) return -1;
+    if (directory_global.watch(module, directory_name, own_make_sure_dir_exists) < 0) return -1;
     return 0;
 }
 

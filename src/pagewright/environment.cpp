@@ -229,15 +229,20 @@ int writer_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int writer_clear(PyObject* self) { return native_clear(self); }
 
-void writer_dealloc(PyObject* self) {
+namespace {
+
+void finish_writer(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, writer_dealloc)
     if (as_native(self)->weakrefs) PyObject_ClearWeakRefs(self);
     native_clear(self);
     if (type != environment_type || !spare_environments.keep(self)) type->tp_free(self);
     Py_DECREF(type);
-    Py_TRASHCAN_END
+}
+
+}  // namespace
+
+void writer_dealloc(PyObject* self) {
+    free_guarded(self, writer_dealloc, holds_chain(self), finish_writer);
 }
 
 PyObject* alloc_writer(PyTypeObject* type) {
@@ -261,7 +266,7 @@ int environment_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     if (may_go_native(self, environment_layout)) {
         set_native(self, environment_layout, {Py_NewRef(context)});
-        return 0;
+        return cache_methods(self);
     }
     return PyObject_SetAttr(self, names.context, context);
 }
@@ -1009,7 +1014,7 @@ int request_from(PyObject* env, PyObject* name) {
 PyObject* environment_from(PyObject* module, Global& global, PyObject* context) {
     if (global.holds() && environment_guard.holds() && fast_paths) {
         PyObject* env = alloc_writer(environment_type);
-        if (env) set_native(env, environment_layout, {Py_NewRef(context)});
+        if (env) start_native(env, environment_layout, {Py_NewRef(context)});
         return env;
     }
     Ref cls = module_global(module, environment_name);
@@ -1057,9 +1062,9 @@ int exec_environment(PyObject* module) {
     if (!escape) return -1;
     if (!own_escape) own_escape = Py_NewRef(escape.get());
     Py_XSETREF(environment_module, Py_NewRef(module));
-    environment_global.watch(module, environment_name,
-                             reinterpret_cast<PyObject*>(environment_type));
-    escape_global.watch(module, latex_escape_name, own_escape);
+    if (environment_global.watch(module, environment_name,
+                             reinterpret_cast<PyObject*>(environment_type)) < 0) return -1;
+    if (escape_global.watch(module, latex_escape_name, own_escape) < 0) return -1;
     return 0;
 }
 

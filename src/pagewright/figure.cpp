@@ -538,7 +538,7 @@ int exec_figure(PyObject* module) {
         return -1;
     }
     Py_XSETREF(figure_module, Py_NewRef(module));
-    begin_end_global.watch(module, begin_end_name, begin_end_function);
+    if (begin_end_global.watch(module, begin_end_name, begin_end_function) < 0) return -1;
     return 0;
 }
 

@@ -168,6 +168,10 @@ PyObject* fragment_enter(SingleUse* self) {
                                                    new_context.get())
                                 : nullptr);
     if (!environment) return nullptr;
+    // A fragment's environment receives every write of the fragment.
+    if (has_native_layout(Py_TYPE(environment.get())) && cache_methods(environment.get()) < 0) {
+        return nullptr;
+    }
     self->keep(context, new_context.release());
     self->keep(writer, Py_NewRef(environment.get()));
     return environment.release();
@@ -233,11 +237,11 @@ int exec_frags(PyObject* module) {
     Ref directory = os ? Ref(PyObject_GetAttr(module, directory_name)) : Ref();
     if (!directory) return -1;
     Py_XSETREF(frags_module, Py_NewRef(module));
-    environment_global.watch(module, environment_name,
-                             reinterpret_cast<PyObject*>(latex_environment_type()));
-    context_global.watch(module, context_name, latex_context_class());
-    os_global.watch(module, os_name, os.get());
-    directory_global.watch(module, directory_name, directory.get());
+    if (environment_global.watch(module, environment_name,
+                             reinterpret_cast<PyObject*>(latex_environment_type())) < 0) return -1;
+    if (context_global.watch(module, context_name, latex_context_class()) < 0) return -1;
+    if (os_global.watch(module, os_name, os.get()) < 0) return -1;
+    if (directory_global.watch(module, directory_name, directory.get()) < 0) return -1;
     return 0;
 }
 

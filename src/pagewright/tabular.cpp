@@ -186,6 +186,13 @@ bool all_str(PyObject* const* items, Py_ssize_t count) {
     return true;
 }
 
+bool all_exact_str(PyObject* const* items, Py_ssize_t count) {
+    for (Py_ssize_t i = 0; i < count; i++) {
+        if (!PyUnicode_CheckExact(items[i])) return false;
+    }
+    return true;
+}
+
 // The cells joined by " & " and the row end, appended to the native body
 // of `context` in one piece when it has one and every cell is a str: 1
 // when done, 0 when not, -1 on error.
@@ -248,16 +255,21 @@ int push_cell(Row* row, PyObject* text) {
     return 0;
 }
 
-// Empties the cells, then drops them (which may run Python code).
+// Empties the cells, then drops them. Dropping a cell that is not an
+// exact str may run Python code that adds cells: the inline ones are copied
+// out first then.
 void release_cells(Row* row) {
     Cells& cells = row->cells;
     Py_ssize_t count = cells.count;
     PyObject** heap = cells.items != cells.inline_items ? cells.items : nullptr;
-    PyObject* inline_copy[Cells::inline_capacity];
-    if (!heap) std::memcpy(inline_copy, cells.inline_items, count * sizeof(PyObject*));
     cells.items = nullptr;
     cells.count = cells.capacity = 0;
-    PyObject* const* items = heap ? heap : inline_copy;
+    PyObject* inline_copy[Cells::inline_capacity];
+    PyObject* const* items = heap ? heap : cells.inline_items;
+    if (!heap && !all_exact_str(items, count)) {
+        std::memcpy(inline_copy, items, count * sizeof(PyObject*));
+        items = inline_copy;
+    }
     for (Py_ssize_t i = 0; i < count; i++) Py_DECREF(items[i]);
     PyMem_Free(heap);
 }
@@ -353,15 +365,26 @@ int row_traverse(PyObject* self, visitproc visit, void* arg) {
 // Rows come and go with every row block: a few freed ones are reused.
 Spares<16> spare_rows;
 
-void row_dealloc(PyObject* self) {
+void finish_row(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, row_dealloc)
     if (as_native(self)->weakrefs) PyObject_ClearWeakRefs(self);
     native_clear(self);
     if (type != row_type || !spare_rows.keep(self)) type->tp_free(self);
     Py_DECREF(type);
-    Py_TRASHCAN_END
+}
+
+bool row_holds_chain(PyObject* self) {
+    if (holds_chain(self)) return true;
+    Row* row = as_row(self);
+    PyObject* const* items = cell_items(row);
+    for (Py_ssize_t i = 0; i < row->cells.count; i++) {
+        if (frees_chain(items[i])) return true;
+    }
+    return false;
+}
+
+void row_dealloc(PyObject* self) {
+    free_guarded(self, row_dealloc, row_holds_chain(self), finish_row);
 }
 
 // Makes a row native: `ncols` columns (NULL: the C count `count`), no
@@ -370,18 +393,26 @@ void start_row(PyObject* row, PyObject* ncols, Py_ssize_t count, PyObject* conte
     if (ncols && small_int(ncols, &count)) ncols = nullptr;
     as_row(row)->ncols = ncols ? 0 : count;
     as_row(row)->col = 0;
-    set_native(row, row_layout, {Py_NewRef(ncols ? ncols : lazy), Py_NewRef(lazy),
-                                 Py_NewRef(lazy), Py_NewRef(context)});
+    set_native(row, row_layout, {ncols ? Py_NewRef(ncols) : lazy, lazy, lazy, Py_NewRef(context)});
 }
 
+// A new native row; every field is set here, so a spare needs no zeroing.
 PyObject* new_native_row(PyObject* ncols, Py_ssize_t count, PyObject* context) {
-    PyObject* row = spare_rows.take(row_type);
-    if (row) {
+    PyObject* row = spare_rows.take_unset(row_type);
+    if (!row) {
+        if (!(row = row_type->tp_alloc(row_type, 0))) return nullptr;
+    } else {
+        Row* fresh = as_row(row);
+        fresh->dict = fresh->weakrefs = nullptr;
+        fresh->fields[4] = fresh->fields[5] = nullptr;
+        fresh->cells.items = nullptr;
+        fresh->cells.count = fresh->cells.capacity = 0;
         PyObject_GC_Track(row);
-    } else if (!(row = row_type->tp_alloc(row_type, 0))) {
-        return nullptr;
     }
-    start_row(row, ncols, count, context);
+    if (ncols && small_int(ncols, &count)) ncols = nullptr;
+    as_row(row)->ncols = ncols ? 0 : count;
+    as_row(row)->col = 0;
+    start_native(row, row_layout, {ncols ? Py_NewRef(ncols) : lazy, lazy, lazy, Py_NewRef(context)});
     return row;
 }
 
@@ -514,6 +545,24 @@ PyObject* cell_enter(SingleUse* self) {
     return cell.release();
 }
 
+// A native cell of a native row, all four buffers native: no Python code
+// runs, so each is read once. 1 when done, 0 when the general path must
+// run, -1 on error.
+int close_cell_natively(PyObject* row_object, PyObject* cell) {
+    Row* row = native_row(row_object);
+    if (!row) return 0;
+    PyObject* cell_context = native_context(cell);
+    TextBuffer* from = cell_context ? native_buffer(cell_context, names.preamble) : nullptr;
+    TextBuffer* body = from ? native_buffer(cell_context, names.f) : nullptr;
+    TextBuffer* to = body ? native_buffer(row->fields[row_context], names.preamble) : nullptr;
+    if (!to) return 0;
+    if (to->append_buffer(*from) < 0) return -1;
+    Ref text(body->value());
+    if (!text || push_cell(row, text.get()) < 0) return -1;
+    row->col++;
+    return 1;
+}
+
 // The cell's preamble goes up to the table's context, its body becomes one
 // entry of the row:
 //     self.context.preamble.write(cell.context.preamble.getvalue())
@@ -521,6 +570,8 @@ PyObject* cell_enter(SingleUse* self) {
 //     self.col += 1
 int cell_close(SingleUse* self) {
     PyObject* row = self->slot(0);
+    int done = close_cell_natively(row, self->slot(1));
+    if (done) return done < 0 ? -1 : 0;
     Ref outer = native_attr(row, row_layout, row_context);
     Sink preamble = outer ? Sink::of(outer.get(), names.preamble) : Sink();
     Ref cell_context = preamble ? context_of(self->slot(1)) : Ref();
@@ -685,9 +736,9 @@ int table_set(PyObject* self, PyObject* alignment, PyObject* context, PyObject* 
     if (ncols < 0) return -1;
     if (may_go_native(self, tabular_layout)) {
         as_writer(self)->ncols = ncols;
-        set_native(self, tabular_layout, {Py_NewRef(env), Py_NewRef(lazy), Py_NewRef(alignment),
-                                          Py_NewRef(context)});
-        return 0;
+        set_native(self, tabular_layout,
+                   {Py_NewRef(env), lazy, Py_NewRef(alignment), Py_NewRef(context)});
+        return cache_methods(self);
     }
     Ref count(PyLong_FromSsize_t(ncols));
     if (!count || PyObject_SetAttr(self, env_name, env) < 0 ||
@@ -1006,9 +1057,9 @@ int exec_tabular(PyObject* module) {
         return -1;
     }
     Py_XSETREF(tabular_module, Py_NewRef(module));
-    tabular_global.watch(module, tabular_name, reinterpret_cast<PyObject*>(tabular_type));
-    environment_global.watch(module, environment_name,
-                             reinterpret_cast<PyObject*>(latex_environment_type()));
+    if (tabular_global.watch(module, tabular_name, reinterpret_cast<PyObject*>(tabular_type)) < 0) return -1;
+    if (environment_global.watch(module, environment_name,
+                             reinterpret_cast<PyObject*>(latex_environment_type())) < 0) return -1;
     return 0;
 }
 
