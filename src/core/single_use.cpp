@@ -64,7 +64,7 @@ PyObject* single_use_exit(PyObject* op, PyObject* const* args, Py_ssize_t nargs)
     self->phase = SingleUse::finished;
     clear_slots(self);
     if (status < 0) return nullptr;
-    Py_RETURN_FALSE;
+    return Py_NewRef(status > 0 ? Py_True : Py_False);
 }
 
 int single_use_traverse(PyObject* op, visitproc visit, void* arg) {

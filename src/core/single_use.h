@@ -25,7 +25,9 @@ struct Construct {
     // Returns 0, or -1 with an exception set.
     int (*close)(SingleUse* self);
     // Optional: runs when the block raised, before the exception goes on
-    // (compositions hand it to the context managers they entered).
+    // (compositions hand it to the context managers they entered). Returns
+    // 0 to let it go on, 1 when it was swallowed, -1 when another replaced
+    // it (set).
     int (*abort)(SingleUse* self, PyObject* type, PyObject* value, PyObject* traceback);
 };
 

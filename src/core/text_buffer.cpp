@@ -90,18 +90,6 @@ void convert_from(const void* src, Py_ssize_t n, int to, void* dst) {
     }
 }
 
-void copy_chars(int from, const void* src, Py_ssize_t n, int to, void* dst) {
-    if (from == to) {
-        copy_bytes(dst, src, n * from);
-    } else if (from == 1) {
-        convert_from<Py_UCS1>(src, n, to, dst);
-    } else if (from == 2) {
-        convert_from<Py_UCS2>(src, n, to, dst);
-    } else {
-        convert_from<Py_UCS4>(src, n, to, dst);
-    }
-}
-
 // A run of characters of one width.
 struct Run {
     int kind;
@@ -262,6 +250,18 @@ Piece* freeze(TextBuffer& buffer) {
 }
 
 }  // namespace
+
+void copy_chars(int from, const void* src, Py_ssize_t n, int to, void* dst) {
+    if (from == to) {
+        copy_bytes(dst, src, n * from);
+    } else if (from == 1) {
+        convert_from<Py_UCS1>(src, n, to, dst);
+    } else if (from == 2) {
+        convert_from<Py_UCS2>(src, n, to, dst);
+    } else {
+        convert_from<Py_UCS4>(src, n, to, dst);
+    }
+}
 
 int TextBuffer::append_chars(int kind, const void* data, Py_ssize_t n, Py_UCS4 widest) {
     if (n == 0) return 0;

@@ -43,6 +43,10 @@ inline void copy_bytes(void* dst, const void* src, Py_ssize_t n) {
     }
 }
 
+// Copies `n` characters of width `from` to room of width `to`; the room may
+// be narrower than the run's width when every character fits it.
+void copy_chars(int from, const void* src, Py_ssize_t n, int to, void* dst);
+
 struct Piece;
 
 struct TextBuffer {

@@ -599,7 +599,8 @@ PyObject* or_none(const Ref& ref) { return ref ? ref.get() : Py_None; }
 
 // Leaves the entered boxes innermost first, as nested with statements
 // unwind: each __exit__ gets the exception still propagating (or three
-// Nones), and one that raises replaces it.
+// Nones); one whose result is true swallows it, and one that raises
+// replaces it.
 void leave_boxes(SingleUse* self, Propagating& error) {
     for (int slot : {inner_exit, outer_exit}) {
         Ref exit = Ref::borrow(self->slot(slot));
@@ -607,7 +608,16 @@ void leave_boxes(SingleUse* self, Propagating& error) {
         self->keep(slot, nullptr);
         Ref result = call(exit.get(), {or_none(error.type), or_none(error.value),
                                        or_none(error.traceback)});
-        if (!result) error = fetch_error();
+        if (!result) {
+            error = fetch_error();
+            continue;
+        }
+        int swallowed = error.type ? PyObject_IsTrue(result.get()) : 0;
+        if (swallowed < 0) {
+            error = fetch_error();
+        } else if (swallowed) {
+            error = {};
+        }
     }
 }
 
@@ -620,9 +630,12 @@ int finish_boxes(SingleUse* self, Propagating error) {
 }
 
 // A failure inside the composition after it entered boxes passes out
-// through them.
+// through them; when one of them swallows it, the composition ends
+// without handing anything out, which a generator reports as not yielding.
 PyObject* unwind_boxes(SingleUse* self) {
-    finish_boxes(self, fetch_error());
+    if (finish_boxes(self, fetch_error()) == 0) {
+        PyErr_SetString(PyExc_RuntimeError, "generator didn't yield");
+    }
     return nullptr;
 }
 
@@ -630,11 +643,13 @@ int close_composition(SingleUse* self) {
     return finish_boxes(self, {});
 }
 
-// The block raised: the boxes see the exception and write nothing. Only an
-// exception raised by one of them replaces the block's own.
+// The block raised: the boxes see the exception and write nothing. One
+// that swallows it makes the composition swallow it; one that raises
+// replaces it.
 int abort_composition(SingleUse* self, PyObject* type, PyObject* value, PyObject* traceback) {
     Propagating error{Ref::borrow(type), Ref::borrow(value), Ref::borrow(traceback)};
     leave_boxes(self, error);
+    if (!error.type) return 1;
     if (error.type.get() == type && error.value.get() == value) return 0;
     PyErr_Restore(error.type.release(), error.value.release(), error.traceback.release());
     return -1;

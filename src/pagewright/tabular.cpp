@@ -186,12 +186,6 @@ bool all_str(PyObject* const* items, Py_ssize_t count) {
     return true;
 }
 
-bool all_exact_str(PyObject* const* items, Py_ssize_t count) {
-    for (Py_ssize_t i = 0; i < count; i++) {
-        if (!PyUnicode_CheckExact(items[i])) return false;
-    }
-    return true;
-}
 
 // The cells joined by " & " and the row end, appended to the native body
 // of `context` in one piece when it has one and every cell is a str: 1
@@ -211,13 +205,31 @@ enum TableField { table_env, table_ncols, table_alignment, table_context };
 // as an array of cells.
 enum RowField { row_ncols, row_col, row_cols, row_context };
 
-// A row's cells while its `cols` is lazy: a few inline, more on the heap.
+// A row's cells while its `cols` is lazy, a few inline and more on the
+// heap: each the object given to cell_tex or multicolumn_tex, or for a
+// cell block (whose text no Python code has seen as a str) a span of
+// characters in the row's own arena, made a str only when Python code
+// reads `cols`.
+struct Span {
+    Py_ssize_t at;      // byte offset in the arena
+    Py_ssize_t length;  // characters
+    Py_UCS4 maxchar;
+    int kind;
+};
+
 struct Cells {
     static constexpr Py_ssize_t inline_capacity = 8;
-    PyObject** items;
+    static constexpr Py_ssize_t inline_arena = 256;
+    PyObject** items;  // NULL for a span
+    Span* spans;
     Py_ssize_t count;
     Py_ssize_t capacity;
+    char* arena;
+    Py_ssize_t arena_used;
+    Py_ssize_t arena_capacity;
     PyObject* inline_items[inline_capacity];
+    Span inline_spans[inline_capacity];
+    char inline_bytes[inline_arena];
 };
 
 struct Row : Native {
@@ -229,60 +241,190 @@ struct Row : Native {
 Row* as_row(PyObject* self) { return reinterpret_cast<Row*>(self); }
 Writer* as_writer(PyObject* self) { return reinterpret_cast<Writer*>(self); }
 
-PyObject* const* cell_items(Row* row) {
-    return row->cells.items ? row->cells.items : row->cells.inline_items;
+// Room for one more cell; -1 with MemoryError.
+int grow_cells(Cells& cells) {
+    if (!cells.items) {
+        cells.items = cells.inline_items;
+        cells.spans = cells.inline_spans;
+        cells.capacity = Cells::inline_capacity;
+    }
+    if (cells.count < cells.capacity) return 0;
+    Py_ssize_t capacity = cells.capacity * 2;
+    auto* items = static_cast<PyObject**>(PyMem_Malloc(capacity * sizeof(PyObject*)));
+    auto* spans = static_cast<Span*>(PyMem_Malloc(capacity * sizeof(Span)));
+    if (!items || !spans) {
+        PyMem_Free(items);
+        PyMem_Free(spans);
+        PyErr_NoMemory();
+        return -1;
+    }
+    std::memcpy(items, cells.items, cells.count * sizeof(PyObject*));
+    std::memcpy(spans, cells.spans, cells.count * sizeof(Span));
+    if (cells.items != cells.inline_items) {
+        PyMem_Free(cells.items);
+        PyMem_Free(cells.spans);
+    }
+    cells.items = items;
+    cells.spans = spans;
+    cells.capacity = capacity;
+    return 0;
 }
 
 int push_cell(Row* row, PyObject* text) {
+    if (grow_cells(row->cells) < 0) return -1;
+    row->cells.items[row->cells.count++] = Py_NewRef(text);
+    return 0;
+}
+
+// Copies the text of `body`, all in its tail, into the arena as the next
+// cell.
+int push_span(Row* row, const TextBuffer& body) {
     Cells& cells = row->cells;
-    if (!cells.items) {
-        cells.items = cells.inline_items;
-        cells.capacity = Cells::inline_capacity;
+    Py_ssize_t bytes = body.tail_length * body.tail_kind;
+    if (grow_cells(cells) < 0) return -1;
+    if (!cells.arena) {
+        cells.arena = cells.inline_bytes;
+        cells.arena_capacity = Cells::inline_arena;
     }
-    if (cells.count == cells.capacity) {
-        Py_ssize_t capacity = cells.capacity * 2;
-        auto* items = static_cast<PyObject**>(PyMem_Malloc(capacity * sizeof(PyObject*)));
-        if (!items) {
+    if (cells.arena_used + bytes > cells.arena_capacity) {
+        Py_ssize_t capacity = std::max(cells.arena_capacity * 2, cells.arena_used + bytes);
+        bool inline_arena = cells.arena == cells.inline_bytes;
+        char* arena = static_cast<char*>(
+            inline_arena ? PyMem_Malloc(capacity) : PyMem_Realloc(cells.arena, capacity));
+        if (!arena) {
             PyErr_NoMemory();
             return -1;
         }
-        std::memcpy(items, cells.items, cells.count * sizeof(PyObject*));
-        if (cells.items != cells.inline_items) PyMem_Free(cells.items);
-        cells.items = items;
-        cells.capacity = capacity;
+        if (inline_arena) std::memcpy(arena, cells.inline_bytes, cells.arena_used);
+        cells.arena = arena;
+        cells.arena_capacity = capacity;
     }
-    cells.items[cells.count++] = Py_NewRef(text);
+    if (bytes) std::memcpy(cells.arena + cells.arena_used, body.tail, bytes);
+    cells.spans[cells.count] = {cells.arena_used, body.tail_length, body.tail_maxchar,
+                                body.tail_kind};
+    cells.items[cells.count++] = nullptr;
+    cells.arena_used += bytes;
+    return 0;
+}
+
+// A cell as Python code sees it: a new reference.
+PyObject* cell_value(const Cells& cells, Py_ssize_t i) {
+    if (cells.items[i]) return Py_NewRef(cells.items[i]);
+    const Span& span = cells.spans[i];
+    PyObject* text = PyUnicode_New(span.length, span.maxchar);
+    if (text && span.length) {
+        copy_chars(span.kind, cells.arena + span.at, span.length, PyUnicode_KIND(text),
+                   PyUnicode_DATA(text));
+    }
+    return text;
+}
+
+bool cells_are_text(const Cells& cells) {
+    for (Py_ssize_t i = 0; i < cells.count; i++) {
+        if (cells.items[i] && !PyUnicode_Check(cells.items[i])) return false;
+    }
+    return true;
+}
+
+// The characters of cell i.
+struct Run {
+    int kind;
+    const void* data;
+    Py_ssize_t length;
+    Py_UCS4 maxchar;
+};
+
+Run run_of(const Cells& cells, Py_ssize_t i) {
+    if (PyObject* text = cells.items[i]) {
+        return {PyUnicode_KIND(text), PyUnicode_DATA(text), PyUnicode_GET_LENGTH(text),
+                PyUnicode_MAX_CHAR_VALUE(text)};
+    }
+    const Span& span = cells.spans[i];
+    return {span.kind, cells.arena + span.at, span.length, span.maxchar};
+}
+
+Run run_of(PyObject* text) {
+    return {PyUnicode_KIND(text), PyUnicode_DATA(text), PyUnicode_GET_LENGTH(text),
+            PyUnicode_MAX_CHAR_VALUE(text)};
+}
+
+// The cells, all text, joined by " & " and followed by the row end, into
+// `body`: one piece of room when the body's tail has the text's width.
+int append_cells(TextBuffer& body, const Cells& cells) {
+    Run separator = run_of(cell_separator);
+    Run end = run_of(row_end);
+    Py_ssize_t total = end.length + (cells.count ? (cells.count - 1) * separator.length : 0);
+    Py_UCS4 widest = 0x7f;
+    for (Py_ssize_t i = 0; i < cells.count; i++) {
+        Run run = run_of(cells, i);
+        total += run.length;
+        widest = std::max(widest, run.maxchar);
+    }
+    int kind = widest < 0x100 ? 1 : widest < 0x10000 ? 2 : 4;
+    void* room;
+    int ready = body.room(kind, total, &room);
+    if (ready < 0) return -1;
+    char* out = static_cast<char*>(room);
+    auto put = [&](const Run& run) {
+        if (!ready) return body.append_chars(run.kind, run.data, run.length, run.maxchar);
+        if (run.kind == kind) {
+            copy_bytes(out, run.data, run.length * kind);
+        } else {
+            copy_chars(run.kind, run.data, run.length, kind, out);
+        }
+        out += run.length * kind;
+        return 0;
+    };
+    for (Py_ssize_t i = 0; i < cells.count; i++) {
+        if ((i && put(separator) < 0) || put(run_of(cells, i)) < 0) return -1;
+    }
+    if (put(end) < 0) return -1;
+    if (ready) body.commit(total, widest);
     return 0;
 }
 
 // Empties the cells, then drops them. Dropping a cell that is not an
-// exact str may run Python code that adds cells: the inline ones are copied
-// out first then.
+// exact str may run Python code that adds cells: the inline ones are
+// copied out first then.
 void release_cells(Row* row) {
     Cells& cells = row->cells;
     Py_ssize_t count = cells.count;
-    PyObject** heap = cells.items != cells.inline_items ? cells.items : nullptr;
+    bool heap = cells.items && cells.items != cells.inline_items;
+    PyObject** items = heap ? cells.items : cells.inline_items;
+    Span* spans = heap ? cells.spans : nullptr;
+    char* arena = cells.arena != cells.inline_bytes ? cells.arena : nullptr;
     cells.items = nullptr;
+    cells.spans = nullptr;
     cells.count = cells.capacity = 0;
+    cells.arena = nullptr;
+    cells.arena_used = cells.arena_capacity = 0;
     PyObject* inline_copy[Cells::inline_capacity];
-    PyObject* const* items = heap ? heap : cells.inline_items;
-    if (!heap && !all_exact_str(items, count)) {
+    bool plain = true;
+    for (Py_ssize_t i = 0; i < count; i++) {
+        plain &= !items[i] || PyUnicode_CheckExact(items[i]);
+    }
+    if (!heap && !plain) {
         std::memcpy(inline_copy, items, count * sizeof(PyObject*));
         items = inline_copy;
     }
-    for (Py_ssize_t i = 0; i < count; i++) Py_DECREF(items[i]);
-    PyMem_Free(heap);
+    for (Py_ssize_t i = 0; i < count; i++) Py_XDECREF(items[i]);
+    if (heap) {
+        PyMem_Free(items);
+        PyMem_Free(spans);
+    }
+    PyMem_Free(arena);
 }
 
-// The cells as the list Python code sees, the row's references moved into it.
+// The cells as the list Python code sees.
 PyObject* cells_list(Row* row) {
-    PyObject* list = PyList_New(row->cells.count);
+    Ref list(PyList_New(row->cells.count));
     if (!list) return nullptr;
-    PyObject* const* items = cell_items(row);
     for (Py_ssize_t i = 0; i < row->cells.count; i++) {
-        PyList_SET_ITEM(list, i, Py_NewRef(items[i]));
+        PyObject* cell = cell_value(row->cells, i);
+        if (!cell) return nullptr;
+        PyList_SET_ITEM(list.get(), i, cell);
     }
-    return list;
+    return list.release();
 }
 
 PyObject* row_value(PyObject* self, int field) {
@@ -356,9 +498,8 @@ bool native_ncols(PyObject* table, Py_ssize_t* ncols) {
 // ---------------------------------------------------------------- Tabular.Row
 
 int row_traverse(PyObject* self, visitproc visit, void* arg) {
-    Row* row = as_row(self);
-    PyObject* const* items = cell_items(row);
-    for (Py_ssize_t i = 0; i < row->cells.count; i++) Py_VISIT(items[i]);
+    const Cells& cells = as_row(self)->cells;
+    for (Py_ssize_t i = 0; i < cells.count; i++) Py_VISIT(cells.items[i]);
     return native_traverse(self, visit, arg);
 }
 
@@ -375,10 +516,9 @@ void finish_row(PyObject* self) {
 
 bool row_holds_chain(PyObject* self) {
     if (holds_chain(self)) return true;
-    Row* row = as_row(self);
-    PyObject* const* items = cell_items(row);
-    for (Py_ssize_t i = 0; i < row->cells.count; i++) {
-        if (frees_chain(items[i])) return true;
+    const Cells& cells = as_row(self)->cells;
+    for (Py_ssize_t i = 0; i < cells.count; i++) {
+        if (frees_chain(cells.items[i])) return true;
     }
     return false;
 }
@@ -406,7 +546,10 @@ PyObject* new_native_row(PyObject* ncols, Py_ssize_t count, PyObject* context) {
         fresh->dict = fresh->weakrefs = nullptr;
         fresh->fields[4] = fresh->fields[5] = nullptr;
         fresh->cells.items = nullptr;
+        fresh->cells.spans = nullptr;
         fresh->cells.count = fresh->cells.capacity = 0;
+        fresh->cells.arena = nullptr;
+        fresh->cells.arena_used = fresh->cells.arena_capacity = 0;
         PyObject_GC_Track(row);
     }
     if (ncols && small_int(ncols, &count)) ncols = nullptr;
@@ -557,8 +700,12 @@ int close_cell_natively(PyObject* row_object, PyObject* cell) {
     TextBuffer* to = body ? native_buffer(row->fields[row_context], names.preamble) : nullptr;
     if (!to) return 0;
     if (to->append_buffer(*from) < 0) return -1;
-    Ref text(body->value());
-    if (!text || push_cell(row, text.get()) < 0) return -1;
+    if (body->count == 0) {
+        if (push_span(row, *body) < 0) return -1;
+    } else {
+        Ref text(body->value());
+        if (!text || push_cell(row, text.get()) < 0) return -1;
+    }
     row->col++;
     return 1;
 }
@@ -829,9 +976,12 @@ int row_close(SingleUse* self) {
     PyObject* row_object = self->slot(1);
     Py_ssize_t ncols;
     if (Row* row = native_row(row_object)) {
-        if (native_ncols(table, &ncols) && row->cells.count <= ncols) {
-            int done = append_row(native_table_context(table), cell_items(row), row->cells.count);
-            if (done) return done < 0 ? -1 : 0;
+        PyObject* context = native_ncols(table, &ncols) && row->cells.count <= ncols &&
+                                    cells_are_text(row->cells)
+                                ? native_table_context(table)
+                                : nullptr;
+        if (TextBuffer* body = context ? native_buffer(context, names.f) : nullptr) {
+            return append_cells(*body, row->cells);
         }
     }
     Ref cols = native_attr(row_object, row_layout, row_cols);

@@ -1,0 +1,402 @@
+"""The library's objects keep their attributes natively, yet behave as
+instances of Python classes do under the interpreter's own attribute
+protocol, and the names the library looks up at call time are honoured
+when rebound."""
+import contextlib
+import copy
+import io
+import pickle
+import weakref
+
+import pytest
+
+import pagewright
+from pagewright import LatexContext, LatexDocument, LatexEnvironment
+from pagewright import context as context_module
+from pagewright import document as document_module
+from pagewright import environment as environment_module
+from pagewright import figure as figure_module
+from pagewright import frags as frags_module
+from pagewright import tabular as tabular_module
+from pagewright.figure import Figure, SubFigure
+from pagewright.tabular import Tabular
+
+# Each native kind, made as its class makes it, with its attributes in
+# binding order.
+KINDS = {
+    "context": (lambda: LatexContext("g"),
+                ["f", "preamble", "graphics_path", "parent", "count", "packages"]),
+    "environment": (lambda: LatexEnvironment(LatexContext()), ["context"]),
+    "document": (lambda: LatexDocument(), ["context", "document_class", "class_options"]),
+    "table": (lambda: Tabular(["l", "r"], LatexContext()),
+              ["env", "ncols", "alignment", "context"]),
+    "row": (lambda: Tabular.Row(2, LatexContext()), ["ncols", "col", "cols", "context"]),
+    "figure": (lambda: Figure("c", "l", "t", LatexContext(), False),
+               ["caption", "label", "context", "placement", "double"]),
+    "subfigure": (lambda: SubFigure("c", "l", LatexContext()), ["caption", "label", "context"]),
+}
+
+
+def plain(value):
+    """A value as copies of it compare: buffers by their text, contexts by
+    their attributes."""
+    if isinstance(value, io.StringIO):
+        return value.getvalue()
+    if isinstance(value, LatexContext):
+        return {k: plain(v) for k, v in vars(value).items()}
+    if isinstance(value, dict):
+        return {k: vars(v) for k, v in value.items()}
+    return value
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_generic_attribute_protocol(kind):
+    make, order = KINDS[kind]
+    cls = type(make())
+
+    class Logged(cls):
+        seen = []
+
+        def __setattr__(self, name, value):
+            Logged.seen.append(name)
+            super().__setattr__(name, value)
+
+    obj = Logged.__new__(Logged)
+    obj.__init__(*{"context": ("g",), "environment": (LatexContext(),), "document": (),
+                   "table": (["l", "r"], LatexContext()), "row": (2, LatexContext()),
+                   "figure": ("c", "l", "t", LatexContext(), False),
+                   "subfigure": ("c", "l", LatexContext())}[kind])
+    assert Logged.seen == order and list(vars(obj)) == order
+
+    native = make()
+    for name in order:
+        assert object.__getattribute__(native, name) is getattr(native, name)
+    object.__setattr__(native, "extra", 1)
+    weakref.ref(native)
+    del native.extra
+    native.later = 2
+    assert list(vars(native)) == order + ["later"]
+    delattr(native, order[0])
+    assert list(vars(native)) == order[1:] + ["later"]
+
+
+@pytest.mark.parametrize("clone", [copy.copy, copy.deepcopy,
+                                   lambda obj: pickle.loads(pickle.dumps(obj))],
+                         ids=["copy", "deepcopy", "pickle"])
+@pytest.mark.parametrize("kind", KINDS)
+def test_copies(kind, clone):
+    obj = KINDS[kind][0]()
+    if kind == "row":
+        obj.cell_tex("a")
+    twin = clone(obj)
+    assert type(twin) is type(obj)
+    assert {k: plain(v) for k, v in vars(twin).items()} == \
+        {k: plain(v) for k, v in vars(obj).items()}
+
+
+def test_a_row_made_by_its_table_copies_with_its_cells():
+    env = LatexEnvironment(LatexContext())
+    with env.tabular(["l", "l"]) as table:
+        with table.row() as row:
+            row.cell_tex("a")
+            with row.cell() as cell:
+                cell.tex("b")
+            for twin in (copy.copy(row), pickle.loads(pickle.dumps(row))):
+                assert (twin.ncols, twin.col, twin.cols) == (2, 2, ["a", "b"])
+
+
+def test_class_assignment_keeps_attributes_and_is_honoured_by_the_library():
+    ctx = LatexContext()
+    env = LatexEnvironment(ctx)
+    other = LatexContext()
+
+    class Redirected(LatexEnvironment):
+        @property
+        def context(self):
+            return other
+
+    env.tex("a")
+    env.__class__ = Redirected
+    env.tex("b")
+    env.__class__ = LatexEnvironment
+    env.tex("c")
+    assert (ctx.f.getvalue(), other.f.getvalue()) == ("ac", "b")
+    assert vars(env) == {"context": ctx}
+
+
+def test_init_run_again_keeps_extras_and_takes_effect_mid_write():
+    first, second = LatexContext(), LatexContext()
+    env = LatexEnvironment(first)
+    env.extra = 1
+
+    class Reinit:
+        def __str__(self):
+            env.__init__(second)
+            return "1cm"
+
+    env.hspace(Reinit())  # the body was looked up before __str__ ran
+    env.tex("x")
+    assert (first.f.getvalue(), second.f.getvalue()) == ("\\hspace{1cm}", "x")
+    assert vars(env) == {"context": second, "extra": 1}
+
+    table = Tabular(["l"], first)
+    table.extra = 2
+    table.__init__(["l", "r"], second, env="longtable")
+    assert vars(table) == {"env": "longtable", "ncols": 2, "alignment": ["l", "r"],
+                           "context": second, "extra": 2}
+
+
+@pytest.mark.parametrize("touch", ["preamble", "f"])
+def test_python_code_mid_write_that_reads_another_buffer_loses_no_text(touch):
+    ctx = LatexContext()
+    env = LatexEnvironment(ctx)
+
+    class Size:
+        def __str__(self):
+            getattr(ctx, touch).write("P")
+            return "1cm"
+
+    env.hspace(Size())
+    expected = {"preamble": ("\\hspace{1cm}", "P"), "f": ("P\\hspace{1cm}", "")}[touch]
+    assert (ctx.f.getvalue(), ctx.preamble.getvalue()) == expected
+
+
+class Swallow(LatexEnvironment):
+    """Boxes whose manager swallows a ValueError raised in their block."""
+
+    @contextlib.contextmanager
+    def fbox(self, sep="1pt"):
+        try:
+            yield self
+        except ValueError:
+            pass
+
+    @contextlib.contextmanager
+    def minipage(self, width, align="", fbox=False):
+        try:
+            yield self
+        except ValueError:
+            pass
+
+
+@pytest.mark.parametrize("compose", [
+    lambda env: env.tightbox(),
+    lambda env: LatexEnvironment.minipage(env, "1cm", fbox=True),
+    lambda env: env.minipage_bottom("1cm"),
+], ids=["tightbox", "framed minipage", "minipage_bottom"])
+def test_compositions_honour_a_box_that_swallows_the_exception(compose):
+    env = Swallow(LatexContext())
+    with compose(env):
+        raise ValueError("swallowed by the inner box")
+
+
+def recording(function, calls):
+    def wrapper(*args, **kwargs):
+        calls.append(function.__name__)
+        return function(*args, **kwargs)
+    return wrapper
+
+
+def subclass(base):
+    return lambda calls: type("Mine" + base.__name__, (base,), {})
+
+
+class MineStringIO(io.StringIO):
+    pass
+
+
+class MineTabular(Tabular):
+    class Row(Tabular.Row):
+        pass
+
+
+def box(env, tmp):
+    with env.fbox() as inner:
+        return type(inner).__name__
+
+
+def cell(env, tmp):
+    with env.tabular(["l"]) as table, table.row() as row, row.cell() as inner:
+        return type(inner).__name__
+
+
+def row_class(env, tmp):
+    with env.tabular(["l"]) as table, table.row() as row:
+        return type(row).__qualname__
+
+
+def child(env, tmp):
+    return type(env.context.child()).__name__
+
+
+def document_context(env, tmp):
+    return type(LatexDocument().context).__name__
+
+
+def fragment(env, tmp):
+    with pagewright.latex_fragment(io.StringIO()) as frag:
+        return type(frag).__name__, type(frag.context).__name__
+
+
+def document(env, tmp):
+    with pagewright.latex_document(io.StringIO()) as doc:
+        return type(doc).__name__
+
+
+def written(env, tmp):
+    LatexDocument().write_to_file(str(tmp / "d" / "x.tex"))
+    with pagewright.latex_document(str(tmp / "e" / "y.tex")):
+        pass
+
+
+def graphics(env, tmp):
+    env.context.graphics_path = str(tmp)
+    env.graphics_data("x", pagewright.MIME_PNG, "g", width="1cm")
+    return env.context.f.getvalue()
+
+
+def text(env, tmp):
+    env.text("a_b")
+    return env.context.f.getvalue()
+
+
+def packages(env, tmp):
+    env.use_package("amsmath")
+    out = io.StringIO()
+    env.context.dump_preamble(out)
+    return type(env.context.packages["amsmath"]).__name__, out.getvalue()
+
+
+def figure(env, tmp):
+    with env.figure(caption="c"):
+        pass
+
+
+def buffers(env, tmp):
+    return type(LatexContext().f).__name__
+
+
+# (module, name, replacement(calls), action(env, tmp_path), what the action
+# gives with the replacement: its result, or the calls it recorded)
+REBOUND = [
+    (environment_module, "LatexEnvironment", subclass(LatexEnvironment), box,
+     "MineLatexEnvironment"),
+    (tabular_module, "LatexEnvironment", subclass(LatexEnvironment), cell,
+     "MineLatexEnvironment"),
+    (tabular_module, "Tabular", lambda calls: MineTabular, row_class, "MineTabular.Row"),
+    (context_module, "LatexContext", subclass(LatexContext), child, "MineLatexContext"),
+    (context_module, "StringIO", lambda calls: MineStringIO, buffers, "MineStringIO"),
+    (context_module, "UsePackage", subclass(context_module.UsePackage), packages,
+     ("MineUsePackage", "\\usepackage[]{amsmath}\n")),
+    (context_module, "dict_to_latex_option_string", lambda calls: lambda d: "o", packages,
+     ("UsePackage", "\\usepackage[o]{amsmath}\n")),
+    (document_module, "LatexContext", subclass(LatexContext), document_context,
+     "MineLatexContext"),
+    (frags_module, "LatexEnvironment", subclass(LatexEnvironment), fragment,
+     ("MineLatexEnvironment", "LatexContext")),
+    (frags_module, "LatexContext", subclass(LatexContext), fragment,
+     ("LatexEnvironment", "MineLatexContext")),
+    (frags_module, "LatexDocument", subclass(LatexDocument), document, "MineLatexDocument"),
+    (document_module, "make_sure_dir_exists",
+     lambda calls: recording(document_module.make_sure_dir_exists, calls), written,
+     ["make_sure_dir_exists"]),
+    (frags_module, "make_sure_dir_exists",
+     lambda calls: recording(frags_module.make_sure_dir_exists, calls), written,
+     ["make_sure_dir_exists"]),
+    (environment_module, "latex_escape", lambda calls: lambda s: s.upper(), text, "A_B"),
+    (environment_module, "make_options_string", lambda calls: lambda **params: "o", graphics,
+     "\\includegraphics[o]{g}%\n"),
+    (figure_module, "begin_end", lambda calls: recording(pagewright.utils.begin_end, calls),
+     figure, ["begin_end"]),
+]
+
+
+@pytest.mark.parametrize("module, name, replacement, action, expected", REBOUND,
+                         ids=["%s.%s-%s" % (case[0].__name__.split(".")[-1], case[1],
+                                            case[3].__name__) for case in REBOUND])
+def test_rebound_names_are_honoured(module, name, replacement, action, expected, monkeypatch,
+                                    tmp_path):
+    action(LatexEnvironment(LatexContext()), tmp_path)  # once before: nothing decided ahead
+    calls = []
+    monkeypatch.setattr(module, name, replacement(calls))
+    result = action(LatexEnvironment(LatexContext()), tmp_path)
+    assert (calls if isinstance(expected, list) else result) == expected
+
+
+def test_host_modules_are_looked_up_at_call_time(monkeypatch, tmp_path):
+    env = LatexEnvironment(LatexContext(str(tmp_path)))
+    seen = []
+
+    class Types:
+        @staticmethod
+        def guess_extension(mime):
+            seen.append(mime)
+            return ".bin"
+
+    monkeypatch.setattr(environment_module, "mimetypes", Types)
+    assert env.save_graphics_data("d", "x/y", "g").endswith("g.bin") and seen == ["x/y"]
+
+
+def test_a_list_subclass_alignment_is_iterated():
+    class Checked(list):
+        def __iter__(self):
+            return iter(["l"])  # what the checks see
+
+    table = Tabular(Checked(["?"]), LatexContext())
+    assert table.ncols == 1
+
+
+@pytest.mark.parametrize("write", ["row_tex", "cell_tex", "cell"])
+def test_long_rows(write):
+    env = LatexEnvironment(LatexContext())
+    cells = ["x" * 3000, "é" * 2000]
+    with env.tabular(["l", "l"]) as table:
+        if write == "row_tex":
+            table.row_tex(*cells)
+        else:
+            with table.row() as row:
+                for text in cells:
+                    if write == "cell":
+                        with row.cell() as cell:
+                            cell.tex(text)
+                    else:
+                        row.cell_tex(text)
+    assert env.context.f.getvalue() == (
+        "\\begin{tabular}{ll}\n" + " & ".join(cells) + "\\\\ \n \\end{tabular}\n")
+
+
+class Shown(str):
+    """A str whose % formatting shows something else."""
+
+    def __str__(self):
+        return "shown"
+
+
+@pytest.mark.parametrize("write, expected", [
+    (lambda env: env.hspace(Shown("x")), "\\hspace{shown}"),
+    (lambda env: env.input(Shown("x")), "\\input{shown}\n"),
+    (lambda env: env.rule(Shown("x"), "1pt"), "{\\color{gray}\\rule{shown}{1pt}}%\n"),
+    (lambda env: env.lstlisting("c", Shown("x")),
+     "\\begin{lstlisting}[language=shown]\nc\\end{lstlisting}%\n"),
+])
+def test_str_subclass_operands_are_formatted_with_their_str(write, expected):
+    env = LatexEnvironment(LatexContext())
+    write(env)
+    assert env.context.f.getvalue() == expected
+
+
+@pytest.mark.parametrize("open_box, expected", [
+    (lambda env: env.fbox(Shown("x")), "{\\setlength\\fboxsep{shown}%\n\\fbox{%\n}% fbox\n}% setlength\n"),
+    (lambda env: env.minipage(Shown("x"), Shown("y")), "\\begin{minipage}[shown]{shown}%\n\\end{minipage}%\n"),
+    (lambda env: env.figure(placement=Shown("x")),
+     "\\begin{figure}[shown]%\n\\captionsetup[subfloat]{}\n\\end{figure}%\n"),
+    (lambda env: env.subfigure(Shown("x"), Shown("y")),
+     "\\subfloat[\\label{shown}shown]{%\n}% subfloat\n"),
+    (lambda env: env.tabular([Shown("l")], env=Shown("tabular")),
+     "\\begin{shown}{l}\n\\end{shown}\n"),
+])
+def test_str_subclass_operands_of_constructs(open_box, expected):
+    env = LatexEnvironment(LatexContext())
+    with open_box(env):
+        pass
+    assert env.context.f.getvalue() == expected
