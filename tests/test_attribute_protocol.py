@@ -5,7 +5,9 @@ when rebound."""
 import contextlib
 import copy
 import io
+import os
 import pickle
+import types
 import weakref
 
 import pytest
@@ -16,6 +18,7 @@ from pagewright import context as context_module
 from pagewright import document as document_module
 from pagewright import environment as environment_module
 from pagewright import figure as figure_module
+from pagewright import file_utils as file_utils_module
 from pagewright import frags as frags_module
 from pagewright import tabular as tabular_module
 from pagewright.figure import Figure, SubFigure
@@ -197,6 +200,13 @@ def recording(function, calls):
     return wrapper
 
 
+def recording_os(calls):
+    path = types.SimpleNamespace(**{name: recording(getattr(os.path, name), calls)
+                                    for name in ("dirname", "exists", "join")})
+    return types.SimpleNamespace(path=path, makedirs=recording(os.makedirs, calls),
+                                 getcwd=recording(os.getcwd, calls))
+
+
 def subclass(base):
     return lambda calls: type("Mine" + base.__name__, (base,), {})
 
@@ -250,6 +260,7 @@ def written(env, tmp):
 
 
 def graphics(env, tmp):
+    tmp.mkdir()
     env.context.graphics_path = str(tmp)
     env.graphics_data("x", pagewright.MIME_PNG, "g", width="1cm")
     return env.context.f.getvalue()
@@ -303,6 +314,9 @@ REBOUND = [
     (frags_module, "make_sure_dir_exists",
      lambda calls: recording(frags_module.make_sure_dir_exists, calls), written,
      ["make_sure_dir_exists"]),
+    (file_utils_module, "os", recording_os, written, ["exists", "makedirs"] * 2),
+    (document_module, "os", recording_os, written, ["dirname"]),
+    (frags_module, "os", recording_os, written, ["dirname"]),
     (environment_module, "latex_escape", lambda calls: lambda s: s.upper(), text, "A_B"),
     (environment_module, "make_options_string", lambda calls: lambda **params: "o", graphics,
      "\\includegraphics[o]{g}%\n"),
@@ -316,10 +330,11 @@ REBOUND = [
                                             case[3].__name__) for case in REBOUND])
 def test_rebound_names_are_honoured(module, name, replacement, action, expected, monkeypatch,
                                     tmp_path):
-    action(LatexEnvironment(LatexContext()), tmp_path)  # once before: nothing decided ahead
+    # once before, so that nothing can be decided ahead
+    action(LatexEnvironment(LatexContext()), tmp_path / "before")
     calls = []
     monkeypatch.setattr(module, name, replacement(calls))
-    result = action(LatexEnvironment(LatexContext()), tmp_path)
+    result = action(LatexEnvironment(LatexContext()), tmp_path / "after")
     assert (calls if isinstance(expected, list) else result) == expected
 
 

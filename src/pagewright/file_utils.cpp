@@ -8,6 +8,7 @@
 
 #include "../core/args.h"
 #include "../core/compat.h"
+#include "../core/globals.h"
 #include "../core/module.h"
 #include "../core/strings.h"
 
@@ -21,6 +22,8 @@ namespace {
 
 PyObject* os_module;
 PyObject* os_path_module;
+PyObject* file_utils_module;  // the latest pagewright.file_utils
+Global os_global;             // file_utils.os
 PyObject* open_function;     // io.open, the built-in open
 PyObject* exist_ok_keyword;  // ("exist_ok",)
 PyObject* opener_keyword;    // ("opener",)
@@ -53,6 +56,8 @@ PyObject* binary_mode;         // "wb"
 PyObject* exist_ok_name;       // "exist_ok"
 PyObject* opener_name;         // "opener"
 PyObject* temporary_format;    // ".%s.%s.tmp"
+PyObject* os_name;             // "os"
+PyObject* path_name;           // "path"
 
 const Literal literals[] = {
     {&exists_name, "exists"},
@@ -82,6 +87,8 @@ const Literal literals[] = {
     {&exist_ok_name, "exist_ok"},
     {&opener_name, "opener"},
     {&temporary_format, ".%s.%s.tmp"},
+    {&os_name, "os"},
+    {&path_name, "path"},
 };
 
 // An empty path names the current directory, which always exists.
@@ -131,13 +138,19 @@ int init_statics() {
 // The existence test stays before the creation so that an existing plain
 // file is left alone; exist_ok covers a directory that another process
 // creates in between.
+// os is the module's global, looked up at each call once rebound.
 int ensure_directory(PyObject* path) {
     if (is_empty_path(path)) return 0;
     if (init_statics() < 0) return -1;
-    Ref exists = call_method(os_path_module, exists_name, {path});
+    Ref os = file_utils_module && !os_global.holds()
+                 ? module_global(file_utils_module, os_name)
+                 : Ref::borrow(os_module);
+    Ref os_path = os.get() == os_module ? Ref::borrow(os_path_module)
+                  : os ? getattr(os.get(), path_name) : Ref();
+    Ref exists = os_path ? call_method(os_path.get(), exists_name, {path}) : Ref();
     int found = exists ? PyObject_IsTrue(exists.get()) : -1;
     if (found) return found < 0 ? -1 : 0;
-    Ref made = call_method_kw(os_module, makedirs_name, {path, Py_True}, exist_ok_keyword);
+    Ref made = call_method_kw(os.get(), makedirs_name, {path, Py_True}, exist_ok_keyword);
     return made ? 0 : -1;
 }
 
@@ -353,10 +366,14 @@ int write_file(PyObject* filename, bool binary, Fill fill, PyObject* source) {
 }
 
 int exec_file_utils(PyObject* module) {
-    if (import_as(module, "os") < 0) return -1;
+    if (init_statics() < 0 || import_as(module, "os") < 0) return -1;
     Ref all(Py_BuildValue("[s]", "make_sure_dir_exists"));
-    if (!all || bind(module, "__all__", all.get()) < 0) return -1;
-    return bind_function(module, &make_sure_dir_exists_def);
+    if (!all || bind(module, "__all__", all.get()) < 0 ||
+        bind_function(module, &make_sure_dir_exists_def) < 0) {
+        return -1;
+    }
+    Py_XSETREF(file_utils_module, Py_NewRef(module));
+    return os_global.watch(module, os_name, os_module);
 }
 
 }  // namespace pw
