@@ -1,62 +1,109 @@
-"""Instructions per operation, counted with callgrind: repeatable whatever
-else the machine is doing, unlike wall-clock timings. Each count includes
-the loop around the operation.
+"""Instructions per operation and per workload unit, counted with callgrind:
+repeatable whatever else the machine is doing, unlike wall-clock timings.
 
-Run: .venv/bench/bin/python benchmarks/instructions.py   (needs valgrind;
-scripts/bench.sh sets up .venv/bench)
+Each operation runs in a loop inside a function, as the workloads run them;
+its count is the difference between two loop lengths, so it includes the
+loop and nothing else. A workload's count per unit (a section of W1, a row
+of W2, ...) is the difference between two sizes of its timed region, the
+inputs of both made beforehand.
+
+Run: PYTHON benchmarks/instructions.py [--json FILE]   (needs valgrind; PYTHON
+is an interpreter that has pagewright, such as .venv/3.11/bin/python)
 """
 
+import json
 import os
 import re
 import subprocess
 import sys
 import tempfile
 
-SETUP = """
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+OPERATION = """
 import sys
 import pagewright
-PROSE = %r
+PROSE = %(prose)r
 def main(rounds):
     env = pagewright.LatexEnvironment(pagewright.LatexContext())
+    with env.tabular(%(alignment)r) as table:
+        for _ in range(rounds):
+%(body)s
+main(int(sys.argv[1]))
 """
 
-# Each operation as the body of a loop of `rounds` rounds; `table` is an
-# open one-column (six-column for row_tex) table.
+# Each operation as the body of a loop; `table` is an open table of the
+# alignment given, `env` an environment.
 OPERATIONS = [
-    ("with row.cell() as c: c.text(s) in a one-column row", ["l"],
-     "with table.row() as row:\n    with row.cell() as c:\n        c.text('a_b')"),
     ("with t.row() as r: r.cell_tex(x)", ["l"],
      "with table.row() as row:\n    row.cell_tex('x')"),
+    ("with r.cell() as c: c.text(s) in a one-column row", ["l"],
+     "with table.row() as row:\n    with row.cell() as c:\n        c.text('a_b')"),
+    ("a row of four cell blocks", ["l", "l", "r", "l"],
+     "with table.row() as row:\n"
+     "    for x in ('row 1', 'name_1', '$3', 'ok {1}'):\n"
+     "        with row.cell() as cell:\n"
+     "            cell.text(x)"),
     ("row_tex with six cells", ["l"] * 6,
      "table.row_tex('17', '2024-03-05', 'widget', '4', '12.50', '50.00')"),
     ("text() of 200 characters", ["l"], "env.text(PROSE)"),
 ]
 
+WORKLOAD = """
+import sys
+sys.path.insert(0, %(here)r)
+import workloads
+size = int(sys.argv[1])
+data = workloads.PREPARE[%(name)r](%(most)d)[:size]
+workloads.WORKLOADS[%(name)r](data)
+"""
 
-def program(alignment, body):
-    from workloads import PROSE
-    loop = "    with env.tabular(%r) as table:\n        for _ in range(rounds):\n" % alignment
-    lines = "".join("            " + line + "\n" for line in body.splitlines())
-    return SETUP % PROSE + loop + lines + "main(int(sys.argv[1]))\n"
+# (workload, its unit, the two sizes counted)
+WORKLOADS = [
+    ("W1", "section", 10, 20),
+    ("W2", "row", 2_000, 4_000),
+    ("W4", "string", 2_000, 4_000),
+    ("W5", "figure", 300, 600),
+    ("W6", "document", 300, 600),
+]
 
 
-def instructions(source, rounds):
+def instructions(source, argument):
     with tempfile.TemporaryDirectory() as directory:
         out = os.path.join(directory, "callgrind.out")
         result = subprocess.run(
             ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
-             sys.executable, "-c", source, str(rounds)],
+             sys.executable, "-c", source, str(argument)],
             capture_output=True, text=True, check=True)
     return int(re.search(r"Collected : (\d+)", result.stderr).group(1))
 
 
+def per_unit(source, low, high):
+    return (instructions(source, high) - instructions(source, low)) / (high - low)
+
+
+def indent(body):
+    return "".join("            " + line + "\n" for line in body.splitlines())
+
+
 def main():
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-    low, high = 1_000, 11_000
+    sys.path.insert(0, HERE)
+    from workloads import PROSE
+    results = {}
     for name, alignment, body in OPERATIONS:
-        source = program(alignment, body)
-        per_round = (instructions(source, high) - instructions(source, low)) / (high - low)
-        print("%-55s %7.0f instructions" % (name, per_round))
+        source = OPERATION % {"prose": PROSE, "alignment": alignment, "body": indent(body)}
+        results[name] = per_unit(source, 1_000, 11_000)
+        print("%-55s %7.0f instructions" % (name, results[name]), flush=True)
+    # Compiled once beforehand, so that both sizes import the workloads alike.
+    subprocess.run([sys.executable, "-c", "import workloads"], cwd=HERE, check=True)
+    for name, unit, low, high in WORKLOADS:
+        source = WORKLOAD % {"here": HERE, "name": name, "most": high}
+        label = "%s per %s (timed region)" % (name, unit)
+        results[label] = per_unit(source, low, high)
+        print("%-55s %7.0f instructions" % (label, results[label]), flush=True)
+    if "--json" in sys.argv:
+        with open(sys.argv[sys.argv.index("--json") + 1], "w") as f:
+            json.dump({"python": sys.version.split()[0], "instructions": results}, f, indent=1)
 
 
 if __name__ == "__main__":

@@ -100,6 +100,14 @@ bool slots_hold_chain(SingleUse* self) {
 
 void single_use_dealloc(PyObject* op) {
     auto* self = reinterpret_cast<SingleUse*>(op);
+    // A manager that ran its block holds nothing more.
+    if (self->used == 0 && !self->weakrefs) {
+        PyTypeObject* type = Py_TYPE(op);
+        PyObject_GC_UnTrack(op);
+        if (!spares.keep(op)) type->tp_free(op);
+        Py_DECREF(type);
+        return;
+    }
     free_guarded(op, single_use_dealloc, slots_hold_chain(self), finish_single_use);
 }
 
@@ -142,6 +150,19 @@ int init_single_use_type() {
     // A context manager carries no docstring, like the generator-based kind.
     single_use_type = make_type(&single_use_spec, nullptr);
     return single_use_type ? 0 : -1;
+}
+
+PyObject* make_single_use(const Construct* construct, PyObject* arg) {
+    SingleUse* self = new_single_use();
+    if (!self) return nullptr;
+    self->construct = construct;
+    self->weakrefs = nullptr;
+    self->phase = SingleUse::fresh;
+    self->used = 1;
+    self->slots[0] = Py_NewRef(arg);
+    for (int i = 1; i < SingleUse::nslots; i++) self->slots[i] = nullptr;
+    PyObject_GC_Track(self);
+    return reinterpret_cast<PyObject*>(self);
 }
 
 PyObject* make_single_use(const Construct* construct, std::initializer_list<PyObject*> args) {

@@ -53,6 +53,8 @@ struct SingleUse {
 // Makes a context manager for `construct`; `args` (borrowed, NULL allowed)
 // fill the first slots.
 PyObject* make_single_use(const Construct* construct, std::initializer_list<PyObject*> args);
+// The same for a construct of one argument (not NULL), the commonest.
+PyObject* make_single_use(const Construct* construct, PyObject* arg);
 
 int init_single_use_type();
 

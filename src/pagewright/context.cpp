@@ -6,6 +6,7 @@
 // method, so a chain of any length costs no C stack; any other parent (a
 // subclass, or one whose method was replaced on the class or the instance)
 // is asked through its own method, under the host's recursion guard.
+#include "context.h"
 #include "modules.h"
 
 #include "../core/args.h"
@@ -21,7 +22,6 @@ namespace pw {
 namespace {
 
 PyTypeObject* use_package_type;
-PyTypeObject* context_type;
 PyObject* string_io;       // io.StringIO
 PyObject* context_module;  // the latest pagewright.context
 // The class's own generate_file_id and use_package, to recognise a parent
@@ -186,39 +186,6 @@ PyMethodDef dict_to_latex_option_string_def = {
 
 // -------------------------------------------------------------- LatexContext
 
-// A native context keeps its body and preamble as native text until Python
-// code reads `f` or `preamble` (that read makes the io.StringIO holding the
-// text), its counter as a C integer and its package table as a list of
-// requests whose UsePackage objects and dict are made when Python code
-// reads `packages`.
-struct Request {
-    PyObject* name;     // an exact str
-    PyObject* options;  // true options, or NULL for a new empty dict
-};
-
-struct Requests {
-    Request* items;
-    Py_ssize_t count;
-    Py_ssize_t capacity;
-};
-
-struct Context : Native {
-    TextBuffer buffers[2];  // body and preamble
-    // For each buffer, how many native buffers it has dropped, so that a
-    // writer that looked a buffer up earlier can tell whether it still
-    // stands, and the stream made from the buffer dropped at made_in: a
-    // writer that looked up the buffer before that read writes to it.
-    unsigned generation[2];
-    PyObject* made[2];
-    unsigned made_in[2];
-    Py_ssize_t count;
-    Requests requests;
-};
-
-enum ContextField { f_field, preamble_field, graphics_path_field, parent_field, count_field,
-                    packages_field };
-
-TypeGuard context_guard;
 TypeGuard use_package_guard;
 Global string_io_global;            // context.StringIO
 Global use_package_global;          // context.UsePackage
@@ -347,12 +314,19 @@ void discard_context_field(PyObject* self, int field) {
     }
 }
 
+}  // namespace
+
+PyTypeObject* context_type;
+TypeGuard context_guard;
+
 const Layout context_layout = {
     &context_type, &context_guard, 6,
     {&names.f, &names.preamble, &names.graphics_path, &names.parent, &names.count,
      &names.packages},
     -1, 1u << count_field, context_value, store_count, discard_context_field,
 };
+
+namespace {
 
 Descriptors context_descriptors;
 
@@ -396,9 +370,44 @@ void finish_context(PyObject* self) {
     Py_DECREF(type);
 }
 
+// A child context as a block leaves it: native, no dict or weak references
+// or streams, no package requests, and a parent and graphics path that
+// others hold too, so that freeing it frees nothing else.
+bool plain_context(Context* context) {
+    PyObject** fields = context->fields;
+    return context->layout == &context_layout && !context->dict && !context->weakrefs &&
+           !context->made[0] && !context->made[1] && fields[f_field] == lazy &&
+           fields[preamble_field] == lazy && fields[count_field] == lazy &&
+           fields[packages_field] == lazy && context->requests.count == 0 &&
+           fields[parent_field] && Py_REFCNT(fields[parent_field]) > 1 &&
+           fields[graphics_path_field] && Py_REFCNT(fields[graphics_path_field]) > 1;
+}
+
 // Contexts hold their parents: long chains of them are freed under the
 // trashcan, so that the objects that hold contexts need not be.
-void context_dealloc(PyObject* self) { free_guarded(self, context_dealloc, true, finish_context); }
+void context_dealloc(PyObject* self) {
+    Context* context = as_context(self);
+    PyTypeObject* type = Py_TYPE(self);
+    if (type != context_type || !plain_context(context)) {
+        free_guarded(self, context_dealloc, true, finish_context);
+        return;
+    }
+    PyObject_GC_UnTrack(self);
+    for (int field : {f_field, preamble_field}) {
+        context->generation[field]++;
+        context->buffers[field].empty();
+    }
+    PyObject* parent = context->fields[parent_field];
+    PyObject* graphics_path = context->fields[graphics_path_field];
+    for (PyObject*& field : context->fields) field = nullptr;
+    Py_DECREF(parent);
+    Py_DECREF(graphics_path);
+    if (!spare_contexts.keep(self)) {
+        for (TextBuffer& buffer : context->buffers) buffer.release();
+        type->tp_free(self);
+    }
+    Py_DECREF(type);
+}
 
 // A new, empty LatexContext object, as tp_alloc makes it. A spare was left
 // empty by context_clear, its buffers' tails ready for new text.
@@ -592,8 +601,11 @@ PyObject* context_generate_file_id(PyObject* self, PyObject* const* args, Py_ssi
 // context.child(): LatexContext(context.graphics_path), LatexContext being
 // the module's global, with its parent set.
 PyObject* new_child_context(PyObject* context) {
+    // A native context is of the unchanged class: its own new children are
+    // native while its buffers' class and the module's name are unchanged.
     PyObject** fields = native_fields(context, context_layout);
-    if (fields && fields[graphics_path_field] && context_global.holds() && contexts_go_native()) {
+    if (fields && fields[graphics_path_field] && context_global.holds() &&
+        string_io_global.holds()) {
         // The path is read before the new context is made, as the call's
         // argument is: making it may run the collector and so Python code.
         Ref graphics_path = Ref::borrow(fields[graphics_path_field]);

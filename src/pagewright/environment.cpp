@@ -7,6 +7,7 @@
 // library's classes derived from it share one layout of native fields
 // (see Writer), so an object may move between them by __class__
 // assignment as instances of Python classes can.
+#include "context.h"
 #include "modules.h"
 
 #include "../core/args.h"
@@ -242,12 +243,28 @@ void finish_writer(PyObject* self) {
 }  // namespace
 
 void writer_dealloc(PyObject* self) {
+    Native* n = as_native(self);
+    PyTypeObject* type = Py_TYPE(self);
+    // A plain environment as the library made it: its context's own
+    // deallocation guards against chains.
+    if (type == environment_type && n->layout == &environment_layout && !n->dict &&
+        !n->weakrefs && (!n->fields[0] || Py_IS_TYPE(n->fields[0], latex_context_type()))) {
+        PyObject_GC_UnTrack(self);
+        PyObject* context = n->fields[0];
+        n->fields[0] = nullptr;
+        Py_XDECREF(context);
+        if (!spare_environments.keep(self)) type->tp_free(self);
+        Py_DECREF(type);
+        return;
+    }
     free_guarded(self, writer_dealloc, holds_chain(self), finish_writer);
 }
 
+// A spare was left empty by native_clear: no attributes and no dict, its
+// weak references cleared.
 PyObject* alloc_writer(PyTypeObject* type) {
     if (type == environment_type) {
-        if (PyObject* spare = spare_environments.take(type)) {
+        if (PyObject* spare = spare_environments.take_unset(type)) {
             PyObject_GC_Track(spare);
             return spare;
         }
@@ -302,14 +319,15 @@ PyObject* text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     static const Signature signature{"text", {"t"}, 1};
     PyObject* t;
     if (signature.bind(args, nargs, kwnames, &t) < 0) return nullptr;
-    Ref context = context_of(self);
-    if (!context) return nullptr;
     bool own = escape_global.holds();
-    if (TextBuffer* buffer = own && PyUnicode_CheckExact(t) ? native_buffer(context.get(), names.f)
-                                                            : nullptr) {
+    // A native environment on a native context: escaped straight into the body.
+    PyObject* native = own && PyUnicode_CheckExact(t) ? native_context(self) : nullptr;
+    if (TextBuffer* buffer = native ? context_buffer(native, f_field) : nullptr) {
         if (escape_into(*buffer, t) < 0) return nullptr;
         Py_RETURN_NONE;
     }
+    Ref context = context_of(self);
+    if (!context) return nullptr;
     Sink body = Sink::of(context.get(), names.f);
     if (!body) return nullptr;
     Ref escaped(own ? escape_latex(t)

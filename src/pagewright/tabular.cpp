@@ -8,6 +8,7 @@
 // count and position as C integers and its cells in a native array, whose
 // list Python code gets when it reads `cols`. A row made by its table is
 // written straight from that array into the table's native body.
+#include "context.h"
 #include "modules.h"
 
 #include "../core/args.h"
@@ -319,13 +320,6 @@ PyObject* cell_value(const Cells& cells, Py_ssize_t i) {
     return text;
 }
 
-bool cells_are_text(const Cells& cells) {
-    for (Py_ssize_t i = 0; i < cells.count; i++) {
-        if (cells.items[i] && !PyUnicode_Check(cells.items[i])) return false;
-    }
-    return true;
-}
-
 // The characters of cell i.
 struct Run {
     int kind;
@@ -334,31 +328,41 @@ struct Run {
     Py_UCS4 maxchar;
 };
 
-Run run_of(const Cells& cells, Py_ssize_t i) {
-    if (PyObject* text = cells.items[i]) {
-        return {PyUnicode_KIND(text), PyUnicode_DATA(text), PyUnicode_GET_LENGTH(text),
-                PyUnicode_MAX_CHAR_VALUE(text)};
-    }
-    const Span& span = cells.spans[i];
-    return {span.kind, cells.arena + span.at, span.length, span.maxchar};
-}
-
 Run run_of(PyObject* text) {
+    // The common case first: a compact ASCII str keeps its characters
+    // right after its header.
+    if (PyUnicode_IS_COMPACT_ASCII(text)) {
+        return {1, reinterpret_cast<PyASCIIObject*>(text) + 1, PyUnicode_GET_LENGTH(text), 0x7f};
+    }
     return {PyUnicode_KIND(text), PyUnicode_DATA(text), PyUnicode_GET_LENGTH(text),
             PyUnicode_MAX_CHAR_VALUE(text)};
 }
 
-// The cells, all text, joined by " & " and followed by the row end, into
-// `body`: one piece of room when the body's tail has the text's width.
+Run run_of(const Cells& cells, Py_ssize_t i) {
+    if (PyObject* text = cells.items[i]) return run_of(text);
+    const Span& span = cells.spans[i];
+    return {span.kind, cells.arena + span.at, span.length, span.maxchar};
+}
+
+// The cells joined by " & " and followed by the row end, into `body`: one
+// piece of room when the body's tail has the text's width. 1 when done, 0
+// when a cell is not a str (the join must fail as str.join does), -1 on
+// error.
 int append_cells(TextBuffer& body, const Cells& cells) {
-    Run separator = run_of(cell_separator);
-    Run end = run_of(row_end);
-    Py_ssize_t total = end.length + (cells.count ? (cells.count - 1) * separator.length : 0);
+    static const Run separator = run_of(cell_separator);
+    static const Run end = run_of(row_end);
+    constexpr Py_ssize_t most = 16;
+    Run runs[most];
+    Py_ssize_t count = cells.count;
+    Py_ssize_t total = end.length + (count ? (count - 1) * separator.length : 0);
     Py_UCS4 widest = 0x7f;
-    for (Py_ssize_t i = 0; i < cells.count; i++) {
+    for (Py_ssize_t i = 0; i < count; i++) {
+        PyObject* item = cells.items[i];
+        if (item && !PyUnicode_Check(item)) return 0;
         Run run = run_of(cells, i);
+        if (i < most) runs[i] = run;
         total += run.length;
-        widest = std::max(widest, run.maxchar);
+        if (run.maxchar > widest) widest = run.maxchar;
     }
     int kind = widest < 0x100 ? 1 : widest < 0x10000 ? 2 : 4;
     void* room;
@@ -375,12 +379,14 @@ int append_cells(TextBuffer& body, const Cells& cells) {
         out += run.length * kind;
         return 0;
     };
-    for (Py_ssize_t i = 0; i < cells.count; i++) {
-        if ((i && put(separator) < 0) || put(run_of(cells, i)) < 0) return -1;
+    for (Py_ssize_t i = 0; i < count; i++) {
+        if ((i && put(separator) < 0) || put(i < most ? runs[i] : run_of(cells, i)) < 0) {
+            return -1;
+        }
     }
     if (put(end) < 0) return -1;
     if (ready) body.commit(total, widest);
-    return 0;
+    return 1;
 }
 
 // Empties the cells, then drops them. Dropping a cell that is not an
@@ -523,8 +529,46 @@ bool row_holds_chain(PyObject* self) {
     return false;
 }
 
+// A row as its table made and left it: native, no dict and no weak
+// references, its cells exact strs or spans kept inline. Freeing its
+// values runs no Python code but its context's own deallocation, which
+// guards against chains itself.
+bool plain_row(Row* row) {
+    const Cells& cells = row->cells;
+    if (row->layout != &row_layout || row->dict || row->weakrefs ||
+        row->fields[row_ncols] != lazy || row->fields[row_col] != lazy ||
+        row->fields[row_cols] != lazy) {
+        return false;
+    }
+    if ((cells.items && cells.items != cells.inline_items) ||
+        (cells.arena && cells.arena != cells.inline_bytes)) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < cells.count; i++) {
+        PyObject* item = cells.items[i];
+        if (item && !PyUnicode_CheckExact(item)) return false;
+    }
+    return true;
+}
+
 void row_dealloc(PyObject* self) {
-    free_guarded(self, row_dealloc, row_holds_chain(self), finish_row);
+    Row* row = as_row(self);
+    PyTypeObject* type = Py_TYPE(self);
+    if (type != row_type || !plain_row(row)) {
+        free_guarded(self, row_dealloc, row_holds_chain(self), finish_row);
+        return;
+    }
+    PyObject_GC_UnTrack(self);
+    for (Py_ssize_t i = 0; i < row->cells.count; i++) Py_XDECREF(row->cells.items[i]);
+    row->cells.items = nullptr;
+    row->cells.count = row->cells.capacity = 0;
+    row->cells.arena = nullptr;
+    row->cells.arena_used = row->cells.arena_capacity = 0;
+    PyObject* context = row->fields[row_context];
+    for (PyObject*& field : row->fields) field = nullptr;
+    Py_XDECREF(context);
+    if (!spare_rows.keep(self)) type->tp_free(self);
+    Py_DECREF(type);
 }
 
 // Makes a row native: `ncols` columns (NULL: the C count `count`), no
@@ -695,11 +739,11 @@ int close_cell_natively(PyObject* row_object, PyObject* cell) {
     Row* row = native_row(row_object);
     if (!row) return 0;
     PyObject* cell_context = native_context(cell);
-    TextBuffer* from = cell_context ? native_buffer(cell_context, names.preamble) : nullptr;
-    TextBuffer* body = from ? native_buffer(cell_context, names.f) : nullptr;
-    TextBuffer* to = body ? native_buffer(row->fields[row_context], names.preamble) : nullptr;
+    TextBuffer* from = cell_context ? context_buffer(cell_context, preamble_field) : nullptr;
+    TextBuffer* body = from ? context_buffer(cell_context, f_field) : nullptr;
+    TextBuffer* to = body ? context_buffer(row->fields[row_context], preamble_field) : nullptr;
     if (!to) return 0;
-    if (to->append_buffer(*from) < 0) return -1;
+    if (from->length && to->append_buffer(*from) < 0) return -1;
     if (body->count == 0) {
         if (push_span(row, *body) < 0) return -1;
     } else {
@@ -742,7 +786,7 @@ int cell_close(SingleUse* self) {
 const Construct cell_construct = {cell_enter, cell_close, nullptr};
 
 PyObject* row_cell(PyObject* self, PyObject*) {
-    return make_single_use(&cell_construct, {self});
+    return make_single_use(&cell_construct, self);
 }
 
 PyObject* row_multicolumn_tex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -974,14 +1018,13 @@ PyObject* native_table_context(PyObject* table) {
 int row_close(SingleUse* self) {
     PyObject* table = self->slot(0);
     PyObject* row_object = self->slot(1);
+    Row* row = native_row(row_object);
     Py_ssize_t ncols;
-    if (Row* row = native_row(row_object)) {
-        PyObject* context = native_ncols(table, &ncols) && row->cells.count <= ncols &&
-                                    cells_are_text(row->cells)
-                                ? native_table_context(table)
-                                : nullptr;
-        if (TextBuffer* body = context ? native_buffer(context, names.f) : nullptr) {
-            return append_cells(*body, row->cells);
+    if (row && native_ncols(table, &ncols) && row->cells.count <= ncols) {
+        PyObject* context = as_native(table)->fields[table_context];
+        if (TextBuffer* body = context ? context_buffer(context, f_field) : nullptr) {
+            int done = append_cells(*body, row->cells);
+            if (done) return done < 0 ? -1 : 0;
         }
     }
     Ref cols = native_attr(row_object, row_layout, row_cols);
@@ -994,7 +1037,7 @@ int row_close(SingleUse* self) {
 const Construct row_construct = {row_enter, row_close, nullptr};
 
 PyObject* tabular_row(PyObject* self, PyObject*) {
-    return make_single_use(&row_construct, {self});
+    return make_single_use(&row_construct, self);
 }
 
 PyObject* tabular_row_tex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

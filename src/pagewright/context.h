@@ -1,0 +1,55 @@
+// The native state of pagewright.context's LatexContext, for the hot paths
+// of the modules that write into contexts.
+#pragma once
+
+#include "../core/native.h"
+#include "../core/text_buffer.h"
+
+namespace pw {
+
+// A native context keeps its body and preamble as native text until Python
+// code reads `f` or `preamble` (that read makes the io.StringIO holding the
+// text), its counter as a C integer and its package table as a list of
+// requests whose UsePackage objects and dict are made when Python code
+// reads `packages`.
+struct Request {
+    PyObject* name;     // an exact str
+    PyObject* options;  // true options, or NULL for a new empty dict
+};
+
+struct Requests {
+    Request* items;
+    Py_ssize_t count;
+    Py_ssize_t capacity;
+};
+
+struct Context : Native {
+    TextBuffer buffers[2];  // body and preamble
+    // For each buffer, how many native buffers it has dropped, so that a
+    // writer that looked a buffer up earlier can tell whether it still
+    // stands, and the stream made from the buffer dropped at made_in: a
+    // writer that looked up the buffer before that read writes to it.
+    unsigned generation[2];
+    PyObject* made[2];
+    unsigned made_in[2];
+    Py_ssize_t count;
+    Requests requests;
+};
+
+enum ContextField { f_field, preamble_field, graphics_path_field, parent_field, count_field,
+                    packages_field };
+
+extern PyTypeObject* context_type;
+extern TypeGuard context_guard;
+extern const Layout context_layout;
+
+// The native buffer `field` (f_field or preamble_field) of a context that is
+// a native LatexContext whose buffer Python code has not read; NULL
+// otherwise.
+inline TextBuffer* context_buffer(PyObject* context, int field) {
+    PyObject** fields = native_fields(context, context_layout);
+    return fields && fields[field] == lazy ? &reinterpret_cast<Context*>(context)->buffers[field]
+                                           : nullptr;
+}
+
+}  // namespace pw
