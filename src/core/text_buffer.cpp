@@ -463,8 +463,10 @@ void TextBuffer::release() {
 }
 
 void TextBuffer::empty() {
-    for (Py_ssize_t i = 0; i < count; i++) unref(parts[i]);
-    PyMem_Free(parts);
+    if (parts) {
+        for (Py_ssize_t i = 0; i < count; i++) unref(parts[i]);
+        PyMem_Free(parts);
+    }
     parts = nullptr;
     count = capacity = 0;
     tail_length = length = 0;

@@ -883,6 +883,10 @@ int request_package(PyObject* context, PyObject* name, PyObject* options) {
 }
 
 PyObject* child_of(PyObject* context) {
+    // A native context without an instance dict runs the class's own child().
+    if (native_fields(context, context_layout) && !as_native(context)->dict) {
+        return new_child_context(context);
+    }
     int own = calls_own(context, context_layout, names.child);
     if (own) return own < 0 ? nullptr : new_child_context(context);
     return call_method(context, names.child, {}).release();

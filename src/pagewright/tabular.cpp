@@ -723,7 +723,10 @@ PyObject* row_cell_tex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // cell slots: 0 the row; 1 the cell's environment, once entered.
 PyObject* cell_enter(SingleUse* self) {
     PyObject* row = self->slot(0);
-    if (check_room(row) < 0) return nullptr;
+    Row* native = native_row(row);
+    if (native ? native->col == native->ncols && fail_full_row(row) < 0 : check_room(row) < 0) {
+        return nullptr;
+    }
     Ref context = native_attr(row, row_layout, row_context);
     Ref child(context ? child_of(context.get()) : nullptr);
     Ref cell(child ? environment_from(tabular_module, environment_global, child.get()) : nullptr);
