@@ -52,7 +52,12 @@ public:
     // another object's.
     int watch(PyObject* module, PyObject* name, PyObject* expected) {
         PyObject* dict = PyModule_GetDict(module);
-        const uint64_t* version = dict ? dict_version(dict) : nullptr;
+        return dict ? watch_entry(dict, name, expected) : -1;
+    }
+
+    // The same for any dict: dict[name] is `expected` now.
+    int watch_entry(PyObject* dict, PyObject* name, PyObject* expected) {
+        const uint64_t* version = dict_version(dict);
         if (!version) return -1;
         Py_XSETREF(dict_, Py_NewRef(dict));
         Py_XSETREF(expected_, Py_NewRef(expected));

@@ -4,6 +4,51 @@
 
 namespace pw {
 
+namespace {
+
+PyTypeObject* string_io_type;  // io.StringIO, an immutable class
+PyObject* string_io_write;     // its write method
+
+// Whether the instance dict of an io.StringIO leaves `write` to the class:
+// 1 or 0, or -1 with an exception.
+int writes_with_class_method(PyObject* stream) {
+    Py_ssize_t offset = string_io_type->tp_dictoffset;
+    if (offset <= 0) return 0;
+    // Held: comparing keys may run Python code that replaces the dict.
+    Ref dict = Ref::borrow(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(stream) + offset));
+    if (!dict) return 1;
+    int shadowed = PyDict_Contains(dict.get(), names.write);
+    return shadowed < 0 ? -1 : !shadowed;
+}
+
+}  // namespace
+
+int init_write(PyObject* string_io_class) {
+    if (string_io_write) return 0;
+    auto* type = reinterpret_cast<PyTypeObject*>(string_io_class);
+    string_io_write = PyDict_GetItemWithError(type->tp_dict, names.write);
+    if (!string_io_write) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "io.StringIO has no write");
+        return -1;
+    }
+    Py_INCREF(string_io_write);
+    string_io_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(string_io_class));
+    return 0;
+}
+
+// An exact io.StringIO, whose class no one can change, runs the class's
+// write unless its instance dict has one: that method is called without
+// looking it up.
+int write_to(PyObject* stream, PyObject* text) {
+    if (fast_paths && string_io_type && Py_IS_TYPE(stream, string_io_type)) {
+        int own = writes_with_class_method(stream);
+        if (own < 0) return -1;
+        if (own) return call(string_io_write, {stream, text}) ? 0 : -1;
+    }
+    Ref result = call_method(stream, names.write, {text});
+    return result ? 0 : -1;
+}
+
 int refuse_non_str(PyObject* text) {
     PyErr_Format(PyExc_TypeError, "string argument expected, got '%s'", Py_TYPE(text)->tp_name);
     return -1;
@@ -88,13 +133,12 @@ int append_line(PyObject* context, std::initializer_list<PyObject*> line, PyObje
         Ref text = format_values(fmt, values);
         return text ? append_to(context, names.f, text.get()) : -1;
     }
+    // Exact strs run no Python code: the body found is the one written to.
+    if (TextBuffer* buffer = native_buffer(context, names.f)) {
+        return buffer->append_joined(line.begin(), line.size(), nullptr);
+    }
     Sink body = Sink::of(context, names.f);
     if (!body) return -1;
-    if (TextBuffer* buffer = body.native()) {
-        Pieces pieces;
-        for (PyObject* text : line) pieces.add(text);
-        return pieces.append_to(*buffer);
-    }
     Ref text = format_values(fmt, values);
     return text ? body.write(text.get()) : -1;
 }

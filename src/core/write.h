@@ -29,10 +29,11 @@ unsigned buffer_generation(PyObject* context, PyObject* name);
 PyObject* stream_made_from(PyObject* context, PyObject* name, unsigned generation);
 
 // stream.write(text), result discarded.
-inline int write_to(PyObject* stream, PyObject* text) {
-    Ref result = call_method(stream, names.write, {text});
-    return result ? 0 : -1;
-}
+int write_to(PyObject* stream, PyObject* text);
+
+// Takes io.StringIO, whose write the library calls directly on its exact
+// instances; 0, or -1 with an exception.
+int init_write(PyObject* string_io_class);
 
 // What io.StringIO.write raises for a value that is not a str.
 int refuse_non_str(PyObject* text);

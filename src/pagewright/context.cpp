@@ -904,6 +904,7 @@ int exec_context(PyObject* module) {
     Ref module_name(PyModule_GetNameObject(module));
     if (!all || !typing_dict || !io_class || !module_name) return -1;
     if (!string_io) string_io = io_class.release();
+    if (init_write(string_io) < 0) return -1;
     Ref option_type = dict_of_str(typing_dict.get());
     if (!option_type || make_types(module_name.get(), option_type.get()) < 0) return -1;
     if (bind(module, "__all__", all.get()) < 0 ||

@@ -32,6 +32,7 @@ PyTypeObject* row_type;
 PyObject* tabular_module;
 Global tabular_global;      // tabular.Tabular
 Global environment_global;  // tabular.LatexEnvironment
+Global registered_global;   // sys.modules['pagewright.tabular']
 
 PyObject* one;                    // 1
 PyObject* tabular_name;           // "Tabular"
@@ -141,8 +142,14 @@ constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
 Ref global(PyObject* name) { return module_global(tabular_module, name); }
 
-// `from .tabular import Tabular`
-Ref table_class() { return import_from_loaded(tabular_module, module_dotted, tabular_name); }
+// `from .tabular import Tabular`: the class itself while the module is the
+// one registered under its name and still binds it there.
+Ref table_class() {
+    if (registered_global.holds() && tabular_global.holds()) {
+        return Ref::borrow(reinterpret_cast<PyObject*>(tabular_type));
+    }
+    return import_from_loaded(tabular_module, module_dotted, tabular_name);
+}
 
 // bool(a <op> b), as the comparison operators compute it (no identity
 // shortcut).
@@ -903,9 +910,16 @@ int check_table(PyObject* alignment, PyObject* env) {
         PyErr_SetNone(PyExc_AssertionError);
         return -1;
     }
-    Ref iterator(PyObject_GetIter(alignment));
-    if (!iterator) return -1;
-    while (Ref entry{PyIter_Next(iterator.get())}) {
+    // An exact list is iterated by its items, as its iterator would;
+    // comparing an entry may run Python code that changes the list.
+    Ref iterator(PyList_CheckExact(alignment) ? nullptr : PyObject_GetIter(alignment));
+    if (!iterator && PyErr_Occurred()) return -1;
+    for (Py_ssize_t i = 0;; i++) {
+        Ref entry = iterator ? Ref(PyIter_Next(iterator.get()))
+                    : i < PyList_GET_SIZE(alignment)
+                        ? Ref::borrow(PyList_GET_ITEM(alignment, i))
+                        : Ref();
+        if (!entry) break;
         Ref allowed = class_attribute(allowed_name, own_allowed);
         int accepted = allowed ? accepts(allowed.get(), entry.get()) : -1;
         if (accepted <= 0) {
@@ -1253,7 +1267,10 @@ int exec_tabular(PyObject* module) {
         return -1;
     }
     Py_XSETREF(tabular_module, Py_NewRef(module));
-    if (tabular_global.watch(module, tabular_name, reinterpret_cast<PyObject*>(tabular_type)) < 0) return -1;
+    if (tabular_global.watch(module, tabular_name, reinterpret_cast<PyObject*>(tabular_type)) < 0 ||
+        registered_global.watch_entry(PyImport_GetModuleDict(), module_dotted, module) < 0) {
+        return -1;
+    }
     if (environment_global.watch(module, environment_name,
                              reinterpret_cast<PyObject*>(latex_environment_type())) < 0) return -1;
     return 0;
