@@ -17,8 +17,10 @@
 #include "../core/module.h"
 #include "../core/strings.h"
 
+#include <cctype>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace pw {
 
@@ -32,6 +34,7 @@ PyObject* dot;
 PyObject* suffixes[2];  // "aux", "log": the temporary files removed after a run
 PyObject* log_suffix;   // ".log"
 PyObject* abspath_name;
+PyObject* getcwd_name;
 PyObject* os_name;
 PyObject* subprocess_name;
 PyObject* bad_tex_name;
@@ -77,6 +80,22 @@ void raise_instance(PyObject* exception) {
     }
 }
 
+// The AssertionError of a missing file, without a message as ever, with a
+// note that shows where the name led from the current directory.
+void raise_not_found(PyObject* module, PyObject* path, PyObject* filename) {
+    Ref error(PyObject_CallNoArgs(PyExc_AssertionError));
+    if (!error) return;
+    Ref os = module_global(module, os_name);
+    Ref cwd = os ? call_method(os.get(), getcwd_name, {}) : Ref();
+    Ref absolute = cwd ? call_method(path, abspath_name, {filename}) : Ref();
+    Ref note(absolute ? PyUnicode_FromFormat("file not found: %S\nlooked for: %S\n"
+                                             "current directory: %S",
+                                             filename, absolute.get(), cwd.get())
+                      : nullptr);
+    if (!note || add_note(error.get(), note.get()) < 0) PyErr_Clear();
+    raise_instance(error.get());
+}
+
 // Without `cwd` the engine runs in the file's own directory; for a bare file
 // name that is the empty name, meaning the current directory.
 PyObject* compile_tex(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
@@ -90,7 +109,7 @@ PyObject* compile_tex(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     int found = path_exists(path.get(), filename);
     if (found < 0) return nullptr;
     if (!found) {
-        PyErr_SetNone(PyExc_AssertionError);
+        raise_not_found(module, path.get(), filename);
         return nullptr;
     }
     Ref cwd = arg[1] && arg[1] != Py_None ? Ref::borrow(arg[1])
@@ -136,41 +155,115 @@ std::string line_at(const std::string& text, size_t begin) {
     return text.substr(begin, end - begin);
 }
 
-// TeX writes an error as a line "! message" and later a line "l.N text"
-// that shows the input line where it stopped. The first such pair of the
-// log, and the log's path, as one note; null without an error set when the
-// log is missing, unreadable, not UTF-8 or holds no error line.
-Ref first_error_note(const std::string& log, PyObject* log_path) {
-    Ref decoded(PyUnicode_DecodeUTF8(log.data(), log.size(), "strict"));
-    if (!decoded) {
-        PyErr_Clear();
-        return Ref();
+// Where the line after the one that holds `at` begins (npos at the end).
+size_t next_line(const std::string& text, size_t at) {
+    size_t end = text.find('\n', at);
+    return end == std::string::npos ? end : end + 1;
+}
+
+// Where the first line at or after `from` that reports an error begins:
+// TeX writes "! message", pdfTeX "!pdfTeX error: message". npos when there
+// is none.
+size_t error_line_at(const std::string& log, size_t from) {
+    for (size_t at = from; at < log.size(); at = next_line(log, at)) {
+        if (log[at] == '!') return at;
     }
-    size_t error_at = 0;
-    if (log.compare(0, 2, "! ") != 0) {
-        error_at = log.find("\n! ");
-        if (error_at == std::string::npos) return Ref();
-        error_at++;
-    }
-    std::string note = line_at(log, error_at);
-    // The location line belongs to this error only if it comes before the next one.
-    size_t next_error = log.find("\n! ", error_at);
+    return std::string::npos;
+}
+
+// TeX shows where it stopped with a line "l.N text". The first such line
+// between the error at `error_at` and the next error, or "".
+std::string location_of(const std::string& log, size_t error_at) {
+    size_t next_error = error_line_at(log, next_line(log, error_at));
     for (size_t at = log.find("\nl.", error_at); at < next_error && at != std::string::npos;
          at = log.find("\nl.", at + 1)) {
         std::string line = line_at(log, at + 1);
-        if (line.size() > 2 && line[2] >= '0' && line[2] <= '9') {
-            note += "\n" + line;
-            break;
-        }
+        if (line.size() > 2 && line[2] >= '0' && line[2] <= '9') return line;
     }
-    Ref text(PyUnicode_DecodeUTF8(note.data(), note.size(), "strict"));
-    if (!text) return Ref();
-    return Ref(PyUnicode_FromFormat("%U\nlog: %U", text.get(), log_path));
+    return "";
 }
 
-// Adds the note of the run's log to `exception`, if there is one. Any
-// failure on the way leaves the exception as it was: the note is a help,
-// never a reason to lose the BadTex.
+// The control sequence an "Undefined control sequence" error stopped at:
+// TeX breaks the first context line right after it, so it is that line's
+// last token. "" when that token is not a control word.
+std::string undefined_name(const std::string& log, size_t error_at) {
+    size_t context_at = next_line(log, error_at);
+    if (context_at == std::string::npos) return "";
+    std::string context = line_at(log, context_at);
+    size_t end = context.find_last_not_of(' ');
+    if (end == std::string::npos) return "";
+    size_t begin = ++end;
+    while (begin > 0 && (std::isalpha(static_cast<unsigned char>(context[begin - 1])) ||
+                         context[begin - 1] == '@')) {
+        begin--;
+    }
+    if (begin == end || begin == 0 || context[begin - 1] != '\\') return "";
+    return context.substr(begin - 1, end - begin + 1);
+}
+
+// Commands and environments of the LaTeX packages that documents ask for
+// themselves: a document that uses them without requesting the package
+// fails with an undefined command or environment.
+struct PackageHint {
+    const char* environment;  // or null
+    const char* command;      // or null
+    const char* package;
+};
+
+const PackageHint package_hints[] = {
+    {"longtable", nullptr, "longtable"},
+    {nullptr, "\\color", "xcolor"},
+    {nullptr, "\\textcolor", "xcolor"},
+    {nullptr, "\\textattachfile", "attachfile"},
+};
+
+// The call that fixes the error at `error_at`, when it is one of a package
+// the document did not request; "" otherwise.
+std::string package_hint(const std::string& log, size_t error_at) {
+    std::string error = line_at(log, error_at);
+    bool undefined_command = error == "! Undefined control sequence.";
+    std::string command = undefined_command ? undefined_name(log, error_at) : "";
+    for (const PackageHint& hint : package_hints) {
+        std::string used;
+        if (hint.environment &&
+            error == std::string("! LaTeX Error: Environment ") + hint.environment + " undefined.") {
+            used = std::string("\\begin{") + hint.environment + "}";
+        } else if (hint.command && undefined_command && command == hint.command) {
+            used = command;
+        } else {
+            continue;
+        }
+        return used + " is defined by the LaTeX package " + hint.package +
+               ", which the document does not load: call use_package('" + hint.package +
+               "') on it when writing it";
+    }
+    return "";
+}
+
+// The notes of a failed run's log: its first error with the "l.N" line
+// that shows where the input stopped and the log's path, then the call
+// that fixes a missing package, if that is the error. None when the log
+// is not UTF-8 or holds no error line.
+std::vector<std::string> log_notes(const std::string& log, const std::string& log_path) {
+    Ref decoded(PyUnicode_DecodeUTF8(log.data(), log.size(), "strict"));
+    if (!decoded) {
+        PyErr_Clear();
+        return {};
+    }
+    size_t error_at = error_line_at(log, 0);
+    if (error_at == std::string::npos) return {};
+    std::string note = line_at(log, error_at);
+    std::string location = location_of(log, error_at);
+    if (!location.empty()) note += "\n" + location;
+    std::vector<std::string> notes{note + "\nlog: " + log_path};
+    std::string hint = package_hint(log, error_at);
+    if (!hint.empty()) notes.push_back(hint);
+    return notes;
+}
+
+// Adds the notes of the run's log to `exception`. Any failure on the way
+// leaves the exception as it was: a note is a help, never a reason to
+// lose the BadTex.
 void note_first_error(PyObject* module, PyObject* exception, PyObject* basename, PyObject* cwd) {
     if (!PyExceptionInstance_Check(exception)) return;
     Ref path = os_path(module);
@@ -182,12 +275,15 @@ void note_first_error(PyObject* module, PyObject* exception, PyObject* basename,
         PyObject* bytes = nullptr;
         if (PyUnicode_FSConverter(log_path.get(), &bytes)) encoded = Ref(bytes);
     }
+    const char* shown_path = encoded ? PyUnicode_AsUTF8(log_path.get()) : nullptr;
     std::string log;
-    Ref note;
-    if (encoded && read_file(PyBytes_AS_STRING(encoded.get()), log)) {
-        note = first_error_note(log, log_path.get());
+    if (shown_path && read_file(PyBytes_AS_STRING(encoded.get()), log)) {
+        for (const std::string& text : log_notes(log, shown_path)) {
+            Ref note(PyUnicode_DecodeUTF8(text.data(), text.size(), "strict"));
+            if (!note || add_note(exception, note.get()) < 0) break;
+        }
     }
-    if (!note || add_note(exception, note.get()) < 0) PyErr_Clear();
+    PyErr_Clear();
 }
 
 // One engine run. Its input is the null device, so an engine that stops to
@@ -268,6 +364,7 @@ const Literal literals[] = {
     {&suffixes[1], "log"},
     {&log_suffix, ".log"},
     {&abspath_name, "abspath"},
+    {&getcwd_name, "getcwd"},
     {&os_name, "os"},
     {&subprocess_name, "subprocess"},
     {&bad_tex_name, "BadTex"},
