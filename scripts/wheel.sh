@@ -66,6 +66,16 @@ PATH="$venv_bin:$(cd "$nobuild" && pwd)" bash -c '
     set -euo pipefail
     python -m pip install -q --no-index --only-binary=:all: "$1" dist/wheelhouse/vantor_commons-*.whl dist/wheelhouse/pactum-*.whl
     cd dist
-    python -c "import pagewright, sys; assert pagewright.__file__.startswith(sys.prefix), pagewright.__file__; print(\"wheel: pagewright\", pagewright.__version__, \"from\", pagewright.__file__)"
+    python - "$1" <<"CHECK"
+import importlib.metadata, os, sys
+import pagewright
+assert pagewright.__file__.startswith(sys.prefix), pagewright.__file__
+# One version: the wheel file, the installed distribution and the module.
+distribution = importlib.metadata.version("pagewright")
+wheel_version = os.path.basename(sys.argv[1]).split("-")[1]
+assert distribution == wheel_version == pagewright.__version__, (
+    distribution, wheel_version, pagewright.__version__)
+print("wheel: pagewright", pagewright.__version__, "from", pagewright.__file__)
+CHECK
     python ../examples/report.py ../out/wheel
 ' _ "$repaired"

@@ -1,4 +1,5 @@
 import importlib
+import importlib.metadata
 import re
 import sys
 import types
@@ -57,6 +58,7 @@ def test_version_and_date_forms_agree_to_the_minute():
     assert date_match, date
     year, month, day, hour, minute = date_match.groups()
     assert match.group(1) == year[2:] + month + day + hour + minute
+    assert importlib.metadata.version("pagewright") == version
 
 
 def test_logger_attributes():
