@@ -9,20 +9,23 @@
 # built from this checkout.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/logged.sh
+start_log examples
 
 python=$(scripts/setup.sh --python)
 venv=.venv/examples
-[ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-"$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q matplotlib pandas pandas-stubs mypy typing_extensions setuptools wheel
-"$venv/bin/python" -m pip install -q --no-deps --no-build-isolation ./vendor/vantor_commons ./vendor/pactum
+echo "examples: setting up $venv (log: $LOG)"
+[ -x "$venv/bin/python" ] || logged "$python" -m venv "$venv"
+logged "$venv/bin/python" -m pip install --upgrade pip
+logged "$venv/bin/python" -m pip install matplotlib pandas pandas-stubs mypy typing_extensions setuptools wheel
+logged "$venv/bin/python" -m pip install --no-deps --no-build-isolation ./vendor/vantor_commons ./vendor/pactum
 tag=$("$venv/bin/python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
 wheel=$(ls dist/wheelhouse/pagewright-*-"$tag"-*manylinux*.whl 2>/dev/null | head -n 1 || true)
 if [ -n "$wheel" ]; then
-    "$venv/bin/python" -m pip install -q --no-deps --force-reinstall "$wheel"
+    logged "$venv/bin/python" -m pip install --no-deps --force-reinstall "$wheel"
 else
-    "$venv/bin/python" -m pip install -q scikit-build-core cmake ninja
-    "$venv/bin/python" -m pip install -q --no-deps --no-build-isolation --force-reinstall .
+    logged "$venv/bin/python" -m pip install scikit-build-core cmake ninja
+    logged "$venv/bin/python" -m pip install --no-deps --no-build-isolation --force-reinstall .
 fi
 
 mkdir -p out/examples
