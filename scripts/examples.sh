@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs every script under examples/ (each writes its document into out/examples/
-# and compiles it with pdflatex), then type-checks examples/ and the typed
-# usage file with `mypy --strict` against pagewright's stubs.
+# Runs every script under examples/ (each writes its document into
+# out/examples/ and compiles it with pdflatex), checks that no PDF shows an
+# unresolved reference, then type-checks examples/ and the typed usage file
+# with `mypy --strict` against pagewright's stubs.
 #
 # The examples' own environment, .venv/examples, holds matplotlib and pandas
 # (with pandas' stubs); pagewright never depends on them. pagewright comes
@@ -35,6 +36,13 @@ for example in examples/*.py; do
 done
 pdfs=$(ls out/examples/*.pdf | wc -l)
 echo "examples: $pdfs PDFs in out/examples"
+# A reference that did not resolve prints as "??".
+for pdf in out/examples/*.pdf; do
+    if pdftotext "$pdf" - | grep -qF '??'; then
+        echo "examples: $pdf shows an unresolved reference (??)" >&2
+        exit 1
+    fi
+done
 
 echo "== mypy --strict examples/ tests/typing/usage.py"
 "$venv/bin/python" -m mypy --strict --no-incremental examples/ tests/typing/usage.py
