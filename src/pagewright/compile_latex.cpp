@@ -96,43 +96,22 @@ void raise_not_found(PyObject* module, PyObject* path, PyObject* filename) {
     raise_instance(error.get());
 }
 
-// Without `cwd` the engine runs in the file's own directory; for a bare file
-// name that is the empty name, meaning the current directory.
 PyObject* compile_tex(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
     static const Signature signature{"compile_tex", {"filename", "cwd"}, 1};
     PyObject* arg[2];
     if (signature.bind(args, nargs, kwnames, arg) < 0) return nullptr;
-    PyObject* filename = arg[0];
-    Ref path = os_path(module);
-    if (!path) return nullptr;
-    int found = path_exists(path.get(), filename);
-    if (found < 0) return nullptr;
-    if (!found) {
-        raise_not_found(module, path.get(), filename);
-        return nullptr;
-    }
-    Ref cwd = arg[1] && arg[1] != Py_None ? Ref::borrow(arg[1])
-                                          : call_method(path.get(), dirname_name, {filename});
-    if (!cwd) return nullptr;
-    Ref relative = call_method(path.get(), relpath_name, {filename, cwd.get()});
-    Ref parts = relative ? call_method(path.get(), splitext_name, {relative.get()}) : Ref();
-    Ref basename = parts ? Ref(PySequence_GetItem(parts.get(), 0)) : Ref();
-    if (!basename || !call_global(module, run_pdflatex_name, {basename.get(), cwd.get()})) {
+    EngineJob job;
+    if (resolve_engine_job(module, arg[0], arg[1], job) < 0 ||
+        !call_global(module, run_pdflatex_name, {job.basename.get(), job.cwd.get()})) {
         return nullptr;
     }
     Ref clean = module_global(module, clean_temporary_files_name);
-    if (!clean) return nullptr;
-    Ref run_basename = call_method(path.get(), join_name, {cwd.get(), basename.get()});
+    Ref path = clean ? os_path(module) : Ref();
+    Ref run_basename =
+        path ? call_method(path.get(), join_name, {job.cwd.get(), job.basename.get()}) : Ref();
     if (!run_basename || !call(clean.get(), {run_basename.get()})) return nullptr;
     return none();
-}
-
-// The working directory handed to the process: the empty directory name
-// means the current directory, which process creation spells None.
-PyObject* working_directory(PyObject* cwd) {
-    if (PyUnicode_Check(cwd) && PyUnicode_GET_LENGTH(cwd) == 0) return Py_None;
-    return cwd;
 }
 
 // The whole file as bytes; false when it cannot be opened or read.
@@ -265,19 +244,14 @@ std::vector<std::string> log_notes(const std::string& log, const std::string& lo
 // leaves the exception as it was: a note is a help, never a reason to
 // lose the BadTex.
 void note_first_error(PyObject* module, PyObject* exception, PyObject* basename, PyObject* cwd) {
-    if (!PyExceptionInstance_Check(exception)) return;
     Ref path = os_path(module);
     Ref log_name(path ? PyNumber_Add(basename, log_suffix) : nullptr);
     Ref joined = log_name ? call_method(path.get(), join_name, {cwd, log_name.get()}) : Ref();
     Ref log_path = joined ? call_method(path.get(), abspath_name, {joined.get()}) : Ref();
-    Ref encoded;
-    if (log_path && PyUnicode_Check(log_path.get())) {
-        PyObject* bytes = nullptr;
-        if (PyUnicode_FSConverter(log_path.get(), &bytes)) encoded = Ref(bytes);
-    }
-    const char* shown_path = encoded ? PyUnicode_AsUTF8(log_path.get()) : nullptr;
+    const char* shown_path =
+        log_path && PyUnicode_Check(log_path.get()) ? PyUnicode_AsUTF8(log_path.get()) : nullptr;
     std::string log;
-    if (shown_path && read_file(PyBytes_AS_STRING(encoded.get()), log)) {
+    if (shown_path && read_whole_file(log_path.get(), log)) {
         for (const std::string& text : log_notes(log, shown_path)) {
             Ref note(PyUnicode_DecodeUTF8(text.data(), text.size(), "strict"));
             if (!note || add_note(exception, note.get()) < 0) break;
@@ -295,26 +269,20 @@ PyObject* run_pdflatex(PyObject* module, PyObject* const* args, Py_ssize_t nargs
     PyObject* arg[2];
     if (signature.bind(args, nargs, kwnames, arg) < 0) return nullptr;
     PyObject* basename = arg[0];
-    Ref command(PyList_New(4));
-    if (!command) return nullptr;
-    PyObject* items[] = {engine, halt_on_error, interaction, basename};
-    for (Py_ssize_t i = 0; i < 4; i++) PyList_SET_ITEM(command.get(), i, Py_NewRef(items[i]));
-    Ref subprocess = module_global(module, subprocess_name);
+    Ref command = engine_command(basename);
+    Ref subprocess = command ? module_global(module, subprocess_name) : Ref();
     Ref devnull = subprocess ? getattr(subprocess.get(), devnull_name) : Ref();
     if (!devnull) return nullptr;
     Ref completed = call_method_kw(subprocess.get(), run_name,
-                                   {command.get(), working_directory(arg[1]), devnull.get(),
+                                   {command.get(), engine_directory(arg[1]), devnull.get(),
                                     devnull.get(), devnull.get()},
                                    run_keywords);
     Ref status = completed ? getattr(completed.get(), returncode_name) : Ref();
     Ref zero(status ? PyLong_FromLong(0) : nullptr);
     int failed = zero ? PyObject_RichCompareBool(status.get(), zero.get(), Py_NE) : -1;
     if (failed <= 0) return failed < 0 ? nullptr : none();
-    Ref message = format(failure_format, basename);
-    Ref exception = message ? call_global(module, bad_tex_name, {message.get()}) : Ref();
-    if (!exception) return nullptr;
-    note_first_error(module, exception.get(), basename, arg[1]);
-    raise_instance(exception.get());
+    Ref exception = failed_run(module, basename, arg[1], nullptr);
+    if (exception) raise_instance(exception.get());
     return nullptr;
 }
 
@@ -397,6 +365,56 @@ int init_literals() {
 }
 
 }  // namespace
+
+int resolve_engine_job(PyObject* module, PyObject* filename, PyObject* cwd, EngineJob& job) {
+    Ref path = os_path(module);
+    if (!path) return -1;
+    int found = path_exists(path.get(), filename);
+    if (found <= 0) {
+        if (found == 0) raise_not_found(module, path.get(), filename);
+        return -1;
+    }
+    job.cwd = cwd && cwd != Py_None ? Ref::borrow(cwd)
+                                    : call_method(path.get(), dirname_name, {filename});
+    if (!job.cwd) return -1;
+    Ref relative = call_method(path.get(), relpath_name, {filename, job.cwd.get()});
+    Ref parts = relative ? call_method(path.get(), splitext_name, {relative.get()}) : Ref();
+    job.basename = parts ? Ref(PySequence_GetItem(parts.get(), 0)) : Ref();
+    return job.basename ? 0 : -1;
+}
+
+Ref engine_command(PyObject* basename) {
+    Ref command(PyList_New(4));
+    if (!command) return command;
+    PyObject* items[] = {engine, halt_on_error, interaction, basename};
+    for (Py_ssize_t i = 0; i < 4; i++) PyList_SET_ITEM(command.get(), i, Py_NewRef(items[i]));
+    return command;
+}
+
+PyObject* engine_directory(PyObject* cwd) {
+    if (PyUnicode_Check(cwd) && PyUnicode_GET_LENGTH(cwd) == 0) return Py_None;
+    return cwd;
+}
+
+Ref failed_run(PyObject* module, PyObject* basename, PyObject* cwd, PyObject* first_note) {
+    Ref message = format(failure_format, basename);
+    Ref exception = message ? call_global(module, bad_tex_name, {message.get()}) : Ref();
+    if (!exception || !PyExceptionInstance_Check(exception.get())) return exception;
+    if (first_note && add_note(exception.get(), first_note) < 0) PyErr_Clear();
+    note_first_error(module, exception.get(), basename, cwd);
+    return exception;
+}
+
+bool read_whole_file(PyObject* path, std::string& out) {
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(path, &encoded)) {
+        PyErr_Clear();
+        return false;
+    }
+    bool ok = read_file(PyBytes_AS_STRING(encoded), out);
+    Py_DECREF(encoded);
+    return ok;
+}
 
 int exec_compile_latex(PyObject* module) {
     if (init_literals() < 0 || import_as(module, "os") < 0 || import_as(module, "subprocess") < 0 ||
