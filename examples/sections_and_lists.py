@@ -17,9 +17,6 @@ def items(texts: list[str]) -> str:
 
 
 def write(doc: pagewright.LatexDocument) -> None:
-    # T1 fonts draw the escaped underscore as a character of its own, which
-    # copies out of the PDF as "_" (the default encoding draws a rule).
-    doc.context.preamble.write("\\usepackage[T1]{fontenc}\n")
     doc.tex("\\section{Shopping}\n")
     doc.text("Plain text is escaped: 5_000 items cost $12. ")
     doc.parbreak()
