@@ -90,7 +90,7 @@ int run_engine(PyObject* command, PyObject* cwd, PyObject* env, PyObject* timeou
     return value == 0 ? 0 : 1;
 }
 
-// A warning of the log as one line: its first line from "... Warning:" on,
+// The warning whose first line starts at `begin`, as one line: that line,
 // then its continuation lines, which start with "(package)" or spaces.
 std::string warning_at(const std::string& log, size_t begin) {
     std::string text;
