@@ -90,7 +90,9 @@ make_venv() {
     logged "$venv/bin/python" -m pip install scikit-build-core cmake ninja setuptools wheel "${TEST_TOOLS[@]}"
     logged "$venv/bin/python" -m pip install --no-deps --no-build-isolation ./vendor/vantor_commons ./vendor/pactum
     logged "$venv/bin/python" -m pip install --no-deps --no-build-isolation --force-reinstall "$@" .
-    echo "setup: $venv ready: $("$venv/bin/python" -c 'import platform, pagewright; print("pagewright", pagewright.__version__, "on CPython", platform.python_version())')"
+    # The installed version, read without loading the extension (the
+    # sanitizer build loads only with its runtime preloaded).
+    echo "setup: $venv ready: $("$venv/bin/python" -c 'import importlib.metadata as m, platform; print("pagewright", m.version("pagewright"), "on CPython", platform.python_version())')"
 }
 
 # 3.11 where the machine has it (Debian 12's own), else the first supported;
