@@ -7,6 +7,7 @@ generated name and writes the `\\includegraphics` line. Needs matplotlib
 """
 
 import io
+import os
 import sys
 
 import matplotlib
@@ -15,6 +16,7 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
 import pagewright  # noqa: E402
+from pagewright import compile_latex  # noqa: E402
 
 
 def plot_png() -> bytes:
@@ -37,6 +39,8 @@ def main(directory: str) -> None:
             fig.graphics_data(plot_png(), pagewright.MIME_PNG, width="0.7\\linewidth")
         doc.text("Figure ")
         doc.tex("\\ref{fig:orders} was drawn by matplotlib in memory.\n")
+    # \ref prints the figure's number from the second run on.
+    compile_latex.run_pdflatex("matplotlib_figure", os.path.dirname(tex_file))
     pagewright.compile_tex(tex_file)
 
 

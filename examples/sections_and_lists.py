@@ -1,7 +1,8 @@
 """Recipe: sections, itemize and enumerate lists.
 
-pagewright has no list writer of its own: a list is a LaTeX environment, so
-`envs.env` builds it as a string and `tex` writes it; item texts go through
+pagewright has no section or list writer of its own: `tex` writes
+\\section and \\subsection, and a list is a LaTeX environment, so `envs.env`
+builds it as a string and `tex` writes it; item texts go through
 `latex_escape` when they are plain text.
 """
 
@@ -19,7 +20,7 @@ def write(doc: pagewright.LatexDocument) -> None:
     doc.tex("\\section{Shopping}\n")
     doc.text("Plain text is escaped: 5_000 items cost $12. ")
     doc.parbreak()
-    doc.tex(envs.env("itemize", "\n" + items(["apples", "pears_2kg", "x^2 oranges"])))
+    doc.tex(envs.env("itemize", "\n" + items(["apples", "pears_2kg", "oranges at $2 {each}"])))
     doc.tex("\\subsection{Steps}\n")
     doc.tex(envs.env("enumerate", "\n" + items(["wash", "peel", "eat"])))
     doc.tex("\\subsection*{An unnumbered section}\n")

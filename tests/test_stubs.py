@@ -18,9 +18,10 @@ def test_the_stub_directory_beside_the_extension_does_not_shadow_it():
     assert os.path.dirname(pagewright.__file__) == os.path.dirname(stubs)
     assert not os.path.exists(os.path.join(stubs, "__init__.py"))
     shipped = set(os.listdir(stubs))
-    expected = {"py.typed", "__init__.pyi", "_layout.pyi"} | {n + ".pyi" for n in SUBMODULES}
+    expected = {"py.typed", "__init__.pyi", "_layout.pyi", "build.pyi"} | {
+        n + ".pyi" for n in SUBMODULES}
     assert shipped == expected
-    for name in SUBMODULES:
+    for name in SUBMODULES + ["build"]:
         module = importlib.import_module("pagewright." + name)
         assert module.__spec__.origin == pagewright.__file__
         assert type(module.__spec__.loader).__name__ == "SubmoduleImporter"

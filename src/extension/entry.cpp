@@ -9,6 +9,8 @@
 #include "../core/single_use.h"
 #include "../core/strings.h"
 
+#include <cstring>
+
 #ifndef PW_VERSION
 #error "PW_VERSION must be defined by the build"
 #endif
@@ -122,8 +124,8 @@ PyObject* create_package(PyObject* spec, PyModuleDef*) {
     return PyModule_NewObject(spec_name.get());
 }
 
-// Py_mod_exec: the package's initialisation sequence.
-int exec_package(PyObject* package) {
+// The initialisation sequence, steps in order.
+int initialise(PyObject* package) {
     Ref spec = getattr(package, names.__spec__);
     if (!spec) return -1;
     Ref name = getattr(package, names.__name__);
@@ -155,6 +157,51 @@ int exec_package(PyObject* package) {
     if (!finished) return -1;
     Ref result = call(finished.get(), {name.get()});
     return result ? 0 : -1;
+}
+
+// The two outside packages the sequence imports. They ship with
+// pagewright's source, and a package index is the wrong place to look for
+// them: an unrelated package named pactum is published there.
+bool is_outside_package(const char* module) {
+    for (const char* package : {"vantor_commons", "pactum"}) {
+        size_t length = std::strlen(package);
+        if (std::strncmp(module, package, length) == 0 &&
+            (module[length] == '\0' || module[length] == '.')) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A failed import of an outside package gets a note that says where the
+// two packages come from; the error itself goes on unchanged.
+void note_missing_outside_package() {
+    PyObject* error = take_error();
+    if (error && PyErr_GivenExceptionMatches(error, PyExc_ModuleNotFoundError)) {
+        Ref module(PyObject_GetAttrString(error, "name"));
+        const char* name = module && PyUnicode_Check(module.get())
+                               ? PyUnicode_AsUTF8(module.get())
+                               : nullptr;
+        Ref note(name && is_outside_package(name)
+                     ? PyUnicode_FromString(
+                           "pagewright needs two packages that ship with its source: "
+                           "vantor_commons and pactum. Install them from the vendor/ directory "
+                           "of pagewright's repository (pip install ./vendor/vantor_commons "
+                           "./vendor/pactum) or from the wheels scripts/wheel.sh leaves in "
+                           "dist/wheelhouse/, never from a package index: an unrelated package "
+                           "named pactum is published there.")
+                     : nullptr);
+        if (note) add_note(error, note.get());
+        PyErr_Clear();
+    }
+    restore_error(error);
+}
+
+// Py_mod_exec: the package's initialisation sequence.
+int exec_package(PyObject* package) {
+    if (initialise(package) == 0) return 0;
+    note_missing_outside_package();
+    return -1;
 }
 
 PyModuleDef_Slot package_slots[] = {

@@ -30,6 +30,8 @@ const Submodule submodules[] = {
     {"pagewright.frags", exec_frags},
     {"pagewright.figure", exec_figure},
     {"pagewright.tabular", exec_tabular},
+    // Not one of the package's own imports: `import pagewright.build` loads it.
+    {"pagewright.build", exec_build},
 };
 
 const Submodule* find_submodule(PyObject* fullname) {

@@ -17,8 +17,10 @@
 #include "../core/module.h"
 #include "../core/strings.h"
 
+#include <cctype>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace pw {
 
@@ -32,6 +34,7 @@ PyObject* dot;
 PyObject* suffixes[2];  // "aux", "log": the temporary files removed after a run
 PyObject* log_suffix;   // ".log"
 PyObject* abspath_name;
+PyObject* getcwd_name;
 PyObject* os_name;
 PyObject* subprocess_name;
 PyObject* bad_tex_name;
@@ -77,43 +80,38 @@ void raise_instance(PyObject* exception) {
     }
 }
 
-// Without `cwd` the engine runs in the file's own directory; for a bare file
-// name that is the empty name, meaning the current directory.
+// The AssertionError of a missing file, without a message as ever, with a
+// note that shows where the name led from the current directory.
+void raise_not_found(PyObject* module, PyObject* path, PyObject* filename) {
+    Ref error(PyObject_CallNoArgs(PyExc_AssertionError));
+    if (!error) return;
+    Ref os = module_global(module, os_name);
+    Ref cwd = os ? call_method(os.get(), getcwd_name, {}) : Ref();
+    Ref absolute = cwd ? call_method(path, abspath_name, {filename}) : Ref();
+    Ref note(absolute ? PyUnicode_FromFormat("file not found: %S\nlooked for: %S\n"
+                                             "current directory: %S",
+                                             filename, absolute.get(), cwd.get())
+                      : nullptr);
+    if (!note || add_note(error.get(), note.get()) < 0) PyErr_Clear();
+    raise_instance(error.get());
+}
+
 PyObject* compile_tex(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
     static const Signature signature{"compile_tex", {"filename", "cwd"}, 1};
     PyObject* arg[2];
     if (signature.bind(args, nargs, kwnames, arg) < 0) return nullptr;
-    PyObject* filename = arg[0];
-    Ref path = os_path(module);
-    if (!path) return nullptr;
-    int found = path_exists(path.get(), filename);
-    if (found < 0) return nullptr;
-    if (!found) {
-        PyErr_SetNone(PyExc_AssertionError);
-        return nullptr;
-    }
-    Ref cwd = arg[1] && arg[1] != Py_None ? Ref::borrow(arg[1])
-                                          : call_method(path.get(), dirname_name, {filename});
-    if (!cwd) return nullptr;
-    Ref relative = call_method(path.get(), relpath_name, {filename, cwd.get()});
-    Ref parts = relative ? call_method(path.get(), splitext_name, {relative.get()}) : Ref();
-    Ref basename = parts ? Ref(PySequence_GetItem(parts.get(), 0)) : Ref();
-    if (!basename || !call_global(module, run_pdflatex_name, {basename.get(), cwd.get()})) {
+    EngineJob job;
+    if (resolve_engine_job(module, arg[0], arg[1], job) < 0 ||
+        !call_global(module, run_pdflatex_name, {job.basename.get(), job.cwd.get()})) {
         return nullptr;
     }
     Ref clean = module_global(module, clean_temporary_files_name);
-    if (!clean) return nullptr;
-    Ref run_basename = call_method(path.get(), join_name, {cwd.get(), basename.get()});
+    Ref path = clean ? os_path(module) : Ref();
+    Ref run_basename =
+        path ? call_method(path.get(), join_name, {job.cwd.get(), job.basename.get()}) : Ref();
     if (!run_basename || !call(clean.get(), {run_basename.get()})) return nullptr;
     return none();
-}
-
-// The working directory handed to the process: the empty directory name
-// means the current directory, which process creation spells None.
-PyObject* working_directory(PyObject* cwd) {
-    if (PyUnicode_Check(cwd) && PyUnicode_GET_LENGTH(cwd) == 0) return Py_None;
-    return cwd;
 }
 
 // The whole file as bytes; false when it cannot be opened or read.
@@ -136,58 +134,130 @@ std::string line_at(const std::string& text, size_t begin) {
     return text.substr(begin, end - begin);
 }
 
-// TeX writes an error as a line "! message" and later a line "l.N text"
-// that shows the input line where it stopped. The first such pair of the
-// log, and the log's path, as one note; null without an error set when the
-// log is missing, unreadable, not UTF-8 or holds no error line.
-Ref first_error_note(const std::string& log, PyObject* log_path) {
-    Ref decoded(PyUnicode_DecodeUTF8(log.data(), log.size(), "strict"));
-    if (!decoded) {
-        PyErr_Clear();
-        return Ref();
+// Where the line after the one that holds `at` begins (npos at the end).
+size_t next_line(const std::string& text, size_t at) {
+    size_t end = text.find('\n', at);
+    return end == std::string::npos ? end : end + 1;
+}
+
+// Where the first line at or after `from` that reports an error begins:
+// TeX writes "! message", pdfTeX "!pdfTeX error: message". npos when there
+// is none.
+size_t error_line_at(const std::string& log, size_t from) {
+    for (size_t at = from; at < log.size(); at = next_line(log, at)) {
+        if (log[at] == '!') return at;
     }
-    size_t error_at = 0;
-    if (log.compare(0, 2, "! ") != 0) {
-        error_at = log.find("\n! ");
-        if (error_at == std::string::npos) return Ref();
-        error_at++;
-    }
-    std::string note = line_at(log, error_at);
-    // The location line belongs to this error only if it comes before the next one.
-    size_t next_error = log.find("\n! ", error_at);
+    return std::string::npos;
+}
+
+// TeX shows where it stopped with a line "l.N text". The first such line
+// between the error at `error_at` and the next error, or "".
+std::string location_of(const std::string& log, size_t error_at) {
+    size_t next_error = error_line_at(log, next_line(log, error_at));
     for (size_t at = log.find("\nl.", error_at); at < next_error && at != std::string::npos;
          at = log.find("\nl.", at + 1)) {
         std::string line = line_at(log, at + 1);
-        if (line.size() > 2 && line[2] >= '0' && line[2] <= '9') {
-            note += "\n" + line;
-            break;
-        }
+        if (line.size() > 2 && line[2] >= '0' && line[2] <= '9') return line;
     }
-    Ref text(PyUnicode_DecodeUTF8(note.data(), note.size(), "strict"));
-    if (!text) return Ref();
-    return Ref(PyUnicode_FromFormat("%U\nlog: %U", text.get(), log_path));
+    return "";
 }
 
-// Adds the note of the run's log to `exception`, if there is one. Any
-// failure on the way leaves the exception as it was: the note is a help,
-// never a reason to lose the BadTex.
+// The control sequence an "Undefined control sequence" error stopped at:
+// TeX breaks the first context line right after it, so it is that line's
+// last token. "" when that token is not a control word.
+std::string undefined_name(const std::string& log, size_t error_at) {
+    size_t context_at = next_line(log, error_at);
+    if (context_at == std::string::npos) return "";
+    std::string context = line_at(log, context_at);
+    size_t end = context.find_last_not_of(' ');
+    if (end == std::string::npos) return "";
+    size_t begin = ++end;
+    while (begin > 0 && (std::isalpha(static_cast<unsigned char>(context[begin - 1])) ||
+                         context[begin - 1] == '@')) {
+        begin--;
+    }
+    if (begin == end || begin == 0 || context[begin - 1] != '\\') return "";
+    return context.substr(begin - 1, end - begin + 1);
+}
+
+// Commands and environments of the LaTeX packages that documents ask for
+// themselves: a document that uses them without requesting the package
+// fails with an undefined command or environment.
+struct PackageHint {
+    const char* environment;  // or null
+    const char* command;      // or null
+    const char* package;
+};
+
+const PackageHint package_hints[] = {
+    {"longtable", nullptr, "longtable"},
+    {nullptr, "\\color", "xcolor"},
+    {nullptr, "\\textcolor", "xcolor"},
+    {nullptr, "\\textattachfile", "attachfile"},
+};
+
+// The call that fixes the error at `error_at`, when it is one of a package
+// the document did not request; "" otherwise.
+std::string package_hint(const std::string& log, size_t error_at) {
+    std::string error = line_at(log, error_at);
+    bool undefined_command = error == "! Undefined control sequence.";
+    std::string command = undefined_command ? undefined_name(log, error_at) : "";
+    for (const PackageHint& hint : package_hints) {
+        std::string used;
+        if (hint.environment &&
+            error == std::string("! LaTeX Error: Environment ") + hint.environment + " undefined.") {
+            used = std::string("\\begin{") + hint.environment + "}";
+        } else if (hint.command && undefined_command && command == hint.command) {
+            used = command;
+        } else {
+            continue;
+        }
+        return used + " is defined by the LaTeX package " + hint.package +
+               ", which the document does not load: call use_package('" + hint.package +
+               "') on it when writing it";
+    }
+    return "";
+}
+
+// The notes of a failed run's log: its first error with the "l.N" line
+// that shows where the input stopped and the log's path, then the call
+// that fixes a missing package, if that is the error. None when the log
+// is not UTF-8 or holds no error line.
+std::vector<std::string> log_notes(const std::string& log, const std::string& log_path) {
+    Ref decoded(PyUnicode_DecodeUTF8(log.data(), log.size(), "strict"));
+    if (!decoded) {
+        PyErr_Clear();
+        return {};
+    }
+    size_t error_at = error_line_at(log, 0);
+    if (error_at == std::string::npos) return {};
+    std::string note = line_at(log, error_at);
+    std::string location = location_of(log, error_at);
+    if (!location.empty()) note += "\n" + location;
+    std::vector<std::string> notes{note + "\nlog: " + log_path};
+    std::string hint = package_hint(log, error_at);
+    if (!hint.empty()) notes.push_back(hint);
+    return notes;
+}
+
+// Adds the notes of the run's log to `exception`. Any failure on the way
+// leaves the exception as it was: a note is a help, never a reason to
+// lose the BadTex.
 void note_first_error(PyObject* module, PyObject* exception, PyObject* basename, PyObject* cwd) {
-    if (!PyExceptionInstance_Check(exception)) return;
     Ref path = os_path(module);
     Ref log_name(path ? PyNumber_Add(basename, log_suffix) : nullptr);
     Ref joined = log_name ? call_method(path.get(), join_name, {cwd, log_name.get()}) : Ref();
     Ref log_path = joined ? call_method(path.get(), abspath_name, {joined.get()}) : Ref();
-    Ref encoded;
-    if (log_path && PyUnicode_Check(log_path.get())) {
-        PyObject* bytes = nullptr;
-        if (PyUnicode_FSConverter(log_path.get(), &bytes)) encoded = Ref(bytes);
-    }
+    const char* shown_path =
+        log_path && PyUnicode_Check(log_path.get()) ? PyUnicode_AsUTF8(log_path.get()) : nullptr;
     std::string log;
-    Ref note;
-    if (encoded && read_file(PyBytes_AS_STRING(encoded.get()), log)) {
-        note = first_error_note(log, log_path.get());
+    if (shown_path && read_whole_file(log_path.get(), log)) {
+        for (const std::string& text : log_notes(log, shown_path)) {
+            Ref note(PyUnicode_DecodeUTF8(text.data(), text.size(), "strict"));
+            if (!note || add_note(exception, note.get()) < 0) break;
+        }
     }
-    if (!note || add_note(exception, note.get()) < 0) PyErr_Clear();
+    PyErr_Clear();
 }
 
 // One engine run. Its input is the null device, so an engine that stops to
@@ -199,26 +269,20 @@ PyObject* run_pdflatex(PyObject* module, PyObject* const* args, Py_ssize_t nargs
     PyObject* arg[2];
     if (signature.bind(args, nargs, kwnames, arg) < 0) return nullptr;
     PyObject* basename = arg[0];
-    Ref command(PyList_New(4));
-    if (!command) return nullptr;
-    PyObject* items[] = {engine, halt_on_error, interaction, basename};
-    for (Py_ssize_t i = 0; i < 4; i++) PyList_SET_ITEM(command.get(), i, Py_NewRef(items[i]));
-    Ref subprocess = module_global(module, subprocess_name);
+    Ref command = engine_command(basename);
+    Ref subprocess = command ? module_global(module, subprocess_name) : Ref();
     Ref devnull = subprocess ? getattr(subprocess.get(), devnull_name) : Ref();
     if (!devnull) return nullptr;
     Ref completed = call_method_kw(subprocess.get(), run_name,
-                                   {command.get(), working_directory(arg[1]), devnull.get(),
+                                   {command.get(), engine_directory(arg[1]), devnull.get(),
                                     devnull.get(), devnull.get()},
                                    run_keywords);
     Ref status = completed ? getattr(completed.get(), returncode_name) : Ref();
     Ref zero(status ? PyLong_FromLong(0) : nullptr);
     int failed = zero ? PyObject_RichCompareBool(status.get(), zero.get(), Py_NE) : -1;
     if (failed <= 0) return failed < 0 ? nullptr : none();
-    Ref message = format(failure_format, basename);
-    Ref exception = message ? call_global(module, bad_tex_name, {message.get()}) : Ref();
-    if (!exception) return nullptr;
-    note_first_error(module, exception.get(), basename, arg[1]);
-    raise_instance(exception.get());
+    Ref exception = failed_run(module, basename, arg[1], nullptr);
+    if (exception) raise_instance(exception.get());
     return nullptr;
 }
 
@@ -268,6 +332,7 @@ const Literal literals[] = {
     {&suffixes[1], "log"},
     {&log_suffix, ".log"},
     {&abspath_name, "abspath"},
+    {&getcwd_name, "getcwd"},
     {&os_name, "os"},
     {&subprocess_name, "subprocess"},
     {&bad_tex_name, "BadTex"},
@@ -300,6 +365,56 @@ int init_literals() {
 }
 
 }  // namespace
+
+int resolve_engine_job(PyObject* module, PyObject* filename, PyObject* cwd, EngineJob& job) {
+    Ref path = os_path(module);
+    if (!path) return -1;
+    int found = path_exists(path.get(), filename);
+    if (found <= 0) {
+        if (found == 0) raise_not_found(module, path.get(), filename);
+        return -1;
+    }
+    job.cwd = cwd && cwd != Py_None ? Ref::borrow(cwd)
+                                    : call_method(path.get(), dirname_name, {filename});
+    if (!job.cwd) return -1;
+    Ref relative = call_method(path.get(), relpath_name, {filename, job.cwd.get()});
+    Ref parts = relative ? call_method(path.get(), splitext_name, {relative.get()}) : Ref();
+    job.basename = parts ? Ref(PySequence_GetItem(parts.get(), 0)) : Ref();
+    return job.basename ? 0 : -1;
+}
+
+Ref engine_command(PyObject* basename) {
+    Ref command(PyList_New(4));
+    if (!command) return command;
+    PyObject* items[] = {engine, halt_on_error, interaction, basename};
+    for (Py_ssize_t i = 0; i < 4; i++) PyList_SET_ITEM(command.get(), i, Py_NewRef(items[i]));
+    return command;
+}
+
+PyObject* engine_directory(PyObject* cwd) {
+    if (PyUnicode_Check(cwd) && PyUnicode_GET_LENGTH(cwd) == 0) return Py_None;
+    return cwd;
+}
+
+Ref failed_run(PyObject* module, PyObject* basename, PyObject* cwd, PyObject* first_note) {
+    Ref message = format(failure_format, basename);
+    Ref exception = message ? call_global(module, bad_tex_name, {message.get()}) : Ref();
+    if (!exception || !PyExceptionInstance_Check(exception.get())) return exception;
+    if (first_note && add_note(exception.get(), first_note) < 0) PyErr_Clear();
+    note_first_error(module, exception.get(), basename, cwd);
+    return exception;
+}
+
+bool read_whole_file(PyObject* path, std::string& out) {
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(path, &encoded)) {
+        PyErr_Clear();
+        return false;
+    }
+    bool ok = read_file(PyBytes_AS_STRING(encoded), out);
+    Py_DECREF(encoded);
+    return ok;
+}
 
 int exec_compile_latex(PyObject* module) {
     if (init_literals() < 0 || import_as(module, "os") < 0 || import_as(module, "subprocess") < 0 ||

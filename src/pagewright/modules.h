@@ -6,6 +6,8 @@
 #include "../core/globals.h"
 #include "../core/native.h"
 
+#include <string>
+
 namespace pw {
 
 int exec_structures(PyObject* module);
@@ -20,6 +22,7 @@ int exec_document(PyObject* module);
 int exec_frags(PyObject* module);
 int exec_figure(PyObject* module);
 int exec_tabular(PyObject* module);
+int exec_build(PyObject* module);
 
 class Sink;
 
@@ -117,5 +120,25 @@ PyObject* environment_longtable(PyObject* self, PyObject* const* args, Py_ssize_
 
 // typing.Dict[str, str], the annotation of option mappings.
 Ref dict_of_str(PyObject* typing_dict);
+
+// What compile_tex shares with pagewright.build. `module` is
+// pagewright.compile_latex, whose globals (os, BadTex) are used.
+// Where the engine runs on a file: `cwd` (by default the file's directory)
+// and the file's name relative to it without its suffix. A missing file
+// raises AssertionError, with a note.
+struct EngineJob {
+    Ref cwd;
+    Ref basename;
+};
+int resolve_engine_job(PyObject* module, PyObject* filename, PyObject* cwd, EngineJob& job);
+// ["pdflatex", "-halt-on-error", "-interaction=errorstopmode", basename]
+Ref engine_command(PyObject* basename);
+// The directory to hand to process creation: None for the empty name.
+PyObject* engine_directory(PyObject* cwd);
+// The BadTex of a failed run, not raised: its fixed message, `first_note`
+// (if not null), then the notes read from the run's log.
+Ref failed_run(PyObject* module, PyObject* basename, PyObject* cwd, PyObject* first_note);
+// The whole file at `path` (a str) as bytes; false when it cannot be read.
+bool read_whole_file(PyObject* path, std::string& out);
 
 }  // namespace pw
