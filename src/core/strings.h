@@ -43,6 +43,14 @@ struct Literal {
 
 int intern_literals(const Literal* table, size_t count);
 
+// A module's interned texts, each declared once: LIST(X) names them as
+// X(name, "text"), and this declares a PyObject* per name and the table
+// `literals` that intern_literals fills them from.
+#define PW_LITERAL_SLOT(name, text) PyObject* name;
+#define PW_LITERAL_ENTRY(name, text) {&name, text},
+#define PW_LITERALS(LIST) \
+    LIST(PW_LITERAL_SLOT) const Literal literals[] = {LIST(PW_LITERAL_ENTRY)};
+
 template <size_t N>
 int intern_literals(const Literal (&table)[N]) {
     return intern_literals(table, N);

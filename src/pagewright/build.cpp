@@ -36,21 +36,30 @@ PyObject* build_result;        // the BuildResult named tuple
 PyObject* run_keywords;        // ("cwd", "stdin", "stdout", "stderr", "env", "timeout")
 PyObject* shutdown_keywords;   // ("wait", "cancel_futures")
 
-PyObject* returncode_name;
-PyObject* st_mtime_name;
-PyObject* submit_name;
-PyObject* result_name;
-PyObject* shutdown_name;
-PyObject* source_date_epoch;   // "SOURCE_DATE_EPOCH"
-PyObject* force_source_date;   // "FORCE_SOURCE_DATE"
-PyObject* one;                 // "1"
-PyObject* pdf_suffix;          // ".pdf"
-PyObject* aux_suffix;          // ".aux"
-PyObject* log_suffix;          // ".log"
+// The module's interned texts, each with the name it is kept under.
+#define LITERALS(X) \
+    X(returncode_name, "returncode") \
+    X(st_mtime_name, "st_mtime") \
+    X(submit_name, "submit") \
+    X(result_name, "result") \
+    X(shutdown_name, "shutdown") \
+    X(source_date_epoch, "SOURCE_DATE_EPOCH") \
+    X(force_source_date, "FORCE_SOURCE_DATE") \
+    X(one, "1") \
+    X(pdf_suffix, ".pdf") \
+    X(aux_suffix, ".aux") \
+    X(log_suffix, ".log") \
+    X(toc_suffix, ".toc") \
+    X(lof_suffix, ".lof") \
+    X(lot_suffix, ".lot")
+PW_LITERALS(LITERALS)
+#undef LITERALS
+// The contents files a pass may change: their text is compared between passes.
+PyObject** const contents_suffixes[] = {&toc_suffix, &lof_suffix, &lot_suffix};
+
 // The files that hold a table of contents and the lists of figures and
 // tables: LaTeX writes them in one run and reads them in the next, without
 // a word in the log when they change.
-PyObject* contents_suffixes[3];  // ".toc", ".lof", ".lot"
 
 // os.path.join(cwd, basename + suffix)
 Ref run_file(PyObject* cwd, PyObject* basename, PyObject* suffix) {
@@ -152,7 +161,7 @@ struct ContentsFiles {
 
 int read_contents(PyObject* cwd, PyObject* basename, ContentsFiles& files) {
     for (int i = 0; i < 3; i++) {
-        Ref path = run_file(cwd, basename, contents_suffixes[i]);
+        Ref path = run_file(cwd, basename, *contents_suffixes[i]);
         if (!path) return -1;
         files.text[i].clear();
         read_whole_file(path.get(), files.text[i]);
@@ -434,22 +443,6 @@ PyMethodDef build_pdfs_def = {
     "(on Python 3.10: the first one, with a note listing the others).",
 };
 
-const Literal literals[] = {
-    {&returncode_name, "returncode"},
-    {&st_mtime_name, "st_mtime"},
-    {&submit_name, "submit"},
-    {&result_name, "result"},
-    {&shutdown_name, "shutdown"},
-    {&source_date_epoch, "SOURCE_DATE_EPOCH"},
-    {&force_source_date, "FORCE_SOURCE_DATE"},
-    {&one, "1"},
-    {&pdf_suffix, ".pdf"},
-    {&aux_suffix, ".aux"},
-    {&log_suffix, ".log"},
-    {&contents_suffixes[0], ".toc"},
-    {&contents_suffixes[1], ".lof"},
-    {&contents_suffixes[2], ".lot"},
-};
 
 // module.name, kept for the life of the process.
 int keep(PyObject** slot, const char* module, const char* name) {

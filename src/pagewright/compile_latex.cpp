@@ -26,35 +26,41 @@ namespace pw {
 
 namespace {
 
-PyObject* engine;          // "pdflatex"
-PyObject* halt_on_error;   // "-halt-on-error"
-PyObject* interaction;     // "-interaction=errorstopmode"
-PyObject* failure_format;  // "Could not compile %r."
-PyObject* dot;
-PyObject* suffixes[2];  // "aux", "log": the temporary files removed after a run
-PyObject* log_suffix;   // ".log"
-PyObject* abspath_name;
-PyObject* getcwd_name;
-PyObject* os_name;
-PyObject* subprocess_name;
-PyObject* bad_tex_name;
-PyObject* run_pdflatex_name;
-PyObject* clean_temporary_files_name;
-PyObject* print_name;
-PyObject* path_name;
-PyObject* exists_name;
-PyObject* dirname_name;
-PyObject* relpath_name;
-PyObject* splitext_name;
-PyObject* join_name;
-PyObject* unlink_name;
-PyObject* run_name;
-PyObject* devnull_name;
-PyObject* returncode_name;
-PyObject* cwd_name;
-PyObject* stdin_name;
-PyObject* stdout_name;
-PyObject* stderr_name;
+// The module's interned texts, each with the name it is kept under.
+#define LITERALS(X) \
+    X(engine, "pdflatex") \
+    X(halt_on_error, "-halt-on-error") \
+    X(interaction, "-interaction=errorstopmode") \
+    X(failure_format, "Could not compile %r.") \
+    X(dot, ".") \
+    X(aux_extension, "aux") \
+    X(log_extension, "log") \
+    X(log_suffix, ".log") \
+    X(abspath_name, "abspath") \
+    X(getcwd_name, "getcwd") \
+    X(os_name, "os") \
+    X(subprocess_name, "subprocess") \
+    X(bad_tex_name, "BadTex") \
+    X(run_pdflatex_name, "run_pdflatex") \
+    X(clean_temporary_files_name, "clean_temporary_files") \
+    X(print_name, "print") \
+    X(path_name, "path") \
+    X(exists_name, "exists") \
+    X(dirname_name, "dirname") \
+    X(relpath_name, "relpath") \
+    X(splitext_name, "splitext") \
+    X(join_name, "join") \
+    X(unlink_name, "unlink") \
+    X(run_name, "run") \
+    X(devnull_name, "DEVNULL") \
+    X(returncode_name, "returncode") \
+    X(cwd_name, "cwd") \
+    X(stdin_name, "stdin") \
+    X(stdout_name, "stdout") \
+    X(stderr_name, "stderr")
+PW_LITERALS(LITERALS)
+#undef LITERALS
+
 PyObject* run_keywords;  // ("cwd", "stdin", "stdout", "stderr")
 
 // os.path, through the module's global os.
@@ -293,7 +299,8 @@ PyObject* clean_temporary_files(PyObject* module, PyObject* const* args, Py_ssiz
     static const Signature signature{"clean_temporary_files", {"basename"}, 1};
     PyObject* basename;
     if (signature.bind(args, nargs, kwnames, &basename) < 0) return nullptr;
-    for (PyObject* suffix : suffixes) {
+    // The temporary files removed after a run, in this order.
+    for (PyObject* suffix : {aux_extension, log_extension}) {
         Ref stem(PyNumber_Add(basename, dot));
         Ref name(stem ? PyNumber_Add(stem.get(), suffix) : nullptr);
         if (!name || !call_global(module, print_name, {name.get()})) return nullptr;
@@ -322,38 +329,6 @@ PyMethodDef clean_temporary_files_def = {
     "clean_temporary_files($module, basename)\n--\n\n",
 };
 
-const Literal literals[] = {
-    {&engine, "pdflatex"},
-    {&halt_on_error, "-halt-on-error"},
-    {&interaction, "-interaction=errorstopmode"},
-    {&failure_format, "Could not compile %r."},
-    {&dot, "."},
-    {&suffixes[0], "aux"},
-    {&suffixes[1], "log"},
-    {&log_suffix, ".log"},
-    {&abspath_name, "abspath"},
-    {&getcwd_name, "getcwd"},
-    {&os_name, "os"},
-    {&subprocess_name, "subprocess"},
-    {&bad_tex_name, "BadTex"},
-    {&run_pdflatex_name, "run_pdflatex"},
-    {&clean_temporary_files_name, "clean_temporary_files"},
-    {&print_name, "print"},
-    {&path_name, "path"},
-    {&exists_name, "exists"},
-    {&dirname_name, "dirname"},
-    {&relpath_name, "relpath"},
-    {&splitext_name, "splitext"},
-    {&join_name, "join"},
-    {&unlink_name, "unlink"},
-    {&run_name, "run"},
-    {&devnull_name, "DEVNULL"},
-    {&returncode_name, "returncode"},
-    {&cwd_name, "cwd"},
-    {&stdin_name, "stdin"},
-    {&stdout_name, "stdout"},
-    {&stderr_name, "stderr"},
-};
 
 int init_literals() {
     if (intern_literals(literals) < 0) return -1;

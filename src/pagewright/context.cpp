@@ -29,37 +29,26 @@ PyObject* context_module;  // the latest pagewright.context
 PyObject* own_generate_file_id;
 PyObject* own_use_package;
 
-PyObject* usepackage_format;  // "\\usepackage[%s]{%s}\n"
-PyObject* file_id_format;     // "file%s"
-PyObject* option_format;      // "%s=%s"
-PyObject* flag_format;        // ",%s"
-PyObject* comma;              // ","
-PyObject* empty;              // ""
-PyObject* dot;                // "."
-PyObject* name_attr;          // "name"
-PyObject* options_attr;       // "options"
-PyObject* values_method;      // "values"
-PyObject* string_io_name;     // "StringIO"
-PyObject* use_package_name;   // "UsePackage"
-PyObject* context_class_name; // "LatexContext"
-PyObject* option_string_name; // "dict_to_latex_option_string"
+// The module's interned texts, each with the name it is kept under.
+#define LITERALS(X) \
+    X(usepackage_format, "\\usepackage[%s]{%s}\n") \
+    X(file_id_format, "file%s") \
+    X(option_format, "%s=%s") \
+    X(flag_format, ",%s") \
+    X(comma, ",") \
+    X(empty, "") \
+    X(dot, ".") \
+    X(name_attr, "name") \
+    X(options_attr, "options") \
+    X(values_method, "values") \
+    X(string_io_name, "StringIO") \
+    X(use_package_name, "UsePackage") \
+    X(context_class_name, "LatexContext") \
+    X(option_string_name, "dict_to_latex_option_string")
+PW_LITERALS(LITERALS)
+#undef LITERALS
 
-const Literal literals[] = {
-    {&usepackage_format, "\\usepackage[%s]{%s}\n"},
-    {&file_id_format, "file%s"},
-    {&option_format, "%s=%s"},
-    {&flag_format, ",%s"},
-    {&comma, ","},
-    {&empty, ""},
-    {&dot, "."},
-    {&name_attr, "name"},
-    {&options_attr, "options"},
-    {&values_method, "values"},
-    {&string_io_name, "StringIO"},
-    {&use_package_name, "UsePackage"},
-    {&context_class_name, "LatexContext"},
-    {&option_string_name, "dict_to_latex_option_string"},
-};
+
 
 // options if it is true, else a new empty dict.
 Ref options_or_empty(PyObject* options) {

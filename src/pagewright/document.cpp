@@ -24,51 +24,33 @@ Global directory_global;    // document.make_sure_dir_exists
 PyObject* os_module;
 PyObject* own_make_sure_dir_exists;
 
-PyObject* documentclass_format;  // "\\documentclass[%s]{%s}\n"
-PyObject* graphicx_line;         // "\\usepackage{graphicx}\n"
-PyObject* graphicspath_format;   // "\\graphicspath{{%s/}}\n"
-PyObject* begin_document;        // "\\begin{document}\n"
-PyObject* end_document;          // "\\end{document}\n"
-PyObject* article;               // "article"
-PyObject* empty;                 // ""
-PyObject* dot;                   // "."
-PyObject* fullpage_name;         // "fullpage"
-PyObject* document_class_attr;   // "document_class"
-PyObject* class_options_attr;    // "class_options"
-PyObject* documentclass_opening; // "\\documentclass["
-PyObject* documentclass_between; // "]{"
-PyObject* line_end;              // "}\n"
-PyObject* graphicspath_opening;  // "\\graphicspath{{"
-PyObject* graphicspath_end;      // "/}}\n"
-PyObject* context_class_name;    // "LatexContext"
-PyObject* os_name;               // "os"
-PyObject* directory_name;        // "make_sure_dir_exists"
-PyObject* path_name;             // "path"
-PyObject* dirname_name;          // "dirname"
+// The module's interned texts, each with the name it is kept under.
+#define LITERALS(X) \
+    X(documentclass_format, "\\documentclass[%s]{%s}\n") \
+    X(graphicx_line, "\\usepackage{graphicx}\n") \
+    X(graphicspath_format, "\\graphicspath{{%s/}}\n") \
+    X(begin_document, "\\begin{document}\n") \
+    X(end_document, "\\end{document}\n") \
+    X(article, "article") \
+    X(empty, "") \
+    X(dot, ".") \
+    X(fullpage_name, "fullpage") \
+    X(document_class_attr, "document_class") \
+    X(class_options_attr, "class_options") \
+    X(documentclass_opening, "\\documentclass[") \
+    X(documentclass_between, "]{") \
+    X(line_end, "}\n") \
+    X(graphicspath_opening, "\\graphicspath{{") \
+    X(graphicspath_end, "/}}\n") \
+    X(context_class_name, "LatexContext") \
+    X(os_name, "os") \
+    X(directory_name, "make_sure_dir_exists") \
+    X(path_name, "path") \
+    X(dirname_name, "dirname")
+PW_LITERALS(LITERALS)
+#undef LITERALS
 
-const Literal literals[] = {
-    {&documentclass_format, "\\documentclass[%s]{%s}\n"},
-    {&graphicx_line, "\\usepackage{graphicx}\n"},
-    {&graphicspath_format, "\\graphicspath{{%s/}}\n"},
-    {&begin_document, "\\begin{document}\n"},
-    {&end_document, "\\end{document}\n"},
-    {&article, "article"},
-    {&empty, ""},
-    {&dot, "."},
-    {&fullpage_name, "fullpage"},
-    {&document_class_attr, "document_class"},
-    {&class_options_attr, "class_options"},
-    {&documentclass_opening, "\\documentclass["},
-    {&documentclass_between, "]{"},
-    {&line_end, "}\n"},
-    {&graphicspath_opening, "\\graphicspath{{"},
-    {&graphicspath_end, "/}}\n"},
-    {&context_class_name, "LatexContext"},
-    {&os_name, "os"},
-    {&directory_name, "make_sure_dir_exists"},
-    {&path_name, "path"},
-    {&dirname_name, "dirname"},
-};
+
 
 constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 

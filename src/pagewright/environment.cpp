@@ -28,165 +28,90 @@ Global environment_global;     // environment.LatexEnvironment
 Global escape_global;          // environment.latex_escape
 PyObject* own_escape;          // pagewright.utils.latex_escape
 
-PyObject* hfill_text;        // "\\hfill\\ \n"
-PyObject* vfill_text;        // "\\vfill\\ \n"
-PyObject* parbreak_text;     // "\\par%\n"
-PyObject* linebreak_text;    // "\\\\"
-PyObject* pagebreak_text;    // "\\pagebreak\\ \n"
-PyObject* medskip_text;      // "\\medskip%%\n"
-PyObject* footnotesize_text; // "\\footnotesize%%\n"
-PyObject* hspace_format;     // "\\hspace{%s}"
-PyObject* vspace_format;     // "\\vspace{%s}"
-PyObject* input_format;      // "\\input{%s}\n"
-PyObject* color_format;      // "\\color[rgb]{%s,%s,%s}"
-PyObject* rule_format;       // "{\\color{%s}\\rule{%s}{%s}}%%\n"
-PyObject* gray;              // "gray"
-PyObject* key_value_format;  // "%s=%s"
-PyObject* comma;             // ","
-PyObject* params_keyword;    // "params"
-PyObject* empty_text;        // ""
-PyObject* tabular_begin_format; // "\\begin{tabular}{%s}\n"
-PyObject* label_column_spec; // "|l||"
-PyObject* value_column_spec; // "r|"
-PyObject* hline_text;        // "\\hline\n"
-PyObject* cell_separator;    // " & "
-PyObject* row_end_text;      // " \\tabularnewline\n"
-PyObject* value_cell_format; // "\\makebox[1cm]{%s}"
-PyObject* label_cell_format; // "\\makebox[5cm][r]{%s}"
-PyObject* tabular_end_text;  // "\\end{tabular}\n"
-PyObject* language_format;   // "language=%s"
-PyObject* listings_package;  // "listings"
-PyObject* lstlisting_begin_format; // "\\begin{lstlisting}[%s]\n"
-PyObject* lstlisting_end_text; // "\\end{lstlisting}%\n"
-PyObject* includegraphics_format; // "\\includegraphics[%s]{%s}%%\n"
-PyObject* textattachfile_format; // "\\textattachfile{%s}{%s}%%\n"
-PyObject* file_name_format;  // "%s%s"
-PyObject* dot;               // "."
-PyObject* underscore;        // "_"
-PyObject* slash;             // "/"
-PyObject* colon;             // ":"
-PyObject* jpg_suffix;        // ".jpg"
-PyObject* txt_suffix;        // ".txt"
-PyObject* mime_jpg;          // "image/jpeg"
-PyObject* mime_plain;        // "text/plain"
-PyObject* make_options_string_name; // "make_options_string"
-PyObject* save_graphics_data_name; // "save_graphics_data"
-PyObject* guess_extension_name; // "guess_extension"
-PyObject* join_name;         // "join"
-PyObject* environment_name;  // "LatexEnvironment"
-PyObject* latex_escape_name; // "latex_escape"
-PyObject* mimetypes_name;    // "mimetypes"
-PyObject* os_name;           // "os"
-PyObject* path_name;         // "path"
-PyObject* minipage_opening;  // "\\begin{minipage}[%s]{%s}%%\n"
-PyObject* minipage_closing;  // "\\end{minipage}%\n"
-PyObject* fbox_opening;      // "{\\setlength\\fboxsep{%s}%%\n"
-PyObject* fbox_frame;        // "\\fbox{%\n"
-PyObject* fbox_closing;      // "}% fbox\n"
-PyObject* setlength_closing; // "}% setlength\n"
-PyObject* resizebox_opening; // "\\resizebox{%s}{!}{%%\n"
-PyObject* resizebox_closing; // "}%resizebox\n"
-PyObject* mbox_opening;      // "\\mbox[%s][%s]{%%\n"
-PyObject* mbox_closing;      // "}%\n"
-PyObject* spacer_above;      // "\\vspace{0pt}\\par%\n"
-PyObject* spacer_below;      // "\\par\\vspace{0pt}%\n"
-PyObject* zero_pt;           // "0pt"
-PyObject* one_pt;            // "1pt"
-PyObject* bottom;            // "b"
-PyObject* centre;            // "c"
-PyObject* fbox_name;         // "fbox"
-PyObject* tightbox_name;     // "tightbox"
-PyObject* minipage_name;     // "minipage"
-PyObject* minipage_before;   // "\\begin{minipage}["
-PyObject* minipage_between;  // "]{"
-PyObject* brace_line_end;    // "}%\n"
-PyObject* fbox_before;       // "{\\setlength\\fboxsep{"
-PyObject* resizebox_before;  // "\\resizebox{"
-PyObject* resizebox_after;   // "}{!}{%\n"
-PyObject* mbox_before;       // "\\mbox["
-PyObject* mbox_between;      // "]["
-PyObject* mbox_after;        // "]{%\n"
+// The module's interned texts, each with the name it is kept under.
+#define LITERALS(X) \
+    X(hfill_text, "\\hfill\\ \n") \
+    X(vfill_text, "\\vfill\\ \n") \
+    X(parbreak_text, "\\par%\n") \
+    X(linebreak_text, "\\\\") \
+    X(pagebreak_text, "\\pagebreak\\ \n") \
+    X(medskip_text, "\\medskip%%\n") \
+    X(footnotesize_text, "\\footnotesize%%\n") \
+    X(hspace_format, "\\hspace{%s}") \
+    X(vspace_format, "\\vspace{%s}") \
+    X(input_format, "\\input{%s}\n") \
+    X(color_format, "\\color[rgb]{%s,%s,%s}") \
+    X(rule_format, "{\\color{%s}\\rule{%s}{%s}}%%\n") \
+    X(gray, "gray") \
+    X(key_value_format, "%s=%s") \
+    X(comma, ",") \
+    X(params_keyword, "params") \
+    X(empty_text, "") \
+    X(tabular_begin_format, "\\begin{tabular}{%s}\n") \
+    X(label_column_spec, "|l||") \
+    X(value_column_spec, "r|") \
+    X(hline_text, "\\hline\n") \
+    X(cell_separator, " & ") \
+    X(row_end_text, " \\tabularnewline\n") \
+    X(value_cell_format, "\\makebox[1cm]{%s}") \
+    X(label_cell_format, "\\makebox[5cm][r]{%s}") \
+    X(tabular_end_text, "\\end{tabular}\n") \
+    X(language_format, "language=%s") \
+    X(listings_package, "listings") \
+    X(lstlisting_begin_format, "\\begin{lstlisting}[%s]\n") \
+    X(lstlisting_end_text, "\\end{lstlisting}%\n") \
+    X(includegraphics_format, "\\includegraphics[%s]{%s}%%\n") \
+    X(textattachfile_format, "\\textattachfile{%s}{%s}%%\n") \
+    X(file_name_format, "%s%s") \
+    X(dot, ".") \
+    X(underscore, "_") \
+    X(slash, "/") \
+    X(colon, ":") \
+    X(jpg_suffix, ".jpg") \
+    X(txt_suffix, ".txt") \
+    X(mime_jpg, "image/jpeg") \
+    X(mime_plain, "text/plain") \
+    X(make_options_string_name, "make_options_string") \
+    X(save_graphics_data_name, "save_graphics_data") \
+    X(guess_extension_name, "guess_extension") \
+    X(join_name, "join") \
+    X(environment_name, "LatexEnvironment") \
+    X(latex_escape_name, "latex_escape") \
+    X(mimetypes_name, "mimetypes") \
+    X(os_name, "os") \
+    X(path_name, "path") \
+    X(minipage_opening, "\\begin{minipage}[%s]{%s}%%\n") \
+    X(minipage_closing, "\\end{minipage}%\n") \
+    X(fbox_opening, "{\\setlength\\fboxsep{%s}%%\n") \
+    X(fbox_frame, "\\fbox{%\n") \
+    X(fbox_closing, "}% fbox\n") \
+    X(setlength_closing, "}% setlength\n") \
+    X(resizebox_opening, "\\resizebox{%s}{!}{%%\n") \
+    X(resizebox_closing, "}%resizebox\n") \
+    X(mbox_opening, "\\mbox[%s][%s]{%%\n") \
+    X(mbox_closing, "}%\n") \
+    X(spacer_above, "\\vspace{0pt}\\par%\n") \
+    X(spacer_below, "\\par\\vspace{0pt}%\n") \
+    X(zero_pt, "0pt") \
+    X(one_pt, "1pt") \
+    X(bottom, "b") \
+    X(centre, "c") \
+    X(fbox_name, "fbox") \
+    X(tightbox_name, "tightbox") \
+    X(minipage_name, "minipage") \
+    X(minipage_before, "\\begin{minipage}[") \
+    X(minipage_between, "]{") \
+    X(brace_line_end, "}%\n") \
+    X(fbox_before, "{\\setlength\\fboxsep{") \
+    X(resizebox_before, "\\resizebox{") \
+    X(resizebox_after, "}{!}{%\n") \
+    X(mbox_before, "\\mbox[") \
+    X(mbox_between, "][") \
+    X(mbox_after, "]{%\n")
+PW_LITERALS(LITERALS)
+#undef LITERALS
 
-const Literal literals[] = {
-    {&hfill_text, "\\hfill\\ \n"},
-    {&vfill_text, "\\vfill\\ \n"},
-    {&parbreak_text, "\\par%\n"},
-    {&linebreak_text, "\\\\"},
-    {&pagebreak_text, "\\pagebreak\\ \n"},
-    {&medskip_text, "\\medskip%%\n"},
-    {&footnotesize_text, "\\footnotesize%%\n"},
-    {&hspace_format, "\\hspace{%s}"},
-    {&vspace_format, "\\vspace{%s}"},
-    {&input_format, "\\input{%s}\n"},
-    {&color_format, "\\color[rgb]{%s,%s,%s}"},
-    {&rule_format, "{\\color{%s}\\rule{%s}{%s}}%%\n"},
-    {&gray, "gray"},
-    {&key_value_format, "%s=%s"},
-    {&comma, ","},
-    {&params_keyword, "params"},
-    {&empty_text, ""},
-    {&tabular_begin_format, "\\begin{tabular}{%s}\n"},
-    {&label_column_spec, "|l||"},
-    {&value_column_spec, "r|"},
-    {&hline_text, "\\hline\n"},
-    {&cell_separator, " & "},
-    {&row_end_text, " \\tabularnewline\n"},
-    {&value_cell_format, "\\makebox[1cm]{%s}"},
-    {&label_cell_format, "\\makebox[5cm][r]{%s}"},
-    {&tabular_end_text, "\\end{tabular}\n"},
-    {&language_format, "language=%s"},
-    {&listings_package, "listings"},
-    {&lstlisting_begin_format, "\\begin{lstlisting}[%s]\n"},
-    {&lstlisting_end_text, "\\end{lstlisting}%\n"},
-    {&includegraphics_format, "\\includegraphics[%s]{%s}%%\n"},
-    {&textattachfile_format, "\\textattachfile{%s}{%s}%%\n"},
-    {&file_name_format, "%s%s"},
-    {&dot, "."},
-    {&underscore, "_"},
-    {&slash, "/"},
-    {&colon, ":"},
-    {&jpg_suffix, ".jpg"},
-    {&txt_suffix, ".txt"},
-    {&mime_jpg, "image/jpeg"},
-    {&mime_plain, "text/plain"},
-    {&make_options_string_name, "make_options_string"},
-    {&save_graphics_data_name, "save_graphics_data"},
-    {&guess_extension_name, "guess_extension"},
-    {&join_name, "join"},
-    {&environment_name, "LatexEnvironment"},
-    {&latex_escape_name, "latex_escape"},
-    {&mimetypes_name, "mimetypes"},
-    {&os_name, "os"},
-    {&path_name, "path"},
-    {&minipage_opening, "\\begin{minipage}[%s]{%s}%%\n"},
-    {&minipage_closing, "\\end{minipage}%\n"},
-    {&fbox_opening, "{\\setlength\\fboxsep{%s}%%\n"},
-    {&fbox_frame, "\\fbox{%\n"},
-    {&fbox_closing, "}% fbox\n"},
-    {&setlength_closing, "}% setlength\n"},
-    {&resizebox_opening, "\\resizebox{%s}{!}{%%\n"},
-    {&resizebox_closing, "}%resizebox\n"},
-    {&mbox_opening, "\\mbox[%s][%s]{%%\n"},
-    {&mbox_closing, "}%\n"},
-    {&spacer_above, "\\vspace{0pt}\\par%\n"},
-    {&spacer_below, "\\par\\vspace{0pt}%\n"},
-    {&zero_pt, "0pt"},
-    {&one_pt, "1pt"},
-    {&bottom, "b"},
-    {&centre, "c"},
-    {&fbox_name, "fbox"},
-    {&tightbox_name, "tightbox"},
-    {&minipage_name, "minipage"},
-    {&minipage_before, "\\begin{minipage}["},
-    {&minipage_between, "]{"},
-    {&brace_line_end, "}%\n"},
-    {&fbox_before, "{\\setlength\\fboxsep{"},
-    {&resizebox_before, "\\resizebox{"},
-    {&resizebox_after, "}{!}{%\n"},
-    {&mbox_before, "\\mbox["},
-    {&mbox_between, "]["},
-    {&mbox_after, "]{%\n"},
-};
+
 
 constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 

@@ -13,24 +13,29 @@ namespace pw {
 
 namespace {
 
-PyObject* begin_format;    // "\\begin{%s}"
-PyObject* group_format;    // "{%s}"
-PyObject* end_format;      // "\\end{%s}"
-PyObject* command_format;  // "\\%s{%s}"
-PyObject* color_format;    // "\\color[rgb]{%s,%s,%s}%s"
-PyObject* hspace_format;   // "\\hspace{%s}"
-PyObject* env_name;
-PyObject* enclose_name;
-PyObject* protect_name;
-PyObject* texttt_name;
-PyObject* latex_escape_name;
-PyObject* minipage_name;
-PyObject* verbatim_name;
-PyObject* small_name;
-PyObject* footnotesize_name;
-PyObject* emph_name;
-PyObject* fbox_name;
-PyObject* param_name;
+// The module's interned texts, each with the name it is kept under.
+#define LITERALS(X) \
+    X(begin_format, "\\begin{%s}") \
+    X(group_format, "{%s}") \
+    X(end_format, "\\end{%s}") \
+    X(command_format, "\\%s{%s}") \
+    X(color_format, "\\color[rgb]{%s,%s,%s}%s") \
+    X(hspace_format, "\\hspace{%s}") \
+    X(env_name, "env") \
+    X(enclose_name, "enclose") \
+    X(protect_name, "protect") \
+    X(texttt_name, "texttt") \
+    X(latex_escape_name, "latex_escape") \
+    X(minipage_name, "minipage") \
+    X(verbatim_name, "verbatim") \
+    X(small_name, "small") \
+    X(footnotesize_name, "footnotesize") \
+    X(emph_name, "emph") \
+    X(fbox_name, "fbox") \
+    X(param_name, "param")
+PW_LITERALS(LITERALS)
+#undef LITERALS
+
 PyObject* param_keyword;  // ("param",), the keyword names of env(..., param=width)
 
 PyObject* env(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -170,26 +175,6 @@ PyMethodDef builders[] = {
 #undef PW_BUILDER
 #undef PW_BUILDER_DEF
 
-const Literal literals[] = {
-    {&begin_format, "\\begin{%s}"},
-    {&group_format, "{%s}"},
-    {&end_format, "\\end{%s}"},
-    {&command_format, "\\%s{%s}"},
-    {&color_format, "\\color[rgb]{%s,%s,%s}%s"},
-    {&hspace_format, "\\hspace{%s}"},
-    {&env_name, "env"},
-    {&enclose_name, "enclose"},
-    {&protect_name, "protect"},
-    {&texttt_name, "texttt"},
-    {&latex_escape_name, "latex_escape"},
-    {&minipage_name, "minipage"},
-    {&verbatim_name, "verbatim"},
-    {&small_name, "small"},
-    {&footnotesize_name, "footnotesize"},
-    {&emph_name, "emph"},
-    {&fbox_name, "fbox"},
-    {&param_name, "param"},
-};
 
 }  // namespace
 

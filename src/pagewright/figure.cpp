@@ -32,75 +32,45 @@ PyObject* figure_keywords;     // the keywords Figure is called with
 PyObject* subfigure_keywords;  // the keywords SubFigure is called with
 PyObject* dump_keyword;        // ("main_context",)
 
-PyObject* module_name;       // "pagewright.figure"
-PyObject* figure_class;      // "Figure"
-PyObject* subfigure_class;   // "SubFigure"
-PyObject* caption_package;   // "caption"
-PyObject* subfig_package;    // "subfig"
-PyObject* top;               // "t"
-PyObject* empty;             // ""
-PyObject* caption_attr;      // "caption"
-PyObject* label_attr;        // "label"
-PyObject* placement_attr;    // "placement"
-PyObject* double_attr;       // "double"
-PyObject* figure_name;       // "figure"
-PyObject* double_name;       // "figure*"
-PyObject* caption_setup;     // "\\captionsetup[subfloat]{}\n"
-PyObject* label_format;      // "\\label{%s}"
-PyObject* caption_format;    // "\\caption{%s%s}\n"
-PyObject* subfloat_format;   // "\\subfloat[%s%s]{%%\n"
-PyObject* subfloat_closing;  // "}% subfloat\n"
-PyObject* nesting_message;   // "Cannot nest figures; use sub()."
-PyObject* figure_opening;    // "\\begin{figure}"
-PyObject* double_opening;    // "\\begin{figure*}"
-PyObject* figure_closing;    // "\\end{figure}%\n"
-PyObject* double_closing;    // "\\end{figure*}%\n"
-PyObject* bracket;           // "["
-PyObject* placement_end;     // "]%\n"
-PyObject* line_end;          // "%\n"
-PyObject* label_opening;     // "\\label{"
-PyObject* brace;             // "}"
-PyObject* caption_opening;   // "\\caption{"
-PyObject* caption_end;       // "}\n"
-PyObject* subfloat_opening;  // "\\subfloat["
-PyObject* subfloat_end;      // "]{%\n"
-PyObject* begin_end_name;    // "begin_end"
+// The module's interned texts, each with the name it is kept under.
+#define LITERALS(X) \
+    X(module_name, "pagewright.figure") \
+    X(figure_class, "Figure") \
+    X(subfigure_class, "SubFigure") \
+    X(caption_package, "caption") \
+    X(subfig_package, "subfig") \
+    X(top, "t") \
+    X(empty, "") \
+    X(caption_attr, "caption") \
+    X(label_attr, "label") \
+    X(placement_attr, "placement") \
+    X(double_attr, "double") \
+    X(figure_name, "figure") \
+    X(double_name, "figure*") \
+    X(caption_setup, "\\captionsetup[subfloat]{}\n") \
+    X(label_format, "\\label{%s}") \
+    X(caption_format, "\\caption{%s%s}\n") \
+    X(subfloat_format, "\\subfloat[%s%s]{%%\n") \
+    X(subfloat_closing, "}% subfloat\n") \
+    X(nesting_message, "Cannot nest figures; use sub().") \
+    X(figure_opening, "\\begin{figure}") \
+    X(double_opening, "\\begin{figure*}") \
+    X(figure_closing, "\\end{figure}%\n") \
+    X(double_closing, "\\end{figure*}%\n") \
+    X(bracket, "[") \
+    X(placement_end, "]%\n") \
+    X(line_end, "%\n") \
+    X(label_opening, "\\label{") \
+    X(brace, "}") \
+    X(caption_opening, "\\caption{") \
+    X(caption_end, "}\n") \
+    X(subfloat_opening, "\\subfloat[") \
+    X(subfloat_end, "]{%\n") \
+    X(begin_end_name, "begin_end")
+PW_LITERALS(LITERALS)
+#undef LITERALS
 
-const Literal literals[] = {
-    {&module_name, "pagewright.figure"},
-    {&figure_class, "Figure"},
-    {&subfigure_class, "SubFigure"},
-    {&caption_package, "caption"},
-    {&subfig_package, "subfig"},
-    {&top, "t"},
-    {&empty, ""},
-    {&caption_attr, "caption"},
-    {&label_attr, "label"},
-    {&placement_attr, "placement"},
-    {&double_attr, "double"},
-    {&figure_name, "figure"},
-    {&double_name, "figure*"},
-    {&caption_setup, "\\captionsetup[subfloat]{}\n"},
-    {&label_format, "\\label{%s}"},
-    {&caption_format, "\\caption{%s%s}\n"},
-    {&subfloat_format, "\\subfloat[%s%s]{%%\n"},
-    {&subfloat_closing, "}% subfloat\n"},
-    {&nesting_message, "Cannot nest figures; use sub()."},
-    {&figure_opening, "\\begin{figure}"},
-    {&double_opening, "\\begin{figure*}"},
-    {&figure_closing, "\\end{figure}%\n"},
-    {&double_closing, "\\end{figure*}%\n"},
-    {&bracket, "["},
-    {&placement_end, "]%\n"},
-    {&line_end, "%\n"},
-    {&label_opening, "\\label{"},
-    {&brace, "}"},
-    {&caption_opening, "\\caption{"},
-    {&caption_end, "}\n"},
-    {&subfloat_opening, "\\subfloat["},
-    {&subfloat_end, "]{%\n"},
-    {&begin_end_name, "begin_end"},
-};
+
 
 // The literals and keyword tuples of the environment's figure methods,
 // which can run before the module has been loaded.

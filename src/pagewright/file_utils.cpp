@@ -29,67 +29,41 @@ PyObject* exist_ok_keyword;  // ("exist_ok",)
 PyObject* opener_keyword;    // ("opener",)
 PyObject* open_errors;       // (OSError, ValueError, TypeError)
 
-PyObject* exists_name;         // "exists"
-PyObject* dirname_name;        // "dirname"
-PyObject* basename_name;       // "basename"
-PyObject* join_name;           // "join"
-PyObject* realpath_name;       // "realpath"
-PyObject* makedirs_name;       // "makedirs"
-PyObject* getcwd_name;         // "getcwd"
-PyObject* fsdecode_name;       // "fsdecode"
-PyObject* stat_name;           // "stat"
-PyObject* access_name;         // "access"
-PyObject* urandom_name;        // "urandom"
-PyObject* hex_name;            // "hex"
-PyObject* open_name;           // "open"
-PyObject* fchown_name;         // "fchown"
-PyObject* fchmod_name;         // "fchmod"
-PyObject* replace_name;        // "replace"
-PyObject* unlink_name;         // "unlink"
-PyObject* close_name;          // "close"
-PyObject* st_mode_name;        // "st_mode"
-PyObject* st_nlink_name;       // "st_nlink"
-PyObject* st_uid_name;         // "st_uid"
-PyObject* st_gid_name;         // "st_gid"
-PyObject* text_mode;           // "w"
-PyObject* binary_mode;         // "wb"
-PyObject* exist_ok_name;       // "exist_ok"
-PyObject* opener_name;         // "opener"
-PyObject* temporary_format;    // ".%s.%s.tmp"
-PyObject* os_name;             // "os"
-PyObject* path_name;           // "path"
+// The module's interned texts, each with the name it is kept under.
+#define LITERALS(X) \
+    X(exists_name, "exists") \
+    X(dirname_name, "dirname") \
+    X(basename_name, "basename") \
+    X(join_name, "join") \
+    X(realpath_name, "realpath") \
+    X(makedirs_name, "makedirs") \
+    X(getcwd_name, "getcwd") \
+    X(fsdecode_name, "fsdecode") \
+    X(stat_name, "stat") \
+    X(access_name, "access") \
+    X(urandom_name, "urandom") \
+    X(hex_name, "hex") \
+    X(open_name, "open") \
+    X(fchown_name, "fchown") \
+    X(fchmod_name, "fchmod") \
+    X(replace_name, "replace") \
+    X(unlink_name, "unlink") \
+    X(close_name, "close") \
+    X(st_mode_name, "st_mode") \
+    X(st_nlink_name, "st_nlink") \
+    X(st_uid_name, "st_uid") \
+    X(st_gid_name, "st_gid") \
+    X(text_mode, "w") \
+    X(binary_mode, "wb") \
+    X(exist_ok_name, "exist_ok") \
+    X(opener_name, "opener") \
+    X(temporary_format, ".%s.%s.tmp") \
+    X(os_name, "os") \
+    X(path_name, "path")
+PW_LITERALS(LITERALS)
+#undef LITERALS
 
-const Literal literals[] = {
-    {&exists_name, "exists"},
-    {&dirname_name, "dirname"},
-    {&basename_name, "basename"},
-    {&join_name, "join"},
-    {&realpath_name, "realpath"},
-    {&makedirs_name, "makedirs"},
-    {&getcwd_name, "getcwd"},
-    {&fsdecode_name, "fsdecode"},
-    {&stat_name, "stat"},
-    {&access_name, "access"},
-    {&urandom_name, "urandom"},
-    {&hex_name, "hex"},
-    {&open_name, "open"},
-    {&fchown_name, "fchown"},
-    {&fchmod_name, "fchmod"},
-    {&replace_name, "replace"},
-    {&unlink_name, "unlink"},
-    {&close_name, "close"},
-    {&st_mode_name, "st_mode"},
-    {&st_nlink_name, "st_nlink"},
-    {&st_uid_name, "st_uid"},
-    {&st_gid_name, "st_gid"},
-    {&text_mode, "w"},
-    {&binary_mode, "wb"},
-    {&exist_ok_name, "exist_ok"},
-    {&opener_name, "opener"},
-    {&temporary_format, ".%s.%s.tmp"},
-    {&os_name, "os"},
-    {&path_name, "path"},
-};
+
 
 // An empty path names the current directory, which always exists.
 bool is_empty_path(PyObject* path) {

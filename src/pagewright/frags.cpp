@@ -18,19 +18,24 @@ namespace pw {
 
 namespace {
 
-PyObject* article;                // "article"
-PyObject* empty;                  // ""
-PyObject* fspath_name;            // "__fspath__"
-PyObject* document_class_name;    // "document_class"
-PyObject* class_options_name;     // "class_options"
-PyObject* environment_name;       // "LatexEnvironment"
-PyObject* context_name;           // "LatexContext"
-PyObject* document_name;          // "LatexDocument"
-PyObject* os_name;                // "os"
-PyObject* directory_name;         // "make_sure_dir_exists"
-PyObject* path_name;              // "path"
-PyObject* dirname_name;           // "dirname"
-PyObject* getcwd_name;            // "getcwd"
+// The module's interned texts, each with the name it is kept under.
+#define LITERALS(X) \
+    X(article, "article") \
+    X(empty, "") \
+    X(fspath_name, "__fspath__") \
+    X(document_class_name, "document_class") \
+    X(class_options_name, "class_options") \
+    X(environment_name, "LatexEnvironment") \
+    X(context_name, "LatexContext") \
+    X(document_name, "LatexDocument") \
+    X(os_name, "os") \
+    X(directory_name, "make_sure_dir_exists") \
+    X(path_name, "path") \
+    X(dirname_name, "dirname") \
+    X(getcwd_name, "getcwd")
+PW_LITERALS(LITERALS)
+#undef LITERALS
+
 PyObject* document_keywords;      // (graphics_path, document_class, class_options)
 PyObject* context_keywords;       // (graphics_path,)
 
@@ -41,21 +46,6 @@ Global context_global;      // frags.LatexContext
 Global os_global;           // frags.os
 Global directory_global;    // frags.make_sure_dir_exists
 
-const Literal literals[] = {
-    {&article, "article"},
-    {&empty, ""},
-    {&fspath_name, "__fspath__"},
-    {&document_class_name, "document_class"},
-    {&class_options_name, "class_options"},
-    {&environment_name, "LatexEnvironment"},
-    {&context_name, "LatexContext"},
-    {&document_name, "LatexDocument"},
-    {&os_name, "os"},
-    {&directory_name, "make_sure_dir_exists"},
-    {&path_name, "path"},
-    {&dirname_name, "dirname"},
-    {&getcwd_name, "getcwd"},
-};
 
 // Slots of both constructs: the call's arguments, then what `enter` made.
 enum Slot { destination, graphics_path, document_class, class_options, writer, context };

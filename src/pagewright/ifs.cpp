@@ -13,15 +13,20 @@ namespace pw {
 
 namespace {
 
-PyObject* texif_format;       // "\\ifx %s\\undefined %s\\else %s\\fi"
-PyObject* command_format;     // "\\%s"
-PyObject* newcommand_format;  // "\\newcommand{\\%s}{%s}"
-PyObject* empty;
-PyObject* newline;
-PyObject* backslash;
-PyObject* texif_name;
-PyObject* makeupcmd_name;
-PyObject* safecmd_name;
+// The module's interned texts, each with the name it is kept under.
+#define LITERALS(X) \
+    X(texif_format, "\\ifx %s\\undefined %s\\else %s\\fi") \
+    X(command_format, "\\%s") \
+    X(newcommand_format, "\\newcommand{\\%s}{%s}") \
+    X(empty, "") \
+    X(newline, "\n") \
+    X(backslash, "\\") \
+    X(texif_name, "texif") \
+    X(makeupcmd_name, "makeupcmd") \
+    X(safecmd_name, "safecmd")
+PW_LITERALS(LITERALS)
+#undef LITERALS
+
 
 // safecmd's replacements, applied in this order: separators are dropped,
 // digits become letters, so a label turns into a command name.
@@ -99,17 +104,6 @@ PyMethodDef functions[] = {
 
 #undef PW_IFS_FUNCTION
 
-const Literal literals[] = {
-    {&texif_format, "\\ifx %s\\undefined %s\\else %s\\fi"},
-    {&command_format, "\\%s"},
-    {&newcommand_format, "\\newcommand{\\%s}{%s}"},
-    {&empty, ""},
-    {&newline, "\n"},
-    {&backslash, "\\"},
-    {&texif_name, "texif"},
-    {&makeupcmd_name, "makeupcmd"},
-    {&safecmd_name, "safecmd"},
-};
 
 int intern_replacements() {
     for (Replacement& r : replacements) {

@@ -35,93 +35,60 @@ Global environment_global;  // tabular.LatexEnvironment
 Global registered_global;   // sys.modules['pagewright.tabular']
 
 PyObject* one;                    // 1
-PyObject* tabular_name;           // "Tabular"
-PyObject* row_name;               // "Row"
-PyObject* environment_name;       // "LatexEnvironment"
-PyObject* module_dotted;          // "pagewright.tabular"
-PyObject* allowed_name;           // "allowed"
-PyObject* envs_name;              // "envs"
-PyObject* env_name;               // "env"
-PyObject* ncols_name;             // "ncols"
-PyObject* alignment_name;         // "alignment"
-PyObject* col_name;               // "col"
-PyObject* cols_name;              // "cols"
-PyObject* append_name;            // "append"
-PyObject* index_name;             // "index"
-PyObject* tabular_method;         // "tabular"
-PyObject* hline_name;             // "hline"
-PyObject* endhead_name;           // "endhead"
-PyObject* row_method;             // "row"
-PyObject* row_tex_name;           // "row_tex"
-PyObject* tabular_env;            // "tabular"
-PyObject* longtable_env;          // "longtable"
-PyObject* open_brace;             // "{"
-PyObject* cell_separator;         // " & "
-PyObject* empty;                  // ""
-PyObject* row_end;                // "\\\\ \n "
-PyObject* hline_text;             // "\\hline\n"
-PyObject* endhead_text;           // "\\endhead\n"
-PyObject* begin_format;           // "\\begin{%s}{%s}\n"
-PyObject* end_format;             // "\\end{%s}\n"
-PyObject* begin_opening;          // "\\begin{"
-PyObject* end_opening;            // "\\end{"
-PyObject* brace_pair;             // "}{"
-PyObject* brace_line_end;         // "}\n"
-PyObject* multicolumn_format;     // "\\multicolumn{%s}{%s}{%s}"
-PyObject* too_many_columns;       // "Too many columns"
-PyObject* multicolumn_overflow;   // "Too many columns (ncols=%d,n=%d,cur=%d)"
-PyObject* bad_row_width;          // "Bad number of columns (found %s, required %s)"
-PyObject* bad_row_tex_width;      // "Got %d cols instead of %d expected."
+// The module's interned texts, each with the name it is kept under.
+#define LITERALS(X) \
+    X(tabular_name, "Tabular") \
+    X(row_name, "Row") \
+    X(environment_name, "LatexEnvironment") \
+    X(module_dotted, "pagewright.tabular") \
+    X(allowed_name, "allowed") \
+    X(envs_name, "envs") \
+    X(env_name, "env") \
+    X(ncols_name, "ncols") \
+    X(alignment_name, "alignment") \
+    X(col_name, "col") \
+    X(cols_name, "cols") \
+    X(append_name, "append") \
+    X(index_name, "index") \
+    X(tabular_method, "tabular") \
+    X(hline_name, "hline") \
+    X(endhead_name, "endhead") \
+    X(row_method, "row") \
+    X(row_tex_name, "row_tex") \
+    X(tabular_env, "tabular") \
+    X(longtable_env, "longtable") \
+    X(open_brace, "{") \
+    X(cell_separator, " & ") \
+    X(empty, "") \
+    X(row_end, "\\\\ \n ") \
+    X(hline_text, "\\hline\n") \
+    X(endhead_text, "\\endhead\n") \
+    X(begin_format, "\\begin{%s}{%s}\n") \
+    X(end_format, "\\end{%s}\n") \
+    X(begin_opening, "\\begin{") \
+    X(end_opening, "\\end{") \
+    X(brace_pair, "}{") \
+    X(brace_line_end, "}\n") \
+    X(multicolumn_format, "\\multicolumn{%s}{%s}{%s}") \
+    X(too_many_columns, "Too many columns") \
+    X(multicolumn_overflow, "Too many columns (ncols=%d,n=%d,cur=%d)") \
+    X(bad_row_width, "Bad number of columns (found %s, required %s)") \
+    X(bad_row_tex_width, "Got %d cols instead of %d expected.") \
+    X(letter_c, "c") \
+    X(letter_r, "r") \
+    X(letter_l, "l") \
+    X(letter_p, "p")
+PW_LITERALS(LITERALS)
+#undef LITERALS
+// The column letters the class accepts, in Tabular.allowed's order.
+PyObject** const allowed_letters[] = {&letter_c, &letter_r, &letter_l, &letter_p};
+
 PyObject* tabular_kwnames;        // ("context", "env")
 PyObject* longtable_kwnames;      // ("env",)
 PyObject* dump_kwnames;           // ("main_context",)
-PyObject* allowed_letters[4];     // "c", "r", "l", "p"
 PyObject* own_allowed;            // the class's own Tabular.allowed
 PyObject* own_envs;               // the class's own Tabular.envs
 
-const Literal literals[] = {
-    {&tabular_name, "Tabular"},
-    {&row_name, "Row"},
-    {&environment_name, "LatexEnvironment"},
-    {&module_dotted, "pagewright.tabular"},
-    {&allowed_name, "allowed"},
-    {&envs_name, "envs"},
-    {&env_name, "env"},
-    {&ncols_name, "ncols"},
-    {&alignment_name, "alignment"},
-    {&col_name, "col"},
-    {&cols_name, "cols"},
-    {&append_name, "append"},
-    {&index_name, "index"},
-    {&tabular_method, "tabular"},
-    {&hline_name, "hline"},
-    {&endhead_name, "endhead"},
-    {&row_method, "row"},
-    {&row_tex_name, "row_tex"},
-    {&tabular_env, "tabular"},
-    {&longtable_env, "longtable"},
-    {&open_brace, "{"},
-    {&cell_separator, " & "},
-    {&empty, ""},
-    {&row_end, "\\\\ \n "},
-    {&hline_text, "\\hline\n"},
-    {&endhead_text, "\\endhead\n"},
-    {&begin_format, "\\begin{%s}{%s}\n"},
-    {&end_format, "\\end{%s}\n"},
-    {&begin_opening, "\\begin{"},
-    {&end_opening, "\\end{"},
-    {&brace_pair, "}{"},
-    {&brace_line_end, "}\n"},
-    {&multicolumn_format, "\\multicolumn{%s}{%s}{%s}"},
-    {&too_many_columns, "Too many columns"},
-    {&multicolumn_overflow, "Too many columns (ncols=%d,n=%d,cur=%d)"},
-    {&bad_row_width, "Bad number of columns (found %s, required %s)"},
-    {&bad_row_tex_width, "Got %d cols instead of %d expected."},
-    {&allowed_letters[0], "c"},
-    {&allowed_letters[1], "r"},
-    {&allowed_letters[2], "l"},
-    {&allowed_letters[3], "p"},
-};
 
 // Runs before the module is first imported too: LatexEnvironment.tabular
 // needs the constants to open the table that triggers that import.
@@ -869,7 +836,7 @@ Ref column_letter(PyObject* entry) {
 bool holds_own_letters(PyObject* list) {
     if (!PyList_CheckExact(list) || PyList_GET_SIZE(list) != 4) return false;
     for (Py_ssize_t i = 0; i < 4; i++) {
-        if (PyList_GET_ITEM(list, i) != allowed_letters[i]) return false;
+        if (PyList_GET_ITEM(list, i) != *allowed_letters[i]) return false;
     }
     return true;
 }
@@ -1177,7 +1144,7 @@ int make_types() {
     Ref bases(PyTuple_Pack(1, base));
     if (!allowed || !envs || !bases) return -1;
     for (Py_ssize_t i = 0; i < 4; i++) {
-        PyList_SET_ITEM(allowed.get(), i, Py_NewRef(allowed_letters[i]));
+        PyList_SET_ITEM(allowed.get(), i, Py_NewRef(*allowed_letters[i]));
     }
     Ref row(reinterpret_cast<PyObject*>(make_row_type()));
     describe(tabular_layout, tabular_descriptors);
