@@ -1,6 +1,10 @@
 """Instructions per operation and per workload unit, counted with callgrind:
 repeatable whatever else the machine is doing, unlike wall-clock timings.
 
+Beside each block operation stands its floor: the same loop over objects
+of floor.cpp, which do no work but are made, entered and freed as the
+library's are, so what remains is the library's own work.
+
 Each operation runs in a loop inside a function, as the workloads run them;
 its count is the difference between two loop lengths, so it includes the
 loop and nothing else. A workload's count per unit (a section of W1, a row
@@ -27,6 +31,18 @@ PROSE = %(prose)r
 def main(rounds):
     env = pagewright.LatexEnvironment(pagewright.LatexContext())
     with env.tabular(%(alignment)r) as table:
+        for _ in range(rounds):
+%(body)s
+main(int(sys.argv[1]))
+"""
+
+FLOOR = """
+import sys
+sys.path.insert(0, %(where)r)
+import floor
+def main(rounds):
+    table = floor.table()
+    if True:
         for _ in range(rounds):
 %(body)s
 main(int(sys.argv[1]))
@@ -88,14 +104,29 @@ def indent(body):
     return "".join("            " + line + "\n" for line in body.splitlines())
 
 
+def build_floor(directory):
+    """floor.cpp built for this interpreter into `directory`."""
+    import sysconfig
+    target = os.path.join(directory, "floor" + sysconfig.get_config_var("EXT_SUFFIX"))
+    subprocess.run(["g++", "-O2", "-shared", "-fPIC", "-I" + sysconfig.get_paths()["include"],
+                    os.path.join(HERE, "floor.cpp"), "-o", target], check=True)
+
+
 def main():
     sys.path.insert(0, HERE)
     from workloads import PROSE
     results = {}
-    for name, alignment, body in OPERATIONS:
-        source = OPERATION % {"prose": PROSE, "alignment": alignment, "body": indent(body)}
-        results[name] = per_unit(source, 1_000, 11_000)
-        print("%-55s %7.0f instructions" % (name, results[name]), flush=True)
+    with tempfile.TemporaryDirectory() as where:
+        build_floor(where)
+        for name, alignment, body in OPERATIONS:
+            source = OPERATION % {"prose": PROSE, "alignment": alignment, "body": indent(body)}
+            results[name] = per_unit(source, 1_000, 11_000)
+            line = "%-55s %7.0f instructions" % (name, results[name])
+            if "with" in body:
+                floor = per_unit(FLOOR % {"where": where, "body": indent(body)}, 1_000, 11_000)
+                results[name + " (floor)"] = floor
+                line += "  (floor %.0f, library %.0f)" % (floor, results[name] - floor)
+            print(line, flush=True)
     # Compiled once beforehand, so that both sizes import the workloads alike.
     subprocess.run([sys.executable, "-c", "import workloads"], cwd=HERE, check=True)
     for name, unit, low, high in WORKLOADS:

@@ -462,15 +462,11 @@ void TextBuffer::release() {
     *this = TextBuffer{};
 }
 
-void TextBuffer::empty() {
-    if (parts) {
-        for (Py_ssize_t i = 0; i < count; i++) unref(parts[i]);
-        PyMem_Free(parts);
-    }
+void TextBuffer::drop_parts() {
+    for (Py_ssize_t i = 0; i < count; i++) unref(parts[i]);
+    PyMem_Free(parts);
     parts = nullptr;
     count = capacity = 0;
-    tail_length = length = 0;
-    tail_maxchar = maxchar = 0;
 }
 
 }  // namespace pw

@@ -82,7 +82,13 @@ struct TextBuffer {
     // Drops the text; the buffer is empty afterwards.
     void release();
     // The same, but the tail keeps its memory for the next text.
-    void empty();
+    void empty() {
+        if (parts) drop_parts();
+        tail_length = length = 0;
+        tail_maxchar = maxchar = 0;
+    }
+    // Drops the pieces before the tail.
+    void drop_parts();
 };
 
 }  // namespace pw
