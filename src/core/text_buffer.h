@@ -38,8 +38,11 @@ inline void copy_bytes(void* dst, const void* src, Py_ssize_t n) {
     } else if (n >= 4) {
         std::memcpy(out, in, 4);
         std::memcpy(out + n - 4, in + n - 4, 4);
-    } else {
-        for (Py_ssize_t i = 0; i < n; i++) out[i] = in[i];
+    } else if (n >= 2) {
+        std::memcpy(out, in, 2);
+        std::memcpy(out + n - 2, in + n - 2, 2);
+    } else if (n == 1) {
+        *out = *in;
     }
 }
 

@@ -195,10 +195,14 @@ void release_requests(Requests& requests) {
     PyMem_Free(held.items);
 }
 
+// The names are exact strs, most often the same interned ones: they are
+// compared by identity first.
 Request* find_request(Requests& requests, PyObject* name) {
     for (Py_ssize_t i = 0; i < requests.count; i++) {
-        PyObject* known = requests.items[i].name;
-        if (known == name || PyUnicode_Compare(known, name) == 0) return &requests.items[i];
+        if (requests.items[i].name == name) return &requests.items[i];
+    }
+    for (Py_ssize_t i = 0; i < requests.count; i++) {
+        if (PyUnicode_Compare(requests.items[i].name, name) == 0) return &requests.items[i];
     }
     return nullptr;
 }

@@ -5,6 +5,7 @@
 // enclosing context. The module loads the first time an environment opens a
 // figure or sub-figure, so the literals those methods use are interned on
 // their first call rather than with the module.
+#include "context.h"
 #include "modules.h"
 
 #include "../core/args.h"
@@ -28,6 +29,9 @@ PyObject* structure_error;
 PyObject* begin_end_function;  // pagewright.utils.begin_end
 PyObject* figure_module;       // this module, once loaded
 Global begin_end_global;       // figure.begin_end
+Global figure_global;          // figure.Figure
+Global subfigure_global;       // figure.SubFigure
+Global registered_global;      // sys.modules['pagewright.figure']
 PyObject* figure_keywords;     // the keywords Figure is called with
 PyObject* subfigure_keywords;  // the keywords SubFigure is called with
 PyObject* dump_keyword;        // ("main_context",)
@@ -305,7 +309,32 @@ int subfigure_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 // is not carried upward.
 // A plain label is formatted after the caption is read, which nothing can
 // tell apart.
+// A native sub-figure on a native context into a native body: its text is
+// copied buffer to buffer; 1 when done, 0 when the general path must run.
+int dump_subfigure_natively(PyObject* self, PyObject* main_context) {
+    PyObject** fields = native_fields(self, subfigure_layout);
+    PyObject* label = fields ? fields[label_at] : nullptr;
+    PyObject* caption = fields ? fields[caption_at] : nullptr;
+    if (!label || !caption || !is_plain_label(label) || !PyUnicode_CheckExact(caption)) return 0;
+    PyObject* context = fields[context_at];
+    TextBuffer* body = context ? context_buffer(context, f_field) : nullptr;
+    TextBuffer* out = body ? context_buffer(main_context, f_field) : nullptr;
+    if (!out || out == body) return 0;
+    Pieces opening;
+    opening.add(subfloat_opening);
+    add_label(opening, label);
+    opening.add(caption);
+    opening.add(subfloat_end);
+    if (opening.append_to(*out) < 0 || out->append_buffer(*body) < 0 ||
+        out->append(subfloat_closing) < 0) {
+        return -1;
+    }
+    return 1;
+}
+
 int dump_subfigure(PyObject* self, PyObject* main_context) {
+    int done = dump_subfigure_natively(self, main_context);
+    if (done) return done < 0 ? -1 : 0;
     Ref context = context_of(self);
     Ref body = context ? value_of(context.get(), names.f) : Ref();
     Ref label = body ? native_attr(self, subfigure_layout, label_at) : Ref();
@@ -369,6 +398,10 @@ PyType_Spec subfigure_spec = {
 // Fetches a class of this module through the import system, loading the
 // module on first use.
 Ref figure_module_class(PyObject* name) {
+    if (registered_global.holds()) {
+        Global& bound = name == figure_class ? figure_global : subfigure_global;
+        if (bound.holds()) return Ref::borrow(bound.expected());
+    }
     return import_from_loaded(figure_module, module_name, name);
 }
 
@@ -508,7 +541,13 @@ int exec_figure(PyObject* module) {
         return -1;
     }
     Py_XSETREF(figure_module, Py_NewRef(module));
-    if (begin_end_global.watch(module, begin_end_name, begin_end_function) < 0) return -1;
+    if (begin_end_global.watch(module, begin_end_name, begin_end_function) < 0 ||
+        figure_global.watch(module, figure_class, reinterpret_cast<PyObject*>(figure_type)) < 0 ||
+        subfigure_global.watch(module, subfigure_class,
+                               reinterpret_cast<PyObject*>(subfigure_type)) < 0 ||
+        registered_global.watch_entry(PyImport_GetModuleDict(), module_name, module) < 0) {
+        return -1;
+    }
     return 0;
 }
 

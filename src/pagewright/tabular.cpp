@@ -323,6 +323,14 @@ Run run_of(const Cells& cells, Py_ssize_t i) {
 // when a cell is not a str (the join must fail as str.join does), -1 on
 // error.
 int append_cells(TextBuffer& body, const Cells& cells) {
+    if (!cells.arena) {
+        // Only objects: strs join as str.join joins them.
+        for (Py_ssize_t i = 0; i < cells.count; i++) {
+            if (!PyUnicode_Check(cells.items[i])) return 0;
+        }
+        if (body.append_joined(cells.items, cells.count, cell_separator, row_end) < 0) return -1;
+        return 1;
+    }
     static const Run separator = run_of(cell_separator);
     static const Run end = run_of(row_end);
     constexpr Py_ssize_t most = 16;
