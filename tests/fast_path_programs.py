@@ -230,7 +230,11 @@ PATCHES = [
     ("os.getcwd = fake_os.getcwd", []),
     ("mimetypes.guess_extension = fake_mimetypes.guess_extension", []),
     ("builtins.open = fake_open", []),
-    ("LatexEnvironment.context = 'class attribute'", []),
+    # A data descriptor: a plain class attribute named like an attribute the
+    # library keeps natively would hide a native instance's value, where a
+    # dict-based one keeps its own (the class-level difference of native
+    # attributes).
+    ("LatexEnvironment.context = property(lambda self: 'class attribute')", []),
 ]
 
 
