@@ -1,9 +1,12 @@
-// Global name lookup for module-level functions.
+// Global name lookup for module-level functions and methods.
 //
 // A builtin function of a module receives the module as `self`. Looking a
 // sibling up in the module's namespace on every call, as a Python function
 // does with its globals, lets callers replace it by assignment to the
-// module attribute (monkeypatching) and have the change honoured.
+// module attribute (monkeypatching) and have the change honoured. Where a
+// fast path relies on a global still holding what the library bound there
+// (the class it builds, the function it inlines), a Global watches that
+// entry and looks again only after the module's dict changed.
 #pragma once
 
 #include "compat.h"

@@ -1,6 +1,11 @@
 // pagewright.context: the buffers, graphics directory, file-name counter and
 // package table behind every piece of text the library writes.
 //
+// A context the library or the class itself makes keeps them natively (see
+// context.h): text in native buffers, the counter as a C integer, package
+// requests in a table of its own; Python code that reads an attribute gets
+// the object it would have got all along.
+//
 // Child contexts hand package requests and file-name generation up to the
 // root. The climb iterates while the parent would run this module's own
 // method, so a chain of any length costs no C stack; any other parent (a
