@@ -10,6 +10,10 @@
 #     3.11, 3.12 and 3.13 that the machine has (pyenv's or PATH's; the ones it
 #     lacks are named and skipped; at least one must be there);
 #   - the suite once more with the native fast paths switched off;
+#   - Linux on 64-bit Arm (scripts/aarch64.sh): a cross build, one against
+#     CPython 3.10's headers, the aarch64 wheel (reproducible, repaired,
+#     running the example report), and the suite in both modes under
+#     emulation;
 #   - the hostile programs against a build with AddressSanitizer and
 #     UndefinedBehaviorSanitizer, with the native fast paths switched off;
 #   - the suite against that build.
@@ -56,6 +60,11 @@ bench_python=.venv/3.11/bin/python
 [ -x "$bench_python" ] || bench_python=".venv/${versions[0]}/bin/python"
 step "benchmarks (quick): the same output with and without the fast paths" \
     env PW_BENCH_PYTHON="$bench_python" bash scripts/bench.sh --quick
+step "aarch64: Debian's arm64 CPython 3.11 in a tree, run by emulation" bash scripts/aarch64.sh sysroot
+step "aarch64: cross build" bash scripts/aarch64.sh build
+step "aarch64: compiled and linked against CPython 3.10's headers" bash scripts/aarch64.sh headers-3.10
+step "aarch64: wheel: reproducible build, manylinux repair, the example report from it" \
+    bash scripts/aarch64.sh wheel
 for version in "${versions[@]}"; do
     step "stubtest on CPython $version" ".venv/$version/bin/python" -m mypy.stubtest pagewright --allowlist stubs/allowlist.txt
 done
@@ -70,6 +79,8 @@ fast_off=3.11
 [ -x ".venv/$fast_off/bin/python" ] || fast_off=${versions[0]}
 step "tests on CPython $fast_off with PAGEWRIGHT_NO_FAST_PATHS=1" \
     env PAGEWRIGHT_NO_FAST_PATHS=1 ".venv/$fast_off/bin/python" -m pytest -q -p no:cacheprovider "$@"
+
+step "aarch64: tests under emulation, with and without the fast paths" bash scripts/aarch64.sh test "$@"
 
 # The hostile programs once more under the sanitizers, on the generic paths,
 # with the interpreter's allocator on malloc and its debug hooks, so that a
