@@ -66,6 +66,10 @@ struct TextBuffer {
     // 1 with *room set, 0 when the tail holds text of another width, -1 on
     // error.
     int room(int kind, Py_ssize_t n, void** where);
+    // Room for `n` more characters after the `used` ones written in place
+    // since room() and not yet committed, which are kept: the room may
+    // move, and *where is set to its new start. 1, or -1 on error.
+    int more_room(Py_ssize_t used, Py_ssize_t n, void** where);
     void commit(Py_ssize_t n, Py_UCS4 maxchar);
     // Appends the items (all str) joined by `separator` (none when NULL), as
     // str.join would, then `suffix` (a str, or NULL).
