@@ -280,6 +280,14 @@ int TextBuffer::room(int kind, Py_ssize_t n, void** where) {
     return 1;
 }
 
+int TextBuffer::room_at_least(int kind, Py_ssize_t n, void** where, int* width) {
+    if (tail_length && tail_kind > kind) kind = tail_kind;
+    if (reserve(*this, kind, n) < 0) return -1;
+    *where = static_cast<char*>(tail) + tail_length * tail_kind;
+    *width = tail_kind;
+    return 1;
+}
+
 int TextBuffer::more_room(Py_ssize_t used, Py_ssize_t n, void** where) {
     Py_ssize_t most = PY_SSIZE_T_MAX / tail_kind;
     if (used > most - tail_length || n > most - tail_length - used) {

@@ -66,6 +66,11 @@ struct TextBuffer {
     // 1 with *room set, 0 when the tail holds text of another width, -1 on
     // error.
     int room(int kind, Py_ssize_t n, void** where);
+    // Room for `n` characters of width `kind` or wider at the end of the
+    // tail: in the tail's width when it holds wider text, else in `kind` (a
+    // narrower tail is sealed first). *width gets the room's width. 1 with
+    // *where set, or -1 on error.
+    int room_at_least(int kind, Py_ssize_t n, void** where, int* width);
     // Room for `n` more characters after the `used` ones written in place
     // since room() and not yet committed, which are kept: the room may
     // move, and *where is set to its new start. 1, or -1 on error.

@@ -36,9 +36,10 @@ namespace {
 // definition for each instruction set: a chunk of sixteen bytes is loaded,
 // stored, filled with one character (splat), compared character by
 // character with one character (all bits set in the bytes of each equal
-// one), combined with another (or, and), and
-// turned into a mask with bits_per_byte bits for each byte, the lowest
-// byte's first. The size pass of latex_escape also counts hits per byte
+// one), combined with another (or, and), turned into a mask with
+// bits_per_byte bits for each byte, the lowest byte's first, and split into
+// two halves of characters twice as wide (widen_low, widen_high), for text
+// that goes into a wider body. The size pass of latex_escape also counts hits per byte
 // (minus) and adds up a chunk's bytes (byte_sum).
 namespace chunk {
 #if defined(__SSE2__)
@@ -73,6 +74,26 @@ Vec equal(Vec v, Py_UCS4 c) {
         return _mm_cmpeq_epi16(v, splat<Char>(c));
     } else {
         return _mm_cmpeq_epi32(v, splat<Char>(c));
+    }
+}
+
+// The first and the second half of a chunk's characters, each zero-extended
+// to twice its width.
+template <typename Char>
+Vec widen_low(Vec v) {
+    if constexpr (sizeof(Char) == 1) {
+        return _mm_unpacklo_epi8(v, _mm_setzero_si128());
+    } else {
+        return _mm_unpacklo_epi16(v, _mm_setzero_si128());
+    }
+}
+
+template <typename Char>
+Vec widen_high(Vec v) {
+    if constexpr (sizeof(Char) == 1) {
+        return _mm_unpackhi_epi8(v, _mm_setzero_si128());
+    } else {
+        return _mm_unpackhi_epi16(v, _mm_setzero_si128());
     }
 }
 
@@ -118,6 +139,24 @@ Vec equal(Vec v, Py_UCS4 c) {
     } else {
         return vreinterpretq_u8_u32(
             vceqq_u32(vreinterpretq_u32_u8(v), vreinterpretq_u32_u8(splat<Char>(c))));
+    }
+}
+
+template <typename Char>
+Vec widen_low(Vec v) {
+    if constexpr (sizeof(Char) == 1) {
+        return vzip1q_u8(v, vdupq_n_u8(0));
+    } else {
+        return vreinterpretq_u8_u16(vzip1q_u16(vreinterpretq_u16_u8(v), vdupq_n_u16(0)));
+    }
+}
+
+template <typename Char>
+Vec widen_high(Vec v) {
+    if constexpr (sizeof(Char) == 1) {
+        return vzip2q_u8(v, vdupq_n_u8(0));
+    } else {
+        return vreinterpretq_u8_u16(vzip2q_u16(vreinterpretq_u16_u8(v), vdupq_n_u16(0)));
     }
 }
 
@@ -204,13 +243,13 @@ Char* put_replacement(Char c, Char* out) {
 // text can become.
 constexpr Py_ssize_t longest = escape_table.extra['\\'] + 1;
 
-// Writes the escaped text to `out`, which has room for it, one character at
-// a time: text shorter than a chunk (below), or all text where chunks are
-// not available.
-template <typename Char>
-Char* write_escaped_each(const Char* data, Py_ssize_t length, Char* out) {
+// Writes the escaped text to `out`, which has room for it and characters
+// at least as wide, one character at a time: text shorter than a chunk
+// (below), or all text where chunks are not available.
+template <typename Char, typename Out = Char>
+Out* write_escaped_each(const Char* data, Py_ssize_t length, Out* out) {
     for (Py_ssize_t i = 0; i < length; i++) {
-        Char c = data[i];
+        Out c = data[i];
         if (extra_of(c)) {
             out = put_replacement(c, out);
         } else {
@@ -218,6 +257,16 @@ Char* write_escaped_each(const Char* data, Py_ssize_t length, Char* out) {
         }
     }
     return out;
+}
+
+// Copies `n` characters to characters at least as wide.
+template <typename Char, typename Out>
+[[gnu::always_inline]] inline void copy_run(Out* out, const Char* run, Py_ssize_t n) {
+    if constexpr (sizeof(Char) == sizeof(Out)) {
+        copy_bytes(out, run, n * sizeof(Char));
+    } else {
+        for (Py_ssize_t i = 0; i < n; i++) out[i] = run[i];
+    }
 }
 
 template <typename Char>
@@ -381,22 +430,35 @@ Py_ssize_t escaped_extra_chunks(const Char* data, Py_ssize_t length, Specials& f
     return extra;
 }
 
+// Stores a chunk of characters as characters at least as wide: whole, or
+// in halves of characters twice as wide, until they are wide enough.
+template <typename Char, typename Out>
+[[gnu::always_inline]] inline void put_chunk(Out* out, chunk::Vec text) {
+    if constexpr (sizeof(Char) == sizeof(Out)) {
+        chunk::store(out, text);
+    } else {
+        using Twice = std::conditional_t<sizeof(Char) == 1, Py_UCS2, Py_UCS4>;
+        put_chunk<Twice>(out, chunk::widen_low<Char>(text));
+        put_chunk<Twice>(out + chunk_chars<Char> / 2, chunk::widen_high<Char>(text));
+    }
+}
+
 // Writes the replacements of the specials of `mask` (one for each of
 // from[k]'s) and the runs between them, up to `end`; the run before the
 // first special is already at `out`, and the input stops at `stop`.
 // Returns the output's end.
-template <typename Char>
-[[gnu::always_inline]] inline Char* write_specials(const Char* from, const Char* end,
-                                                   const Char* stop, chunk::Mask mask, Char* out) {
+template <typename Char, typename Out>
+[[gnu::always_inline]] inline Out* write_specials(const Char* from, const Char* end,
+                                                  const Char* stop, chunk::Mask mask, Out* out) {
     const Char* run = from;
     for (; mask; mask &= mask - 1) {
         const Char* at = from + first_special<Char>(mask);
-        out = put_replacement(*at, out + (at - run));
+        out = put_replacement(static_cast<Out>(*at), out + (at - run));
         run = at + 1;
         if (stop - run >= chunk_chars<Char>) {
-            chunk::store(out, chunk::load(run));
+            put_chunk<Char>(out, chunk::load(run));
         } else {
-            copy_bytes(out, run, (stop - run) * sizeof(Char));
+            copy_run(out, run, stop - run);
         }
     }
     return out + (end - run);
@@ -404,20 +466,21 @@ template <typename Char>
 
 // Room that is known to be enough: latex_escape's exact result.
 struct EnoughRoom {
-    template <typename Char>
-    bool operator()(Char*&, Py_ssize_t) const { return true; }
+    template <typename Out>
+    bool operator()(Out*&, Py_ssize_t) const { return true; }
 };
 
-// Writes the escaped text to `out`, chunk by chunk. The output's room must
+// Writes the escaped text to `out`, chunk by chunk, in characters at least
+// as wide as the text's. The output's room must
 // hold the rest of the input as it is; before a chunk with specials,
 // ensure(out, left) makes sure that it also holds the most any chunk can
 // add, with `left` characters of input still to go (it may move the output:
 // `out` is updated); false stops the fill. A chunk without specials needs
 // no more room than it takes, so the room that the rest of the input needs
 // stays. The first chunks' masks come from `found` when it is given.
-template <typename Char, typename Ensure>
-Char* write_escaped_chunks(const Char* data, Py_ssize_t length, const Specials* found,
-                           Char* out, Ensure ensure) {
+template <typename Char, typename Out, typename Ensure>
+Out* write_escaped_chunks(const Char* data, Py_ssize_t length, const Specials* found, Out* out,
+                          Ensure ensure) {
     constexpr Py_ssize_t size = chunk_chars<Char>;
     const Char* stop = data + length;
     Py_ssize_t chunks = length / size;
@@ -425,7 +488,7 @@ Char* write_escaped_chunks(const Char* data, Py_ssize_t length, const Specials* 
     Py_ssize_t k = 0;
     for (; k < cached; k++) {
         const Char* from = data + size * k;
-        chunk::store(out, chunk::load(from));
+        put_chunk<Char>(out, chunk::load(from));
         out = write_specials(from, from + size, stop, found->mask[k], out);
     }
     for (; k < chunks; k++) {
@@ -433,7 +496,7 @@ Char* write_escaped_chunks(const Char* data, Py_ssize_t length, const Specials* 
         chunk::Vec text = chunk::load(from);
         chunk::Mask mask = special_mask<Char>(text);
         if (mask && !ensure(out, stop - from)) return nullptr;
-        chunk::store(out, text);
+        put_chunk<Char>(out, text);
         out = write_specials(from, from + size, stop, mask, out);
     }
     if (Py_ssize_t rest = length % size) {
@@ -441,7 +504,7 @@ Char* write_escaped_chunks(const Char* data, Py_ssize_t length, const Specials* 
                                ? found->mask[chunks]
                                : last_of<Char>(special_mask<Char>(chunk::load(stop - size)), rest);
         if (mask && !ensure(out, rest)) return nullptr;
-        copy_bytes(out, stop - rest, rest * sizeof(Char));
+        copy_run(out, stop - rest, rest);
         out = write_specials(stop - rest, stop, stop, mask, out);
     }
     return out;
@@ -481,57 +544,78 @@ PyObject* escape_kind(PyObject* s) {
     return result;
 }
 
-// Escapes an exact str straight into the buffer's tail, in one pass: text
-// shorter than a chunk gets room for its longest escape; longer text gets
-// room for itself, an eighth more and the most one chunk can add, and more
-// room whenever a chunk with specials might not fit. 1 when done, 0 when the
-// tail holds text of another width, -1 on error; nothing is committed
-// unless it is done.
-template <typename Char>
-int escape_kind_into(TextBuffer& buffer, PyObject* s) {
-    const Char* data = reinterpret_cast<const Char*>(PyUnicode_DATA(s));
-    Py_ssize_t length = PyUnicode_GET_LENGTH(s);
-    // Nothing to write; an empty buffer has no room to point at.
-    if (length == 0) return 1;
-    if (length > PY_SSIZE_T_MAX / (4 * longest)) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    void* room;
-    Char* out;
+// Escapes the text into room of characters of width `Out` (at least the
+// text's) at the end of the buffer's tail, which has room for `size`
+// characters there: in one pass, more room taken whenever a chunk with
+// specials might not fit. Commits only when done: 0, or -1 on error.
+template <typename Char, typename Out>
+int fill_room(TextBuffer& buffer, const Char* data, Py_ssize_t length, Py_UCS4 maxchar,
+              void* room, [[maybe_unused]] Py_ssize_t size) {
+    Out* start = static_cast<Out*>(room);
+    Out* out;
 #if PW_CHUNKS
     if (length >= chunk_chars<Char>) {
         constexpr Py_ssize_t most_added = chunk_chars<Char> * longest;
-        Py_ssize_t size = length + length / 8 + most_added;
-        int ready = buffer.room(sizeof(Char), size, &room);
-        if (ready <= 0) return ready;
-        Char* start = static_cast<Char*>(room);
-        Char* limit = start + size;
-        auto ensure = [&](Char*& at, Py_ssize_t left) {
+        Out* limit = start + size;
+        auto ensure = [&](Out*& at, Py_ssize_t left) {
             if (limit - at >= left + most_added) return true;
             Py_ssize_t used = at - start;
             Py_ssize_t more = left + left / 8 + most_added;
             if (buffer.more_room(used, more, &room) < 0) return false;
-            start = static_cast<Char*>(room);
+            start = static_cast<Out*>(room);
             at = start + used;
             limit = at + more;
             return true;
         };
         out = write_escaped_chunks(data, length, nullptr, start, ensure);
         if (!out) return -1;
-        buffer.commit(out - start, PyUnicode_MAX_CHAR_VALUE(s));
-        return 1;
+        buffer.commit(out - start, maxchar);
+        return 0;
     }
 #endif
-    // One character at a time: short text gets room for its longest escape;
-    // longer text (only where chunks are not available) is counted first, so
-    // that its room is no more than it needs.
-    Py_ssize_t size = length < 16 ? length * longest : length + escaped_extra_each(data, length);
-    int ready = buffer.room(sizeof(Char), size, &room);
-    if (ready <= 0) return ready;
-    out = write_escaped_each(data, length, static_cast<Char*>(room));
-    buffer.commit(out - static_cast<Char*>(room), PyUnicode_MAX_CHAR_VALUE(s));
-    return 1;
+    out = write_escaped_each(data, length, start);
+    buffer.commit(out - start, maxchar);
+    return 0;
+}
+
+// The room escaping into a body starts with: text shorter than a chunk gets
+// room for its longest escape, longer text room for itself, an eighth more
+// and the most one chunk can add (more is taken as it is needed). Where
+// chunks are not available, longer text is counted first, so that its room
+// is no more than it needs.
+template <typename Char>
+Py_ssize_t room_for(const Char* data, Py_ssize_t length) {
+#if PW_CHUNKS
+    if (length >= chunk_chars<Char>) return length + length / 8 + chunk_chars<Char> * longest;
+#endif
+    return length < 16 ? length * longest : length + escaped_extra_each(data, length);
+}
+
+// Escapes an exact str straight into the buffer's tail, in the tail's width
+// when that is wider than the text's. Nothing is committed unless it is
+// done: 0, or -1 on error.
+template <typename Char>
+int escape_kind_into(TextBuffer& buffer, PyObject* s) {
+    const Char* data = reinterpret_cast<const Char*>(PyUnicode_DATA(s));
+    Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+    // Nothing to write; an empty buffer has no room to point at.
+    if (length == 0) return 0;
+    if (length > PY_SSIZE_T_MAX / (4 * longest)) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    Py_ssize_t size = room_for(data, length);
+    void* room;
+    int width;
+    if (buffer.room_at_least(sizeof(Char), size, &room, &width) < 0) return -1;
+    Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(s);
+    if (width == sizeof(Char)) {
+        return fill_room<Char, Char>(buffer, data, length, maxchar, room, size);
+    }
+    if constexpr (sizeof(Char) == 1) {
+        if (width == 2) return fill_room<Char, Py_UCS2>(buffer, data, length, maxchar, room, size);
+    }
+    return fill_room<Char, Py_UCS4>(buffer, data, length, maxchar, room, size);
 }
 
 // For anything but an exact str: the six replacements as method calls on
@@ -626,15 +710,11 @@ PyObject* escape_latex(PyObject* s) {
 }
 
 int escape_into(TextBuffer& buffer, PyObject* s) {
-    int done;
     switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND: done = escape_kind_into<Py_UCS1>(buffer, s); break;
-        case PyUnicode_2BYTE_KIND: done = escape_kind_into<Py_UCS2>(buffer, s); break;
-        default: done = escape_kind_into<Py_UCS4>(buffer, s);
+        case PyUnicode_1BYTE_KIND: return escape_kind_into<Py_UCS1>(buffer, s);
+        case PyUnicode_2BYTE_KIND: return escape_kind_into<Py_UCS2>(buffer, s);
+        default: return escape_kind_into<Py_UCS4>(buffer, s);
     }
-    if (done) return done < 0 ? -1 : 0;
-    Ref escaped(escape_latex(s));
-    return escaped ? buffer.append(escaped.get()) : -1;
 }
 
 // typing.Dict[str, str], the annotation of option mappings.
