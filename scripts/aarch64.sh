@@ -338,6 +338,13 @@ case "${1:-}" in
     test) shift; step_test "$@" ;;
     wheel) step_wheel ;;
     headers-3.10) step_headers_310 ;;
-    all) shift; step_sysroot; step_build; step_headers_310; step_wheel; step_test "$@" ;;
+    all)
+        shift
+        for name in sysroot build headers_310 wheel; do
+            echo "== [${SECONDS}s] aarch64: $name"
+            "step_$name"
+        done
+        echo "== [${SECONDS}s] aarch64: test"
+        step_test "$@" ;;
     *) echo "usage: scripts/aarch64.sh sysroot|build|test|wheel|headers-3.10|all" >&2; exit 2 ;;
 esac
