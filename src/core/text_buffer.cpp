@@ -280,7 +280,7 @@ int TextBuffer::room(int kind, Py_ssize_t n, void** where) {
     return 1;
 }
 
-int TextBuffer::room_at_least(int kind, Py_ssize_t n, void** where, int* width) {
+int TextBuffer::grow_room_at_least(int kind, Py_ssize_t n, void** where, int* width) {
     if (tail_length && tail_kind > kind) kind = tail_kind;
     if (reserve(*this, kind, n) < 0) return -1;
     *where = static_cast<char*>(tail) + tail_length * tail_kind;
