@@ -207,7 +207,8 @@ step_sysroot() {
     # The suite's tools but mypy, which checks the stubs on the host.
     mapfile -t test_tools < <(scripts/setup.sh --test-tools | grep -vx mypy)
     install_pure pip scikit-build-core "${test_tools[@]}"
-    "$tools/bin/python" -m pip install -q --no-deps --target "$site_packages" ./vendor/vantor_commons ./vendor/pactum
+    "$tools/bin/python" -m pip install -q --no-deps --no-build-isolation --target "$site_packages" \
+        ./vendor/vantor_commons ./vendor/pactum
     # The tree's packages ship no compiled modules, and the suite may run
     # with PYTHONDONTWRITEBYTECODE: the host's CPython of the same version
     # writes the same ones, much faster than emulation would.
@@ -280,7 +281,8 @@ step_wheel() {
     echo "== aarch64: auditwheel repair"
     PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair -w "$dist/wheelhouse" "$first"
     repaired=$(ls "$dist"/wheelhouse/pagewright-*manylinux*_aarch64.whl)
-    "$tools/bin/python" -m pip wheel -q --no-deps -w "$dist/wheelhouse" ./vendor/vantor_commons ./vendor/pactum
+    "$tools/bin/python" -m pip wheel -q --no-deps --no-build-isolation -w "$dist/wheelhouse" \
+        ./vendor/vantor_commons ./vendor/pactum
 
     echo "== aarch64: install $(basename "$repaired") into a fresh emulated environment"
     local fresh=$arm/fresh

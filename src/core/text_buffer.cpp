@@ -281,7 +281,8 @@ int TextBuffer::room(int kind, Py_ssize_t n, void** where) {
 }
 
 int TextBuffer::grow_room_at_least(int kind, Py_ssize_t n, void** where, int* width) {
-    if (tail_length && tail_kind > kind) kind = tail_kind;
+    // As append_chars: a wider tail with text is kept until it is sealed,
+    // and the tail that follows it starts in the text's own width.
     if (reserve(*this, kind, n) < 0) return -1;
     *where = static_cast<char*>(tail) + tail_length * tail_kind;
     *width = tail_kind;

@@ -67,9 +67,9 @@ struct TextBuffer {
     // error.
     int room(int kind, Py_ssize_t n, void** where);
     // Room for `n` characters of width `kind` or wider at the end of the
-    // tail: in the tail's width when it holds wider text, else in `kind` (a
-    // narrower tail is sealed first). *width gets the room's width. 1 with
-    // *where set, or -1 on error.
+    // tail, as append_chars would make it: in the tail's width while it
+    // holds wider text, else in `kind` (a narrower tail is sealed first).
+    // *width gets the room's width. 1 with *where set, or -1 on error.
     int room_at_least(int kind, Py_ssize_t n, void** where, int* width) {
         // Inline when the tail has the room in a width it may keep.
         if ((tail_length ? tail_kind >= kind : tail_kind == kind) &&
