@@ -13,6 +13,7 @@
 #   scripts/setup.sh --versions      prints the versions the machine has, one a line
 #   scripts/setup.sh --python        prints the interpreter other scripts build
 #                                    tool environments with: 3.11's, else the first
+#   scripts/setup.sh --test-tools    prints the test tools, one a line
 #
 # It prints a line for each environment it makes; what the installers and the
 # build print goes to .venv/logs/setup.log, and is shown when a step fails.
@@ -22,7 +23,8 @@ source scripts/logged.sh
 use_log setup
 
 SUPPORTED=(3.10 3.11 3.12 3.13)
-TEST_TOOLS=(pytest hypothesis mypy)
+# typing_extensions: tests/typing/usage.py imports it at run time.
+TEST_TOOLS=(pytest hypothesis mypy typing_extensions)
 
 apt_install() {
     [ $# -gt 0 ] || return 0
@@ -112,6 +114,7 @@ default_python() {
 case "${1:-}" in
     --versions) available_versions; exit 0 ;;
     --python) default_python; exit 0 ;;
+    --test-tools) printf '%s\n' "${TEST_TOOLS[@]}"; exit 0 ;;
 esac
 
 start_log setup

@@ -10,6 +10,11 @@
 #     3.11, 3.12 and 3.13 that the machine has (pyenv's or PATH's; the ones it
 #     lacks are named and skipped; at least one must be there);
 #   - the suite once more with the native fast paths switched off;
+#   - Linux on 64-bit Arm (scripts/aarch64.sh all): a cross build, one
+#     against CPython 3.10's headers, the aarch64 wheel (reproducible,
+#     repaired, running the example report), and the suite in both modes
+#     under emulation; it runs beside the other steps (each is one process,
+#     and the machine has two cores) and its log is printed at the end;
 #   - the hostile programs against a build with AddressSanitizer and
 #     UndefinedBehaviorSanitizer, with the native fast paths switched off;
 #   - the suite against that build.
@@ -48,6 +53,11 @@ fi
 scripts/setup.sh all asan
 
 step "wheel: reproducible build, manylinux repair, install without build tools" bash scripts/wheel.sh
+# After the x86-64 wheel, which starts by clearing dist/.
+mkdir -p out
+aarch64_start=$SECONDS
+bash scripts/aarch64.sh all "$@" > out/aarch64.log 2>&1 &
+aarch64_pid=$!
 step "examples and mypy --strict" bash scripts/examples.sh
 step "the guide's picture of the example report" bash scripts/docs-images.sh out/docs-images
 # The quick benchmark compares the output with and without the fast paths,
@@ -92,6 +102,15 @@ sanitized() {
         .venv/asan/bin/python -m pytest -q -p no:cacheprovider "$@"
 }
 step "tests under AddressSanitizer and UndefinedBehaviorSanitizer" sanitized "$@"
+
+aarch64() {
+    local status=0
+    wait "$aarch64_pid" || status=$?
+    echo "(begun at ${aarch64_start}s, beside the steps above)"
+    cat out/aarch64.log
+    return $status
+}
+step "Linux on 64-bit Arm: tree, cross builds, wheel, the suite under emulation in both modes" aarch64
 
 if [ ${#failed[@]} -gt 0 ]; then
     echo

@@ -46,19 +46,25 @@ def test_latex_escape_matches_the_replace_chain_on_random_text():
 # position in rounds of about 4000 bytes (the first round's masks kept):
 # specials land at every position of a chunk, among short and long runs,
 # across rounds and at the very end, in text of every width (with wide
-# characters whose bytes are specials), returned and written into a body.
+# characters whose bytes are specials), returned and written into a body,
+# empty or already holding text of any width, whose room grows as the
+# replacements need it.
 @settings(max_examples=300, deadline=None, database=None)
 @given(st.sampled_from(["", "\xe9", "\u5c7b", "\U0002005c"]),
        st.text(st.sampled_from("ab %\\{}^_$"), max_size=100),
        st.sampled_from("x\\_"),
        st.integers(0, 40) | st.integers(4000, 4200) | st.integers(8100, 8300),
-       st.integers(0, 100))
-def test_latex_escape_matches_the_replace_chain_at_chunk_boundaries(wide, text, fill, run, at):
+       st.integers(0, 100),
+       st.sampled_from(["", "a{", "\xe9" * 30, "\u5c7b", "\U0002005c"]))
+def test_latex_escape_matches_the_replace_chain_at_chunk_boundaries(wide, text, fill, run, at,
+                                                                    before):
     text = wide + text[:at] + fill * run + wide + text[at:]
     env = pagewright.LatexEnvironment(pagewright.LatexContext())
+    env.text(before)
     env.text(text)
     expected = escape_by_replace_chain(text)
-    assert (latex_escape(text), env.context.f.getvalue()) == (expected, expected)
+    assert latex_escape(text) == expected
+    assert env.context.f.getvalue() == escape_by_replace_chain(before) + expected
 
 
 def test_latex_escape_returns_text_without_special_characters_unchanged():

@@ -280,6 +280,38 @@ int TextBuffer::room(int kind, Py_ssize_t n, void** where) {
     return 1;
 }
 
+int TextBuffer::grow_room_at_least(int kind, Py_ssize_t n, void** where, int* width) {
+    // As append_chars: a wider tail with text is kept until it is sealed,
+    // and the tail that follows it starts in the text's own width.
+    if (reserve(*this, kind, n) < 0) return -1;
+    *where = static_cast<char*>(tail) + tail_length * tail_kind;
+    *width = tail_kind;
+    return 1;
+}
+
+int TextBuffer::more_room(Py_ssize_t used, Py_ssize_t n, void** where) {
+    Py_ssize_t most = PY_SSIZE_T_MAX / tail_kind;
+    if (used > most - tail_length || n > most - tail_length - used) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    Py_ssize_t needed = tail_length + used + n;
+    if (needed > tail_capacity) {
+        // Not sealed: the characters written in place are past the tail's
+        // length, and only growing the tail where it is keeps them.
+        Py_ssize_t capacity = std::max(needed, std::min(tail_capacity, most / 2) * 2);
+        void* grown = PyMem_Realloc(tail, capacity * tail_kind);
+        if (!grown) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        tail = grown;
+        tail_capacity = capacity;
+    }
+    *where = static_cast<char*>(tail) + tail_length * tail_kind;
+    return 1;
+}
+
 void TextBuffer::commit(Py_ssize_t n, Py_UCS4 widest) {
     tail_length += n;
     tail_maxchar = std::max(tail_maxchar, widest);

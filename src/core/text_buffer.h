@@ -73,6 +73,25 @@ struct TextBuffer {
     // 1 with *room set, 0 when the tail holds text of another width, -1 on
     // error.
     int room(int kind, Py_ssize_t n, void** where);
+    // Room for `n` characters of width `kind` or wider at the end of the
+    // tail, as append_chars would make it: in the tail's width while it
+    // holds wider text, else in `kind` (a narrower tail is sealed first).
+    // *width gets the room's width. 1 with *where set, or -1 on error.
+    int room_at_least(int kind, Py_ssize_t n, void** where, int* width) {
+        // Inline when the tail has the room in a width it may keep.
+        if ((tail_length ? tail_kind >= kind : tail_kind == kind) &&
+            n <= tail_capacity - tail_length) {
+            *where = static_cast<char*>(tail) + tail_length * tail_kind;
+            *width = tail_kind;
+            return 1;
+        }
+        return grow_room_at_least(kind, n, where, width);
+    }
+    int grow_room_at_least(int kind, Py_ssize_t n, void** where, int* width);
+    // Room for `n` more characters after the `used` ones written in place
+    // since room() and not yet committed, which are kept: the room may
+    // move, and *where is set to its new start. 1, or -1 on error.
+    int more_room(Py_ssize_t used, Py_ssize_t n, void** where);
     void commit(Py_ssize_t n, Py_UCS4 maxchar);
     // Appends the items (all str) joined by `separator` (none when NULL), as
     // str.join would, then `suffix` (a str, or NULL).
