@@ -221,9 +221,10 @@ step_sysroot() {
 # The version the build's metadata provider stamps, which a build through
 # pip passes to CMake itself.
 project_version() {
-    "$tools/bin/python" -c 'import sys; sys.path.insert(0, "buildtools")
+    "$tools/bin/python" -c 'import sys, tomllib; sys.path.insert(0, "buildtools")
 import version_stamp
-print(version_stamp.dynamic_metadata({"major-minor": "1.0"}, {})["version"])'
+settings = tomllib.load(open("pyproject.toml", "rb"))["tool"]["dynamic-metadata"][0]
+print(version_stamp.dynamic_metadata(settings, {})["version"])'
 }
 
 # cross_build DIR [cmake options]: the extension cross-built in DIR.
