@@ -24,13 +24,13 @@ int init_native() {
         return -1;
     }
     if (!object_class_descriptor) {
-        object_class_descriptor = PyDict_GetItemWithError(PyBaseObject_Type.tp_dict,
-                                                          names.__class__);
-        if (!object_class_descriptor) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "object has no __class__");
-            return -1;
-        }
-        Py_INCREF(object_class_descriptor);
+        // object.__dict__['__class__']: a built-in class's own dict is not
+        // its tp_dict on every version.
+        Ref namespace_(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type),
+                                              "__dict__"));
+        object_class_descriptor =
+            namespace_ ? PyObject_GetItem(namespace_.get(), names.__class__) : nullptr;
+        if (!object_class_descriptor) return -1;
     }
     return 0;
 }

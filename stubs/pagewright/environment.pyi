@@ -5,7 +5,7 @@ from contextlib import contextmanager as contextmanager
 from typing import Dict as Dict
 from typing import Collection, Final, Iterable, Literal, Sequence
 
-from ._layout import disjoint_base
+from typing_extensions import disjoint_base as _disjoint_on_every_version
 from pactum import pact as pact  # type: ignore[import-untyped]
 
 from .context import LatexContext
@@ -17,7 +17,8 @@ MIME_PNG: Final = "image/png"
 MIME_JPG: Final = "image/jpeg"
 MIME_PLAIN: Final = "text/plain"
 
-@disjoint_base
+# Its writer fields give it a layout of its own on every version.
+@_disjoint_on_every_version
 class LatexEnvironment:
     """A writer bound to a context: every method appends LaTeX to `context.f`.
 
