@@ -227,20 +227,27 @@ settings = tomllib.load(open("pyproject.toml", "rb"))["tool"]["dynamic-metadata"
 print(version_stamp.dynamic_metadata(settings, {})["version"])'
 }
 
-# cross_build DIR [cmake options]: the extension cross-built in DIR.
+# cross_build DIR VERSION [cmake options]: the extension cross-built in DIR.
 cross_build() {
-    local dir=$1
-    shift
+    local dir=$1 project=$2
+    shift 2
     PATH="$tools/bin:$PATH" cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake" -DPW_AARCH64_SYSROOT="$sysroot" \
-        -DSKBUILD_PROJECT_VERSION_FULL="$(project_version)" "$@" >/dev/null
+        -DSKBUILD_PROJECT_VERSION_FULL="$project" "$@" >/dev/null
     PATH="$tools/bin:$PATH" cmake --build "$dir"
 }
 
 step_build() {
-    cross_build "$arm/cp${version/./}"
+    local project
+    project=$(project_version)
+    cross_build "$arm/cp${version/./}" "$project"
     rm -rf "$arm/site"
     PATH="$tools/bin:$PATH" cmake --install "$arm/cp${version/./}" --prefix "$arm/site" >/dev/null
+    # The distribution's metadata, as an install would leave it, so that
+    # importlib.metadata finds the same version as the module reports.
+    mkdir -p "$arm/site/pagewright-$project.dist-info"
+    printf 'Metadata-Version: 2.1\nName: pagewright\nVersion: %s\n' "$project" \
+        > "$arm/site/pagewright-$project.dist-info/METADATA"
     local so
     so=$(ls "$arm/site"/pagewright.*.so)
     echo "aarch64: ${so#"$root/"}: $($triple-readelf -h "$so" | sed -n 's/^ *Machine: *//p')"
@@ -332,7 +339,7 @@ print(sysconfig.get_paths()["include"], shared if v("Py_ENABLE_SHARED") else os.
     sed -i -e 's|^#define HAVE_GCC_ASM_FOR_X64 1$|/* #undef HAVE_GCC_ASM_FOR_X64 */|' \
         -e 's|^#define HAVE_GCC_ASM_FOR_X87 1$|/* #undef HAVE_GCC_ASM_FOR_X87 */|' \
         -e 's|^/\* #undef HAVE_USABLE_WCHAR_T \*/$|#define HAVE_USABLE_WCHAR_T 1|' "$headers/pyconfig.h"
-    cross_build "$dir" -DPW_PYTHON_VERSION=3.10 -DPW_PYTHON_INCLUDE="$headers"
+    cross_build "$dir" "$(project_version)" -DPW_PYTHON_VERSION=3.10 -DPW_PYTHON_INCLUDE="$headers"
     so=$(ls "$dir"/pagewright.cpython-310-aarch64-linux-gnu.so)
     echo "aarch64: ${so#"$root/"}: $($triple-readelf -h "$so" | sed -n 's/^ *Machine: *//p')"
     missing=$(comm -23 <($triple-nm -D --undefined-only "$so" | awk '$2 ~ /^_?Py/ {print $2}' | sort -u) \
