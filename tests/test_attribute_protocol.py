@@ -7,6 +7,7 @@ import copy
 import io
 import os
 import pickle
+import sys
 import types
 import weakref
 
@@ -230,6 +231,11 @@ def cell(env, tmp):
         return type(inner).__name__
 
 
+def table_class(env, tmp):
+    with env.tabular(["l"]) as table:
+        return type(table).__name__
+
+
 def row_class(env, tmp):
     with env.tabular(["l"]) as table, table.row() as row:
         return type(row).__qualname__
@@ -287,6 +293,13 @@ def buffers(env, tmp):
     return type(LatexContext().f).__name__
 
 
+EARLY = LatexContext()  # made before any name is rebound
+
+
+def child_buffers(env, tmp):
+    return type(EARLY.child().f).__name__
+
+
 # (module, name, replacement(calls), action(env, tmp_path), what the action
 # gives with the replacement: its result, or the calls it recorded)
 REBOUND = [
@@ -295,8 +308,11 @@ REBOUND = [
     (tabular_module, "LatexEnvironment", subclass(LatexEnvironment), cell,
      "MineLatexEnvironment"),
     (tabular_module, "Tabular", lambda calls: MineTabular, row_class, "MineTabular.Row"),
+    (sys.modules, "pagewright.tabular", lambda calls: types.SimpleNamespace(Tabular=MineTabular),
+     table_class, "MineTabular"),
     (context_module, "LatexContext", subclass(LatexContext), child, "MineLatexContext"),
     (context_module, "StringIO", lambda calls: MineStringIO, buffers, "MineStringIO"),
+    (context_module, "StringIO", lambda calls: MineStringIO, child_buffers, "MineStringIO"),
     (context_module, "UsePackage", subclass(context_module.UsePackage), packages,
      ("MineUsePackage", "\\usepackage[]{amsmath}\n")),
     (context_module, "dict_to_latex_option_string", lambda calls: lambda d: "o", packages,
@@ -326,14 +342,15 @@ REBOUND = [
 
 
 @pytest.mark.parametrize("module, name, replacement, action, expected", REBOUND,
-                         ids=["%s.%s-%s" % (case[0].__name__.split(".")[-1], case[1],
-                                            case[3].__name__) for case in REBOUND])
+                         ids=["%s.%s-%s" % (getattr(case[0], "__name__", "sys.modules").split(".")[-1],
+                                            case[1], case[3].__name__) for case in REBOUND])
 def test_rebound_names_are_honoured(module, name, replacement, action, expected, monkeypatch,
                                     tmp_path):
     # once before, so that nothing can be decided ahead
     action(LatexEnvironment(LatexContext()), tmp_path / "before")
     calls = []
-    monkeypatch.setattr(module, name, replacement(calls))
+    rebind = monkeypatch.setitem if isinstance(module, dict) else monkeypatch.setattr
+    rebind(module, name, replacement(calls))
     result = action(LatexEnvironment(LatexContext()), tmp_path / "after")
     assert (calls if isinstance(expected, list) else result) == expected
 
@@ -361,11 +378,18 @@ def test_a_list_subclass_alignment_is_iterated():
     assert table.ncols == 1
 
 
+ROWS = {
+    "long": ["x" * 3000, "é" * 2000],
+    "wide": ["é", "€" * 200, "😀", "a"],
+    "many": [str(i) for i in range(20)],
+}
+
+
+@pytest.mark.parametrize("cells", ROWS.values(), ids=ROWS)
 @pytest.mark.parametrize("write", ["row_tex", "cell_tex", "cell"])
-def test_long_rows(write):
+def test_long_wide_and_many_cell_rows(write, cells):
     env = LatexEnvironment(LatexContext())
-    cells = ["x" * 3000, "é" * 2000]
-    with env.tabular(["l", "l"]) as table:
+    with env.tabular(["l"] * len(cells)) as table:
         if write == "row_tex":
             table.row_tex(*cells)
         else:
@@ -376,8 +400,9 @@ def test_long_rows(write):
                             cell.tex(text)
                     else:
                         row.cell_tex(text)
-    assert env.context.f.getvalue() == (
-        "\\begin{tabular}{ll}\n" + " & ".join(cells) + "\\\\ \n \\end{tabular}\n")
+            assert row.cols == cells
+    assert env.context.f.getvalue() == "\\begin{tabular}{%s}\n%s\\\\ \n \\end{tabular}\n" % (
+        "l" * len(cells), " & ".join(cells))
 
 
 class Shown(str):
@@ -415,3 +440,132 @@ def test_str_subclass_operands_of_constructs(open_box, expected):
     with open_box(env):
         pass
     assert env.context.f.getvalue() == expected
+
+
+
+def replaced_buffer(monkeypatch):
+    env, other = LatexEnvironment(LatexContext()), io.StringIO()
+    monkeypatch.setattr(LatexContext, "f", property(lambda self: other))
+    env.tex("x")
+    return other.getvalue()
+
+
+def replaced_context(monkeypatch):
+    env, other = LatexEnvironment(LatexContext()), LatexContext()
+    monkeypatch.setattr(LatexEnvironment, "context", property(lambda self: other))
+    env.text("x")
+    return other.f.getvalue()
+
+
+def replaced_column_count(monkeypatch):
+    table = Tabular(["l"], LatexContext())
+    monkeypatch.setattr(Tabular, "ncols", property(lambda self: 2))
+    table.row_tex("a", "b")
+    return table.context.f.getvalue()
+
+
+@pytest.mark.parametrize("replace, expected", [
+    (replaced_buffer, "x"),
+    (replaced_context, "x"),
+    (replaced_column_count, "a & b\\\\ \n "),
+])
+def test_a_class_attribute_replaced_after_the_object_was_made_is_honoured(replace, expected,
+                                                                          monkeypatch):
+    assert replace(monkeypatch) == expected
+
+
+def reclassed(obj):
+    obj.__class__ = LatexEnvironment
+    return obj
+
+
+@pytest.mark.parametrize("read, expected", [
+    (lambda: reclassed(Tabular(["l", "r"], LatexContext())).ncols, 2),
+    (lambda: reclassed(Figure("c", "l", "t", LatexContext(), False)).caption, "c"),
+    (lambda: vars(LatexEnvironment)["context"].__get__(
+        SubFigure("c", "l", LatexContext("sub"))).graphics_path, "sub"),
+], ids=["table", "figure", "base descriptor"])
+def test_attributes_are_found_by_name_through_another_writer_class(read, expected):
+    assert read() == expected
+
+
+class Dying:
+    """Calls `last` when it is freed."""
+
+    def __init__(self, last):
+        self.last = last
+
+    def __del__(self):
+        self.last()
+
+
+def fresh(text):
+    return "".join([text, ""])  # a str that nothing else holds
+
+
+def remade_context(dying):
+    ctx = LatexContext(dying(lambda: ctx.graphics_path))
+    ctx.__init__("new")
+    return "new"
+
+
+def remade_environment(dying):
+    env = LatexEnvironment(dying(lambda: env.context))
+    env.__init__(LatexContext())
+    return env.context
+
+
+def remade_table(dying):
+    table = Tabular(["l"], dying(lambda: table.context))
+    table.__init__(["l"], LatexContext())
+    return table.context
+
+
+def remade_figure(dying):
+    figure = Figure(dying(lambda: figure.caption), "l", "t", LatexContext(), False)
+    figure.__init__("new", "l", "t", LatexContext(), False)
+    return "new"
+
+
+def remade_row(dying):
+    row = Tabular.Row(4, LatexContext())
+
+    def add_two():
+        row.cell_tex(fresh("n1"))
+        row.cell_tex(fresh("n2"))
+        return row.cols
+
+    row.cell_tex(dying(add_two))
+    row.cell_tex(fresh("b"))
+    row.__init__(4, row.context)
+    return ["n1", "n2"]
+
+
+@pytest.mark.parametrize("remade", [remade_context, remade_environment, remade_table,
+                                    remade_figure, remade_row])
+def test_init_run_again_releases_old_values_after_storing_new_ones(remade):
+    # What an old value's finalizer sees, and what it adds, belongs to the new state.
+    seen = []
+    expected = remade(lambda look: Dying(lambda: seen.append(look())))
+    assert seen == [expected]
+
+
+def dumped_packages(out):
+    ctx = LatexContext()
+    ctx.use_package("a")
+    ctx.dump_preamble(out)
+
+
+def written_fragment(out):
+    with pagewright.latex_fragment(out) as frag:
+        frag.tex("x")
+
+
+@pytest.mark.parametrize("write", [dumped_packages, written_fragment,
+                                   lambda out: LatexDocument().dump_stream(out)])
+def test_a_stream_with_its_own_write_is_written_through_it(write):
+    out = io.StringIO()
+    own = []
+    out.write = own.append
+    write(out)
+    assert own and out.getvalue() == ""

@@ -92,6 +92,17 @@ def test_dump_preamble():
     assert preamble_of(root) == "\\usepackage[]{graphicx}\n\\usepackage[]{amsmath}\n"
 
 
+@pytest.mark.parametrize("again, expected", [
+    ("use_package", "\\usepackage[]{amsmath}\n"),
+    ("require_package", "\\usepackage[k=v]{amsmath}\n"),
+])
+def test_a_name_equal_to_a_requested_one_names_the_same_entry(again, expected):
+    root = LatexContext()
+    root.use_package("".join(["ams", "math"]), {"k": "v"})
+    getattr(root, again)("".join(["ams", "math"]))  # equal, not the same object
+    assert preamble_of(root) == expected
+
+
 @pytest.mark.parametrize("options, expected", [
     ({}, ""),
     ({"a": "1", "b": "2"}, "a=1,b=2"),

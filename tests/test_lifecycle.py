@@ -1,12 +1,15 @@
 """Managers are single use, and stay whole when the Python code their own set-up or
 closing work calls tries to enter or leave them again; the library's internal types
 cannot be built from Python; long chains are freed and climbed without deep C
-recursion; the extension loads in the main interpreter only."""
+recursion, and weak references die with their objects; the extension loads in the main
+interpreter only."""
 
 import inspect
 import io
+import os
 import re
 import sys
+import weakref
 
 import pytest
 
@@ -211,11 +214,54 @@ def test_an_argument_given_twice_is_refused(function, parameter):
         function("x", **{parameter: "y"})
 
 
-def test_a_million_nested_managers_are_freed():
-    manager = None
+def linked_box(env, previous):
+    box = env.fbox().__enter__()
+    box.context = previous
+    return box
+
+
+# Objects the library made for itself are freed by a shorter way, which
+# only runs with the fast paths on (and is slow to build up without them).
+native_only = pytest.mark.skipif(
+    os.environ.get("PAGEWRIGHT_NO_FAST_PATHS", "") not in ("", "0"),
+    reason="no native objects without the fast paths")
+
+
+@pytest.mark.parametrize("link", [
+    lambda env, previous: pagewright.begin_end(previous, "x"),
+    pytest.param(lambda env, previous: (previous or env.context).child(), marks=native_only),
+    pytest.param(linked_box, marks=native_only),
+], ids=["managers", "child contexts", "boxes"])
+def test_a_million_nested_objects_are_freed(link):
+    env = pagewright.LatexEnvironment(LatexContext())
+    last = None
     for _ in range(1_000_000):
-        manager = pagewright.begin_end(manager, "x")
-    del manager
+        last = link(env, last)
+    del last
+
+
+def entered(manager):
+    with manager as target:
+        return target
+
+
+def run(manager):
+    with manager:
+        return manager
+
+
+@pytest.mark.parametrize("make", [
+    lambda env: run(env.fbox()),
+    lambda env: entered(env.fbox()),
+    lambda env: entered(env.fbox()).context,
+    lambda env: entered(entered(env.tabular(["l"])).row()),
+], ids=["manager", "box", "child context", "row"])
+def test_a_weak_reference_dies_with_its_object(make):
+    env = pagewright.LatexEnvironment(LatexContext())
+    died = []
+    ref = weakref.ref(make(env), died.append)
+    later = make(env)  # may reuse the memory of the one freed
+    assert died == [ref] and ref() is None and later is not None
 
 
 @pytest.mark.parametrize("override", [False, True])
