@@ -296,8 +296,9 @@ PATCHES = ["patch(%s, %r, %s)" % entry for entry in [
     ("Tabular", ["dump", "row_tex"]), ("Row", ["cell_tex"]), ("Figure", ["dump"])]
     for name in names]] + ["patch(HostileLatexDocument, 'hfill')", "grow(Tabular.allowed, 'x')"]
 # A class attribute in place of the descriptor of an attribute that objects hold natively
-# hides it from the objects made before, with the fast paths only (a known fault): such a
-# patch comes only before a program makes objects.
+# hides it from the objects made before, with the fast paths only (the one difference of
+# native attributes, which keep no dict to fall back on): such a patch comes only before
+# a program makes objects.
 FIRST_PATCHES = ["patch(LatexEnvironment, 'context', 'class attribute')"]
 ORIGINAL = {}  # kind: the library's class, recorded when its module is first seen
 
@@ -724,7 +725,7 @@ class Builder:
 
     def value(self, sort):
         plain, odd, hostile = SORTS[sort]
-        if self.striking and self.chance(20):
+        if self.striking and self.chance(40 if self.survival else 20):
             return self.choose(hostile).replace("PLAN", repr(self.plan()))
         if sort == "text" and self.chance(30):
             return repr(self.draw(TEXTS))
@@ -754,7 +755,9 @@ class Builder:
         return ", ".join(pieces)
 
     def receiver(self, kind, stale=False):
-        """A placeholder for an object of `kind`: the innermost one, or another."""
+        """A placeholder for an object of `kind`: the innermost one, or another (often in
+        the survival run)."""
+        stale = stale or self.survival and self.chance(30)
         if kind == "buf" and not stale:
             return self.choose(["`buf0`", "`env0`.context.f", "`env0`.context.preamble"])
         return "`%s%d`" % (kind, self.number(0, 7) if stale else 0)
@@ -776,9 +779,12 @@ class Builder:
     def top(self):
         kind = self.choose(["document", "fragment", "make", "document", "look", "odd calls",
                             "tour"] + ["patch", "tour"] * self.patching
-                           + ["open", "action", "action", "arm"] * self.striking)
+                           + ["open", "action", "action", "arm"] * self.striking
+                           + ["enter"] * 3 * self.survival)
         if kind in ("patch", "action"):
             return self.action(kind if kind == "patch" else None)
+        if kind == "enter":
+            return self.enter()
         if kind == "arm":  # the plan of the hostile subclasses, patches and finalizers
             return do("act('arm', None, 0, %r)" % self.plan())
         if kind == "look":
@@ -817,6 +823,7 @@ class Builder:
         if not self.looping:  # nothing whose cost can grow with each round
             menu += ["action"] * (1 + self.hostile) + ["make", "stale", "loop"]
             menu += ["patch"] * self.patching + ["trap", "action", "enter"] * self.striking
+            menu += ["enter"] * 3 * self.survival  # as often as the old state machine did
         choice, guard = self.choose(menu), self.chance(50)
         deep = len(self.scope) > self.MAX_DEPTH
         if choice == "loop":  # repeated calls: caches warm up, buffers grow
@@ -841,10 +848,14 @@ class Builder:
             return [do("act(%r, `%s0`, %d, %r)" % (self.choose(traps), target,
                                                    self.number(0, 63), self.plan()), True),
                     self.call(target, guard)]
-        if choice == "enter":  # any context manager, entered or exited out of order
-            return [do("act(%r, `mgr%d`, 0)" % (self.choose(["enter", "exit", "exit_raising"]),
-                                                self.number(0, 7)), guard)]
+        if choice == "enter":
+            return [self.enter(guard)]
         return [self.call(target, guard)]
+
+    def enter(self, guard=True):
+        """Any context manager entered, or exited (entered or not), out of order."""
+        return do("act(%r, `mgr%d`, 0)" % (self.choose(["enter", "exit", "exit_raising"]),
+                                           self.number(0, 7)), guard)
 
     def call(self, target, guard=True, stale=False, names=None):
         kind, name, params = self.choose([m for m in METHODS if self.applies(m[0], target) and (
