@@ -1339,8 +1339,8 @@ class Renderer:
         """Where a program cut a path short, the mode's one-character directory name is
         left: it is made the same for both modes."""
         text = self.workdir.sub("<cwd>", text) if "/" in text else text
-        for mode in (ascii(MODE_DIRECTORIES[1])[1:-1], MODE_DIRECTORIES[1]):
-            text = text.replace(mode, MODE_DIRECTORIES[0])
+        for form in (lambda name: ascii(name)[1:-1], str):
+            text = text.replace(form(MODE_DIRECTORIES[1]), form(MODE_DIRECTORIES[0]))
         text = TEMPORARY.sub(".?.tmp", text) if ".tmp" in text else text
         return ADDRESS.sub("0x?", text) if "0x" in text else text
 

@@ -50,12 +50,6 @@ PyObject* missing(PyObject* self, PyObject* name) {
     return nullptr;
 }
 
-// An empty dict that nothing else holds is as good as none.
-bool holds_no_attributes(Native* n) {
-    return !n->dict || (PyDict_CheckExact(n->dict) && PyDict_GET_SIZE(n->dict) == 0 &&
-                        Py_REFCNT(n->dict) == 1);
-}
-
 }  // namespace
 
 bool may_go_native(PyObject* self, const Layout& layout) {

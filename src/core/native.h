@@ -187,6 +187,12 @@ struct Descriptors {
 };
 void describe(const Layout& layout, Descriptors& out);
 
+// An empty dict that nothing else holds is as good as none.
+inline bool holds_no_attributes(const Native* n) {
+    return !n->dict || (PyDict_CheckExact(n->dict) && PyDict_GET_SIZE(n->dict) == 0 &&
+                        Py_REFCNT(n->dict) == 1);
+}
+
 // For an object the library makes to receive many method calls (a table, a
 // document): the state in which the interpreter caches the lookup of its
 // methods. 0, or -1 with an exception.

@@ -517,7 +517,7 @@ bool row_holds_chain(PyObject* self) {
 // guards against chains itself.
 bool plain_row(Row* row) {
     const Cells& cells = row->cells;
-    if (row->layout != &row_layout || row->dict || row->weakrefs ||
+    if (row->layout != &row_layout || !holds_no_attributes(row) || row->weakrefs ||
         row->fields[row_ncols] != lazy || row->fields[row_col] != lazy ||
         row->fields[row_cols] != lazy) {
         return false;
@@ -549,6 +549,7 @@ void row_dealloc(PyObject* self) {
     PyObject* context = row->fields[row_context];
     for (PyObject*& field : row->fields) field = nullptr;
     Py_XDECREF(context);
+    Py_CLEAR(row->dict);
     if (!spare_rows.keep(self)) type->tp_free(self);
     Py_DECREF(type);
 }
@@ -582,6 +583,11 @@ PyObject* new_native_row(PyObject* ncols, Py_ssize_t count, PyObject* context) {
     as_row(row)->ncols = ncols ? 0 : count;
     as_row(row)->col = 0;
     start_native(row, row_layout, {ncols ? Py_NewRef(ncols) : lazy, lazy, lazy, Py_NewRef(context)});
+    // A row takes a call for each of its cells.
+    if (cache_methods(row) < 0) {
+        Py_DECREF(row);
+        return nullptr;
+    }
     return row;
 }
 
