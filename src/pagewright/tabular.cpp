@@ -204,7 +204,7 @@ struct Cells {
     Py_ssize_t arena_capacity;
     PyObject* inline_items[inline_capacity];
     Span inline_spans[inline_capacity];
-    char inline_bytes[inline_arena];
+    alignas(Py_UCS4) char inline_bytes[inline_arena];
 };
 
 struct Row : Native {
@@ -252,17 +252,18 @@ int push_cell(Row* row, PyObject* text) {
 }
 
 // Copies the text of `body`, all in its tail, into the arena as the next
-// cell.
+// cell, at an offset aligned for its characters.
 int push_span(Row* row, const TextBuffer& body) {
     Cells& cells = row->cells;
     Py_ssize_t bytes = body.tail_length * body.tail_kind;
+    Py_ssize_t at = (cells.arena_used + body.tail_kind - 1) & ~Py_ssize_t(body.tail_kind - 1);
     if (grow_cells(cells) < 0) return -1;
     if (!cells.arena) {
         cells.arena = cells.inline_bytes;
         cells.arena_capacity = Cells::inline_arena;
     }
-    if (cells.arena_used + bytes > cells.arena_capacity) {
-        Py_ssize_t capacity = std::max(cells.arena_capacity * 2, cells.arena_used + bytes);
+    if (at + bytes > cells.arena_capacity) {
+        Py_ssize_t capacity = std::max(cells.arena_capacity * 2, at + bytes);
         bool inline_arena = cells.arena == cells.inline_bytes;
         char* arena = static_cast<char*>(
             inline_arena ? PyMem_Malloc(capacity) : PyMem_Realloc(cells.arena, capacity));
@@ -274,11 +275,10 @@ int push_span(Row* row, const TextBuffer& body) {
         cells.arena = arena;
         cells.arena_capacity = capacity;
     }
-    if (bytes) std::memcpy(cells.arena + cells.arena_used, body.tail, bytes);
-    cells.spans[cells.count] = {cells.arena_used, body.tail_length, body.tail_maxchar,
-                                body.tail_kind};
+    if (bytes) std::memcpy(cells.arena + at, body.tail, bytes);
+    cells.spans[cells.count] = {at, body.tail_length, body.tail_maxchar, body.tail_kind};
     cells.items[cells.count++] = nullptr;
-    cells.arena_used += bytes;
+    cells.arena_used = at + bytes;
     return 0;
 }
 
