@@ -997,7 +997,8 @@ class Run:
     def name_of(self, value):
         """A short name for a value that does not touch it (no vars(), no attributes)."""
         if value is None or type(value) in (bool, int, float, str, bytes):
-            text = ascii(value)
+            # Cleaned before it is cut short, which could split what cleaning replaces.
+            text = self.renderer.clean(ascii(value)) if self.compare else ascii(value)
             return text if len(text) < 60 else text[:40] + "...%d" % len(text)
         if id(value) not in self.names:
             self.names[id(value)] = ("x%d" % len(self.names), value if self.compare else None)

@@ -286,3 +286,52 @@ def test_boxes_nest_hundreds_of_levels_deep(name):
     assert env.context.f.getvalue() == opening * depth + "core" + closing * depth
     assert env.context.preamble.getvalue() == "p"
 
+
+
+class Failing(LatexEnvironment):
+    """An environment whose `failing` method raises KeyError."""
+
+    def __init__(self, context, failing):
+        super().__init__(context)
+        setattr(self, failing, self.fail)
+
+    def fail(self, *args, **kwargs):
+        raise KeyError("set-up")
+
+
+def overriding(name, target, outcome):
+    """A subclass whose box `name` yields `target(child context)` and then, for an
+    exception from inside, swallows it or raises ValueError("replaced")."""
+    @contextlib.contextmanager
+    def box(self, *args, **kwargs):
+        try:
+            yield target(self.context.child())
+        except Exception:
+            if outcome == "replace":
+                raise ValueError("replaced")
+    return type("Override", (LatexEnvironment,), {name: box})
+
+
+# (composition, the box it enters, the method of that box's target it calls before yielding)
+COMPOSED = {
+    "framed minipage": (lambda env: env.minipage("1cm", fbox=True), "tightbox", "minipage"),
+    "minipage_bottom": (lambda env: env.minipage_bottom("1cm"), "minipage", "tex"),
+}
+
+
+@pytest.mark.parametrize("name", COMPOSED)
+def test_a_set_up_failure_that_a_box_swallows_means_the_composition_did_not_yield(name):
+    open_box, inner, called = COMPOSED[name]
+    env = overriding(inner, lambda ctx: Failing(ctx, called), "swallow")(LatexContext())
+    with pytest.raises(RuntimeError, match="generator didn't yield"):
+        open_box(env).__enter__()
+
+
+@pytest.mark.parametrize("name", ["tightbox", *COMPOSED])
+def test_an_exception_a_box_replaces_with_one_of_the_same_type_comes_out(name):
+    open_box, inner, _ = COMPOSED.get(name, (lambda env: env.tightbox(), "fbox", None))
+    env = overriding(inner, LatexEnvironment, "replace")(LatexContext())
+    with pytest.raises(ValueError, match="replaced") as caught:
+        with open_box(env):
+            raise ValueError("original")
+    assert str(caught.value.__context__) == "original"

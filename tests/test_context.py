@@ -230,3 +230,16 @@ def test_parent_cycle_raises_recursion_error(length, request_):
 def test_unhashable_name(call):
     with pytest.raises(TypeError):
         call()
+
+
+class Counter(int):
+    pass
+
+
+@pytest.mark.parametrize("count", [True, 2.5, 2**70, Counter(3), -1])
+def test_a_count_of_any_number_type_names_files_and_climbs_as_that_type(count):
+    root = LatexContext()
+    root.count = count
+    assert root.count is count
+    assert root.generate_file_id() == "file%s" % (count,)
+    assert type(root.count) is type(count + 1) and root.count == count + 1

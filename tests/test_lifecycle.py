@@ -140,6 +140,20 @@ def test_reentering_a_busy_manager_raises_and_changes_nothing(name):
     assert {message for _, message in probe.seen} == {BUSY}
 
 
+@pytest.mark.parametrize("name", SCENES)
+def test_leaving_a_manager_that_was_never_entered_does_nothing(name):
+    def run(leave):
+        probe = Probe()
+        root, stream = HookContext(probe), HookStream(probe)
+        for manager in SCENES[name](pagewright.LatexEnvironment(root), stream, probe):
+            if leave:
+                assert manager.__exit__(None, None, None) is False
+                assert manager.__exit__(KeyError, KeyError("x"), None) is False
+        return root.preamble.getvalue() + root.f.getvalue() + stream.getvalue()
+
+    assert run(leave=True) == run(leave=False)
+
+
 def test_closing_the_block_from_its_own_frame_flag():
     env = pagewright.LatexEnvironment(LatexContext())
     seen = []

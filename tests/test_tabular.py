@@ -1,3 +1,4 @@
+import io
 import os
 import shutil
 import subprocess
@@ -445,3 +446,23 @@ def test_row_tex_reads_the_context_once(env, write):
     except TypeError:
         pass
     assert Counted.reads == 1
+
+
+def cell_preamble(cell):
+    cell.context.preamble.write("PRE%\n")
+
+
+def box_preamble(cell):
+    with cell.mbox("1cm", "c") as box:
+        box.context.preamble.write("PRE%\n")
+
+
+@pytest.mark.parametrize("write", [cell_preamble, box_preamble])
+def test_preamble_text_written_in_a_cell_reaches_the_document_preamble(write):
+    buf = io.StringIO()
+    with pagewright.latex_document(buf) as doc, doc.tabular(["l"]) as table:
+        with table.row() as row, row.cell() as cell:
+            write(cell)
+            cell.tex("x")
+    preamble, body = buf.getvalue().split("\\begin{document}")
+    assert preamble.endswith("PRE%\n") and "PRE" not in body

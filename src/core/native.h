@@ -167,10 +167,10 @@ Ref context_of(PyObject* obj);
 // The same, borrowed, only for a native object; NULL otherwise.
 PyObject* native_context(PyObject* obj);
 
-// Whether obj.method(...) would run the method of layout's class: obj is
-// exactly of that unchanged class and its dict does not shadow the method.
-// 1 or 0, or -1 with an exception when looking in the dict failed.
-int calls_own(PyObject* obj, const Layout& layout, PyObject* method);
+// Whether obj.method(...) surely runs the method of layout's class: obj is
+// exactly of that unchanged class and has no instance attributes that could
+// shadow it.
+bool calls_own(PyObject* obj, const Layout& layout);
 
 // Builds the instance dict from the fields; the object holds its
 // attributes in the dict afterwards. 0, or -1 with an exception.

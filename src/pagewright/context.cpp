@@ -860,16 +860,14 @@ PyObject* context_from(PyObject* module, Global& global, PyObject* graphics_path
 PyObject* latex_context_class() { return reinterpret_cast<PyObject*>(context_type); }
 
 int dump_packages(PyObject* context, PyObject* f) {
-    int own = calls_own(context, context_layout, names.dump_preamble);
-    if (own < 0) return -1;
-    if (own && dumps_natively(context)) return dump_requests(context, f);
+    if (calls_own(context, context_layout) && dumps_natively(context)) {
+        return dump_requests(context, f);
+    }
     return call_method(context, names.dump_preamble, {f}) ? 0 : -1;
 }
 
 int request_package(PyObject* context, PyObject* name, PyObject* options) {
-    int own = calls_own(context, context_layout, names.use_package);
-    if (own < 0) return -1;
-    if (!own) {
+    if (!calls_own(context, context_layout)) {
         Ref passed = options ? Ref::borrow(options) : Ref(PyDict_New());
         return passed && call_method(context, names.use_package, {name, passed.get()}) ? 0 : -1;
     }
@@ -885,8 +883,7 @@ PyObject* child_of(PyObject* context) {
     if (native_fields(context, context_layout) && !as_native(context)->dict) {
         return new_child_context(context);
     }
-    int own = calls_own(context, context_layout, names.child);
-    if (own) return own < 0 ? nullptr : new_child_context(context);
+    if (calls_own(context, context_layout)) return new_child_context(context);
     return call_method(context, names.child, {}).release();
 }
 

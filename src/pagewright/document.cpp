@@ -276,8 +276,9 @@ PyObject* document_from(PyObject* cls, PyObject* graphics_path, PyObject* docume
 }
 
 int dump_document_into(PyObject* file, PyObject* document) {
-    int own = calls_own(document, document_layout, names.dump_stream);
-    if (own) return own < 0 ? -1 : dump_document(document, file);
+    if (calls_own(document, document_layout)) {
+        return dump_document(document, file);
+    }
     Ref result = call_method(document, names.dump_stream, {file});
     return result ? 0 : -1;
 }

@@ -330,9 +330,9 @@ PyTypeObject* latex_environment_type() { return environment_type; }
 
 int request_from(PyObject* env, PyObject* name) {
     const Layout* layout = layout_of(Py_TYPE(env));
-    int own = layout ? calls_own(env, *layout, names.use_package) : 0;
-    if (own < 0) return -1;
-    if (!own) return call_method(env, names.use_package, {name}) ? 0 : -1;
+    if (!layout || !calls_own(env, *layout)) {
+        return call_method(env, names.use_package, {name}) ? 0 : -1;
+    }
     Ref context = context_of(env);
     return context ? request_package(context.get(), name, nullptr) : -1;
 }

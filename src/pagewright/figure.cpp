@@ -442,10 +442,10 @@ int close_float(SingleUse* self) {
     Ref context = context_of(self->slot(float_owner));
     if (!context) return -1;
     PyObject* made = self->slot(made_slot);
-    int own = calls_own(made, figure_layout, names.dump);
-    if (own) return own < 0 ? -1 : dump_figure(made, context.get());
-    own = calls_own(made, subfigure_layout, names.dump);
-    if (own) return own < 0 ? -1 : dump_subfigure(made, context.get());
+    if (calls_own(made, figure_layout)) return dump_figure(made, context.get());
+    if (calls_own(made, subfigure_layout)) {
+        return dump_subfigure(made, context.get());
+    }
     return call_method_kw(made, names.dump, {context.get()}, dump_keyword) ? 0 : -1;
 }
 

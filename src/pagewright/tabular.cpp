@@ -1208,8 +1208,7 @@ int tabular_close(SingleUse* self) {
     Ref context = context_of(self->slot(0));
     if (!context) return -1;
     PyObject* table = self->slot(3);
-    int own = calls_own(table, tabular_layout, names.dump);
-    if (own) return own < 0 ? -1 : dump_table(table, context.get());
+    if (calls_own(table, tabular_layout)) return dump_table(table, context.get());
     return call_method_kw(table, names.dump, {context.get()}, dump_kwnames) ? 0 : -1;
 }
 
