@@ -33,7 +33,6 @@ Global escape_global;          // environment.latex_escape
 PyObject* own_escape;          // pagewright.utils.latex_escape
 
 // The module's interned texts, each with the name it is kept under.
-// The interned texts of this part, each with the name it is kept under.
 #define LITERALS(X) \
     X(hfill_text, "\\hfill\\ \n") \
     X(vfill_text, "\\vfill\\ \n") \
@@ -43,8 +42,13 @@ PyObject* own_escape;          // pagewright.utils.latex_escape
     X(medskip_text, "\\medskip%%\n") \
     X(footnotesize_text, "\\footnotesize%%\n") \
     X(hspace_format, "\\hspace{%s}") \
+    X(hspace_opening, "\\hspace{") \
     X(vspace_format, "\\vspace{%s}") \
+    X(vspace_opening, "\\vspace{") \
+    X(closing_brace, "}") \
     X(input_format, "\\input{%s}\n") \
+    X(input_opening, "\\input{") \
+    X(input_closing, "}\n") \
     X(color_format, "\\color[rgb]{%s,%s,%s}") \
     X(rule_format, "{\\color{%s}\\rule{%s}{%s}}%%\n") \
     X(gray, "gray") \
@@ -159,11 +163,19 @@ int environment_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 // Writers of one formatted argument: hspace(size), vspace(size),
-// input(filename); the argument itself is the operand of `%`.
-template <PyObject** fmt, const Signature* signature>
+// input(filename); the argument itself is the operand of `%`. An exact str
+// is its own "%s", so on a native body the line is joined from the
+// format's two fixed pieces around it.
+template <PyObject** fmt, PyObject** opening, PyObject** closing, const Signature* signature>
 PyObject* write_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* value;
     if (signature->bind(args, nargs, kwnames, &value) < 0) return nullptr;
+    PyObject* native = PyUnicode_CheckExact(value) ? native_context(self) : nullptr;
+    if (TextBuffer* buffer = native ? context_buffer(native, f_field) : nullptr) {
+        PyObject* line[] = {*opening, value, *closing};
+        if (buffer->append_joined(line, 3, nullptr) < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
     return append_formatted(self, *fmt, value);
 }
 
@@ -240,10 +252,12 @@ PyMethodDef environment_methods[] = {
     {"color", as_method(color), fastcall, "color($self, r, g, b)\n--\n\n"},
     {"hfill", write_fixed<&hfill_text>, METH_NOARGS, "hfill($self)\n--\n\n"},
     {"vfill", write_fixed<&vfill_text>, METH_NOARGS, "vfill($self)\n--\n\n"},
-    {"hspace", as_method(write_one<&hspace_format, &hspace_signature>), fastcall,
-     "hspace($self, size)\n--\n\n"},
-    {"vspace", as_method(write_one<&vspace_format, &vspace_signature>), fastcall,
-     "vspace($self, size)\n--\n\n"},
+    {"hspace",
+     as_method(write_one<&hspace_format, &hspace_opening, &closing_brace, &hspace_signature>),
+     fastcall, "hspace($self, size)\n--\n\n"},
+    {"vspace",
+     as_method(write_one<&vspace_format, &vspace_opening, &closing_brace, &vspace_signature>),
+     fastcall, "vspace($self, size)\n--\n\n"},
     {"parbreak", write_fixed<&parbreak_text>, METH_NOARGS, "parbreak($self)\n--\n\n"},
     {"linebreak", write_fixed<&linebreak_text>, METH_NOARGS, "linebreak($self)\n--\n\n"},
     {"pagebreak", write_fixed<&pagebreak_text>, METH_NOARGS, "pagebreak($self)\n--\n\n"},
@@ -255,8 +269,9 @@ PyMethodDef environment_methods[] = {
      "tabular_simple($self, data, row_desc, col_desc, write_col_desc=True)\n--\n\n"
      "Writes a tabular environment with very simple options."},
     {"tex", as_method(tex), fastcall, "tex($self, tex)\n--\n\nWrites raw TeX string."},
-    {"input", as_method(write_one<&input_format, &input_signature>), fastcall,
-     "input($self, filename)\n--\n\n"},
+    {"input",
+     as_method(write_one<&input_format, &input_opening, &input_closing, &input_signature>),
+     fastcall, "input($self, filename)\n--\n\n"},
     {"use_package", installed_later, METH_NOARGS, nullptr},
     {"figure", as_method(environment_figure), fastcall,
      "figure($self, caption=None, label=None, placement='t', double=False)\n--\n\n"},
