@@ -243,3 +243,43 @@ def test_a_count_of_any_number_type_names_files_and_climbs_as_that_type(count):
     assert root.count is count
     assert root.generate_file_id() == "file%s" % (count,)
     assert type(root.count) is type(count + 1) and root.count == count + 1
+
+
+def made_visible_and_changed(root):
+    vars(root)
+    root.packages["b"].options["k"] = "changed"
+    root.packages["c"].name = "renamed"
+
+
+def method_replaced(root):
+    UsePackage.dump_preamble = lambda self, f: f.write("patched %s\n" % self.name)
+
+
+A, B, C = "\\usepackage[]{a}\n", "\\usepackage[k=v]{b}\n", "\\usepackage[]{c}\n"
+
+
+@pytest.mark.parametrize("during, expected", [
+    (lambda root: root.use_package("new"), [A, B, C]),
+    (lambda root: root.use_package("b", {"x": "y"}), [A, B, C]),
+    (lambda root: (vars(root), root.packages.clear()), [A, B, C]),
+    (made_visible_and_changed, [A, "\\usepackage[k=changed]{b}\n", "\\usepackage[]{renamed}\n"]),
+    (method_replaced, [A, "patched b\n", "patched c\n"]),
+], ids=["added", "replaced", "made visible and cleared", "made visible and changed",
+        "method replaced"])
+def test_dump_preamble_writes_a_snapshot_of_the_entries_as_they_are_then(during, expected,
+                                                                          monkeypatch):
+    monkeypatch.setattr(UsePackage, "dump_preamble", UsePackage.dump_preamble)
+    root = LatexContext()
+    root.use_package("a")
+    root.use_package("b", {"k": "v"})
+    root.use_package("c")
+    lines = []
+
+    class Stream:
+        def write(self, text):
+            if not lines:
+                during(root)
+            lines.append(text)
+
+    root.dump_preamble(Stream())
+    assert lines == expected

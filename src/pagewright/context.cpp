@@ -237,6 +237,34 @@ int record_request(Requests& requests, PyObject* name, PyObject* options, bool o
     return 0;
 }
 
+// A native table being written by dump_preamble: its entries as they were
+// when the dump began (the snapshot of packages.values() that the dump
+// iterates), each with the UsePackage made for it should Python code turn
+// the table into a dict meanwhile. Dumps in progress form a stack.
+struct PackageDump {
+    PyObject* context;
+    Py_ssize_t count;
+    Request* entries;  // held
+    PyObject** made;   // held, or NULL
+    PackageDump* outer;
+};
+PackageDump* dumps_in_progress = nullptr;
+
+// The table of `context` has just become `packages`: the entries of its
+// dumps in progress that are still in it are those UsePackage objects now.
+void note_made_packages(PyObject* context, Requests& requests, PyObject* packages) {
+    for (PackageDump* dump = dumps_in_progress; dump; dump = dump->outer) {
+        if (dump->context != context) continue;
+        for (Py_ssize_t i = 0; i < dump->count; i++) {
+            const Request& entry = dump->entries[i];
+            Request* now = dump->made[i] ? nullptr : find_request(requests, entry.name);
+            if (!now || now->name != entry.name || now->options != entry.options) continue;
+            // Exact str keys: the lookup runs no Python code.
+            dump->made[i] = Py_XNewRef(PyDict_GetItem(packages, entry.name));
+        }
+    }
+}
+
 // The table as Python code sees it: {name: UsePackage(name, options)}.
 PyObject* packages_dict(const Requests& requests) {
     Ref packages(PyDict_New());
@@ -286,6 +314,7 @@ PyObject* context_value(PyObject* self, int field) {
     if (context->fields[packages_field] != lazy) {
         return PyObject_GetAttr(self, names.packages);
     }
+    note_made_packages(self, context->requests, packages.get());
     set_field(self, packages_field, Py_NewRef(packages.get()));
     return packages.release();
 }
@@ -633,20 +662,63 @@ bool dumps_natively(PyObject* self) {
            option_string_global.holds();
 }
 
-int dump_requests(PyObject* self, PyObject* f) {
-    // Python code may run on every write: each entry is read afresh.
-    for (Py_ssize_t i = 0;; i++) {
-        if (!dumps_natively(self)) break;
-        Requests& requests = as_context(self)->requests;
-        if (i >= requests.count) return 0;
-        Ref name = Ref::borrow(requests.items[i].name);
-        Ref options = Ref::borrow(requests.items[i].options);
-        Ref text(options ? option_string(options.get()) : Py_NewRef(empty));
-        Ref line = text ? format_tuple(usepackage_format, {text.get(), name.get()}) : Ref();
-        if (!line || write_to(f, line.get()) < 0) return -1;
+// Writes entry i of the dump as its UsePackage's dump_preamble would: from
+// the entry itself while that method and the option text function are the
+// library's own and no object was made for it, else through the object.
+int dump_entry(PackageDump& dump, Py_ssize_t i, PyObject* f) {
+    const Request& entry = dump.entries[i];
+    if (!dump.made[i] && use_package_guard.holds() && option_string_global.holds()) {
+        Ref text(entry.options ? option_string(entry.options) : Py_NewRef(empty));
+        Ref line = text ? format_tuple(usepackage_format, {text.get(), entry.name}) : Ref();
+        return line ? write_to(f, line.get()) : -1;
     }
-    PyErr_SetString(PyExc_RuntimeError, "the package table changed while being written");
-    return -1;
+    Ref package;
+    if (dump.made[i]) {
+        package = Ref::borrow(dump.made[i]);
+    } else {
+        Ref options(entry.options ? Py_NewRef(entry.options) : PyDict_New());
+        package = options ? Ref(new_instance(use_package_type, {name_attr, entry.name,
+                                                                options_attr, options.get()}))
+                          : Ref();
+    }
+    return package && call_method(package.get(), names.dump_preamble, {f}) ? 0 : -1;
+}
+
+void release_dump(PackageDump& dump) {
+    for (Py_ssize_t i = 0; i < dump.count; i++) {
+        Py_DECREF(dump.entries[i].name);
+        Py_XDECREF(dump.entries[i].options);
+        Py_XDECREF(dump.made[i]);
+    }
+    PyMem_Free(dump.entries);
+    PyMem_Free(dump.made);
+}
+
+int dump_requests(PyObject* self, PyObject* f) {
+    const Requests& requests = as_context(self)->requests;
+    Py_ssize_t count = requests.count;
+    if (count == 0) return 0;
+    PackageDump dump{self, count, PyMem_New(Request, count), PyMem_New(PyObject*, count),
+                     dumps_in_progress};
+    if (!dump.entries || !dump.made) {
+        PyMem_Free(dump.entries);
+        PyMem_Free(dump.made);
+        PyErr_NoMemory();
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < count; i++) {
+        const Request& request = requests.items[i];
+        dump.entries[i] = {Py_NewRef(request.name), Py_XNewRef(request.options)};
+        dump.made[i] = nullptr;
+    }
+    // Python code may run on every write and drop the context.
+    Ref held = Ref::borrow(self);
+    dumps_in_progress = &dump;
+    int status = 0;
+    for (Py_ssize_t i = 0; i < count && status == 0; i++) status = dump_entry(dump, i, f);
+    dumps_in_progress = dump.outer;
+    release_dump(dump);
+    return status;
 }
 
 PyObject* context_dump_preamble(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
