@@ -205,6 +205,17 @@ inline int cache_methods(PyObject* self) {
 // For the class's own tp_traverse and tp_clear.
 int native_traverse(PyObject* self, visitproc visit, void* arg);
 int native_clear(PyObject* self);
+
+// The last step of freeing a native object whose fields need no more than
+// native_clear: kept among `spares` when it is exactly of `own`, else freed.
+template <typename Spares>
+void finish_native(PyObject* self, PyTypeObject* own, Spares& spares) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (as_native(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    native_clear(self);
+    if (type != own || !spares.keep(self)) type->tp_free(self);
+    Py_DECREF(type);
+}
 extern PyMemberDef native_members[];
 
 // __getstate__ for copy and pickle: the materialized dict, or None when it

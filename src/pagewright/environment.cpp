@@ -58,8 +58,6 @@ PyObject* own_escape;          // pagewright.utils.latex_escape
 PW_LITERALS(LITERALS)
 #undef LITERALS
 
-
-
 constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
 }  // namespace
@@ -106,13 +104,7 @@ int writer_clear(PyObject* self) { return native_clear(self); }
 
 namespace {
 
-void finish_writer(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    if (as_native(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    native_clear(self);
-    if (type != environment_type || !spare_environments.keep(self)) type->tp_free(self);
-    Py_DECREF(type);
-}
+void finish_writer(PyObject* self) { finish_native(self, environment_type, spare_environments); }
 
 }  // namespace
 

@@ -494,13 +494,7 @@ int row_traverse(PyObject* self, visitproc visit, void* arg) {
 // Rows come and go with every row block: a few freed ones are reused.
 Spares<16> spare_rows;
 
-void finish_row(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    if (as_native(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    native_clear(self);
-    if (type != row_type || !spare_rows.keep(self)) type->tp_free(self);
-    Py_DECREF(type);
-}
+void finish_row(PyObject* self) { finish_native(self, row_type, spare_rows); }
 
 bool row_holds_chain(PyObject* self) {
     if (holds_chain(self)) return true;
