@@ -1,6 +1,7 @@
 import gc
 import inspect
 import io
+import threading
 import typing
 
 import pytest
@@ -283,3 +284,34 @@ def test_dump_preamble_writes_a_snapshot_of_the_entries_as_they_are_then(during,
 
     root.dump_preamble(Stream())
     assert lines == expected
+
+
+def test_a_dump_that_ends_while_another_threads_dump_goes_on_leaves_that_one_in_effect():
+    """Dumps interleave across threads: the first to begin ends first, and the
+    other must still follow its table being made visible and changed."""
+    first, second = LatexContext(), LatexContext()
+    for ctx in (first, second):
+        ctx.use_package("a")
+        ctx.use_package("b", {"k": "v"})
+        ctx.use_package("c")
+    second_began, first_ended = threading.Event(), threading.Event()
+    lines = []
+
+    class Pausing:
+        def __init__(self, pause):
+            self.pause = pause
+
+        def write(self, text):
+            self.pause()
+            self.pause = lambda: None
+            lines.append(text)
+
+    def second_dump():
+        second.dump_preamble(Pausing(lambda: (second_began.set(), first_ended.wait(),
+                                              made_visible_and_changed(second))))
+
+    thread = threading.Thread(target=second_dump)
+    first.dump_preamble(Pausing(lambda: (thread.start(), second_began.wait())))
+    first_ended.set()
+    thread.join()
+    assert lines[3:] == [A, "\\usepackage[k=changed]{b}\n", "\\usepackage[]{renamed}\n"]

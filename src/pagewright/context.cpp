@@ -240,7 +240,8 @@ int record_request(Requests& requests, PyObject* name, PyObject* options, bool o
 // A native table being written by dump_preamble: its entries as they were
 // when the dump began (the snapshot of packages.values() that the dump
 // iterates), each with the UsePackage made for it should Python code turn
-// the table into a dict meanwhile. Dumps in progress form a stack.
+// the table into a dict meanwhile. Dumps in progress are listed; threads
+// interleave theirs, so each leaves the list from wherever it stands.
 struct PackageDump {
     PyObject* context;
     Py_ssize_t count;
@@ -249,6 +250,12 @@ struct PackageDump {
     PackageDump* outer;
 };
 PackageDump* dumps_in_progress = nullptr;
+
+void end_dump(PackageDump* dump) {
+    PackageDump** link = &dumps_in_progress;
+    while (*link != dump) link = &(*link)->outer;
+    *link = dump->outer;
+}
 
 // The table of `context` has just become `packages`: the entries of its
 // dumps in progress that are still in it are those UsePackage objects now.
@@ -699,7 +706,7 @@ int dump_requests(PyObject* self, PyObject* f) {
     Py_ssize_t count = requests.count;
     if (count == 0) return 0;
     PackageDump dump{self, count, PyMem_New(Request, count), PyMem_New(PyObject*, count),
-                     dumps_in_progress};
+                     nullptr};
     if (!dump.entries || !dump.made) {
         PyMem_Free(dump.entries);
         PyMem_Free(dump.made);
@@ -713,10 +720,11 @@ int dump_requests(PyObject* self, PyObject* f) {
     }
     // Python code may run on every write and drop the context.
     Ref held = Ref::borrow(self);
+    dump.outer = dumps_in_progress;
     dumps_in_progress = &dump;
     int status = 0;
     for (Py_ssize_t i = 0; i < count && status == 0; i++) status = dump_entry(dump, i, f);
-    dumps_in_progress = dump.outer;
+    end_dump(&dump);
     release_dump(dump);
     return status;
 }
