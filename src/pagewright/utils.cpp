@@ -39,7 +39,7 @@ namespace {
 // one), combined with another (or, and), turned into a mask with
 // bits_per_byte bits for each byte, the lowest byte's first, and split into
 // two halves of characters twice as wide (widen_low, widen_high), for text
-// that goes into a wider body. The size pass of latex_escape also counts hits per byte
+// that goes into a wider body; `above` compares bytes as signed numbers. The size pass of latex_escape also counts hits per byte
 // (minus) and adds up a chunk's bytes (byte_sum).
 namespace chunk {
 #if defined(__SSE2__)
@@ -54,6 +54,7 @@ inline Vec all() { return _mm_set1_epi8(-1); }
 inline Vec either(Vec a, Vec b) { return _mm_or_si128(a, b); }
 inline Vec both(Vec a, Vec b) { return _mm_and_si128(a, b); }
 inline Vec minus(Vec a, Vec b) { return _mm_sub_epi8(a, b); }
+inline Vec above(Vec v, signed char c) { return _mm_cmpgt_epi8(v, _mm_set1_epi8(c)); }
 
 template <typename Char>
 Vec splat(Py_UCS4 c) {
@@ -117,6 +118,7 @@ inline Vec all() { return vdupq_n_u8(0xFF); }
 inline Vec either(Vec a, Vec b) { return vorrq_u8(a, b); }
 inline Vec both(Vec a, Vec b) { return vandq_u8(a, b); }
 inline Vec minus(Vec a, Vec b) { return vsubq_u8(a, b); }
+inline Vec above(Vec v, signed char c) { return vcgtq_s8(vreinterpretq_s8_u8(v), vdupq_n_s8(c)); }
 
 template <typename Char>
 Vec splat(Py_UCS4 c) {
@@ -337,10 +339,28 @@ template <typename Char>
     return chunk::matches(hits) & first_bits<Char>();
 }
 
+// The one-pass fill needs only candidates, which it checks one by one. In
+// one-byte text two comparisons find them: setting bit 5 brings \ ^ _ { }
+// together above 'z' (with [ ] | ~ and DEL, which are passed over), and $
+// is compared alone; bytes from 0x80 up are negative as signed numbers.
+constexpr bool candidates_cover_specials() {
+    for (const Escape& e : escapes) {
+        Py_UCS4 c = e.character;
+        if (c != '$' && !((c | 0x20) > 'z' && (c | 0x20) < 0x80)) return false;
+    }
+    return true;
+}
+static_assert(candidates_cover_specials(), "every special is a candidate");
+
 template <typename Char>
 [[gnu::always_inline]] inline chunk::Mask special_mask(chunk::Vec text) {
-    chunk::Vec backslashes;
-    return mask_of<Char>(find_specials<Char>(text, &backslashes));
+    if constexpr (sizeof(Char) == 1) {
+        chunk::Vec high = chunk::above(chunk::either(text, chunk::splat<Char>(0x20)), 'z');
+        return chunk::matches(chunk::either(high, chunk::equal<Char>(text, '$')));
+    } else {
+        chunk::Vec backslashes;
+        return mask_of<Char>(find_specials<Char>(text, &backslashes));
+    }
 }
 
 // Where in the chunk the special of the mask's lowest bit is.
@@ -444,7 +464,8 @@ template <typename Char, typename Out>
 }
 
 // Writes the replacements of the specials of `mask` (one for each of
-// from[k]'s) and the runs between them, up to `end`; the run before the
+// from[k]'s; a one-byte candidate that is no special stays in its run) and
+// the runs between them, up to `end`; the run before the
 // first special is already at `out`, and the input stops at `stop`.
 // Returns the output's end.
 template <typename Char, typename Out>
@@ -453,6 +474,7 @@ template <typename Char, typename Out>
     const Char* run = from;
     for (; mask; mask &= mask - 1) {
         const Char* at = from + first_special<Char>(mask);
+        if (sizeof(Char) == 1 && !extra_of(*at)) continue;  // a candidate only
         out = put_replacement(static_cast<Out>(*at), out + (at - run));
         run = at + 1;
         if (stop - run >= chunk_chars<Char>) {
