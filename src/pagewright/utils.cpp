@@ -356,7 +356,7 @@ template <typename Char>
 [[gnu::always_inline]] inline chunk::Mask special_mask(chunk::Vec text) {
     if constexpr (sizeof(Char) == 1) {
         chunk::Vec high = chunk::above(chunk::either(text, chunk::splat<Char>(0x20)), 'z');
-        return chunk::matches(chunk::either(high, chunk::equal<Char>(text, '$')));
+        return mask_of<Char>(chunk::either(high, chunk::equal<Char>(text, '$')));
     } else {
         chunk::Vec backslashes;
         return mask_of<Char>(find_specials<Char>(text, &backslashes));
@@ -413,8 +413,8 @@ struct Counts {
 };
 
 // What the size pass of latex_escape found that its fill can use: the
-// specials of the first chunks (as many as the size pass counts in its first
-// round, below).
+// masks of the first chunks' specials (as many as the size pass of wide text
+// counts in its first round, below), or of one-byte text's candidates.
 struct Specials {
     static constexpr Py_ssize_t cached = 254;
     using Stored = std::conditional_t<chunk::bits_per_byte == 1, uint16_t, chunk::Mask>;
@@ -446,6 +446,27 @@ Py_ssize_t escaped_extra_chunks(const Char* data, Py_ssize_t length, Specials& f
             more.add(chunk::load(data + size * k));
         }
         extra += more.extra();
+    }
+    return extra;
+}
+
+// One-byte text is counted from its candidates, each looked up; their masks
+// are kept for the fill, which checks them again.
+Py_ssize_t escaped_extra_candidates(const Py_UCS1* data, Py_ssize_t length, Specials& found) {
+    constexpr Py_ssize_t size = chunk_chars<Py_UCS1>;
+    Py_ssize_t extra = 0;
+    auto count = [&](const Py_UCS1* from, chunk::Mask mask, Py_ssize_t k) {
+        if (k < Specials::cached) found.mask[k] = static_cast<Specials::Stored>(mask);
+        for (; mask; mask &= mask - 1) extra += extra_of(from[first_special<Py_UCS1>(mask)]);
+    };
+    Py_ssize_t chunks = length / size;
+    for (Py_ssize_t k = 0; k < chunks; k++) {
+        count(data + size * k, special_mask<Py_UCS1>(chunk::load(data + size * k)), k);
+    }
+    if (Py_ssize_t rest = length % size) {
+        const Py_UCS1* last = data + length - size;
+        count(last + size - rest, last_of<Py_UCS1>(special_mask<Py_UCS1>(chunk::load(last)), rest),
+              chunks);
     }
     return extra;
 }
@@ -540,7 +561,11 @@ struct Specials {};
 template <typename Char>
 Py_ssize_t escaped_extra(const Char* data, Py_ssize_t length, [[maybe_unused]] Specials& found) {
 #if PW_CHUNKS
-    if (length >= chunk_chars<Char>) return escaped_extra_chunks(data, length, found);
+    if constexpr (sizeof(Char) == 1) {
+        if (length >= chunk_chars<Char>) return escaped_extra_candidates(data, length, found);
+    } else {
+        if (length >= chunk_chars<Char>) return escaped_extra_chunks(data, length, found);
+    }
 #endif
     return escaped_extra_each(data, length);
 }
