@@ -137,3 +137,21 @@ def test_python_code_run_mid_write_finds_the_body_it_would_have_found_as_an_obje
     env.text(SwapsTheBody("y_z"))
     # The escaped text went to the body looked up before escaping began.
     assert ctx.f.getvalue() == ""
+
+
+@pytest.mark.parametrize("left", [lambda row: setattr(row, "mark", 1),
+                                  lambda row: (setattr(row, "mark", 1), delattr(row, "mark")),
+                                  vars])
+def test_objects_made_again_from_freed_ones_start_afresh(left):
+    """Rows, cell environments and their contexts are made again from the memory of
+    freed ones: what Python code left on one must not reach the next."""
+    env = LatexEnvironment(LatexContext())
+    with env.tabular(["l"]) as table:
+        for _ in range(3):
+            with table.row() as row:
+                with row.cell() as cell:
+                    for obj in (row, cell, cell.context):
+                        assert "mark" not in dir(obj)
+                        left(obj)
+                    cell.text("x")
+    assert env.context.f.getvalue().count("x\\\\ \n") == 3

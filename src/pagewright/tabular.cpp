@@ -543,8 +543,13 @@ void row_dealloc(PyObject* self) {
     PyObject* context = row->fields[row_context];
     for (PyObject*& field : row->fields) field = nullptr;
     Py_XDECREF(context);
-    Py_CLEAR(row->dict);
-    if (!spare_rows.keep(self)) type->tp_free(self);
+    // Where a row's methods are cached through an empty dict, a kept row
+    // keeps its own (which nothing else holds) for the next row.
+    if (!method_cache_needs_dict) Py_CLEAR(row->dict);
+    if (!spare_rows.keep(self)) {
+        Py_CLEAR(row->dict);
+        type->tp_free(self);
+    }
     Py_DECREF(type);
 }
 
@@ -557,14 +562,15 @@ void start_row(PyObject* row, PyObject* ncols, Py_ssize_t count, PyObject* conte
     set_native(row, row_layout, {ncols ? Py_NewRef(ncols) : lazy, lazy, lazy, Py_NewRef(context)});
 }
 
-// A new native row; every field is set here, so a spare needs no zeroing.
+// A new native row; every field but an empty dict is set here, so a spare
+// needs no zeroing.
 PyObject* new_native_row(PyObject* ncols, Py_ssize_t count, PyObject* context) {
     PyObject* row = spare_rows.take_unset(row_type);
     if (!row) {
         if (!(row = row_type->tp_alloc(row_type, 0))) return nullptr;
     } else {
         Row* fresh = as_row(row);
-        fresh->dict = fresh->weakrefs = nullptr;
+        fresh->weakrefs = nullptr;  // its dict is none, or empty
         fresh->fields[4] = fresh->fields[5] = nullptr;
         fresh->cells.items = nullptr;
         fresh->cells.spans = nullptr;
