@@ -8,10 +8,11 @@
 
 namespace pw {
 
-// The type's version tag while it is valid, else 0. From 3.13 a changed type
-// gets the tag 0 and the flag that marked a valid tag is no longer kept.
+// The type's version tag while it is valid, else 0. From 3.11 the tag is 0
+// whenever it is not valid (3.13 no longer keeps the flag that marked a
+// valid one), so the tag alone says it.
 inline unsigned int valid_version_tag(PyTypeObject* type) {
-#if PY_VERSION_HEX >= 0x030D0000
+#if PY_VERSION_HEX >= 0x030B0000
     return type->tp_version_tag;
 #else
     return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;

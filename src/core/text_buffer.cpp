@@ -273,8 +273,7 @@ int TextBuffer::append_chars(int kind, const void* data, Py_ssize_t n, Py_UCS4 w
     return 0;
 }
 
-int TextBuffer::room(int kind, Py_ssize_t n, void** where) {
-    if (tail_length && tail_kind != kind) return 0;
+int TextBuffer::grow_room(int kind, Py_ssize_t n, void** where) {
     if (reserve(*this, kind, n) < 0) return -1;
     *where = static_cast<char*>(tail) + tail_length * tail_kind;
     return 1;
@@ -310,12 +309,6 @@ int TextBuffer::more_room(Py_ssize_t used, Py_ssize_t n, void** where) {
     }
     *where = static_cast<char*>(tail) + tail_length * tail_kind;
     return 1;
-}
-
-void TextBuffer::commit(Py_ssize_t n, Py_UCS4 widest) {
-    tail_length += n;
-    tail_maxchar = std::max(tail_maxchar, widest);
-    note_length(*this, n, widest);
 }
 
 int TextBuffer::append(PyObject* text) {

@@ -72,7 +72,16 @@ struct TextBuffer {
     // a caller that writes them in place and then calls commit(n, maxchar):
     // 1 with *room set, 0 when the tail holds text of another width, -1 on
     // error.
-    int room(int kind, Py_ssize_t n, void** where);
+    int room(int kind, Py_ssize_t n, void** where) {
+        if (tail_length && tail_kind != kind) return 0;
+        // Inline when the tail has the room in this width.
+        if (tail_kind == kind && n <= tail_capacity - tail_length) {
+            *where = static_cast<char*>(tail) + tail_length * tail_kind;
+            return 1;
+        }
+        return grow_room(kind, n, where);
+    }
+    int grow_room(int kind, Py_ssize_t n, void** where);
     // Room for `n` characters of width `kind` or wider at the end of the
     // tail, as append_chars would make it: in the tail's width while it
     // holds wider text, else in `kind` (a narrower tail is sealed first).
@@ -92,7 +101,12 @@ struct TextBuffer {
     // since room() and not yet committed, which are kept: the room may
     // move, and *where is set to its new start. 1, or -1 on error.
     int more_room(Py_ssize_t used, Py_ssize_t n, void** where);
-    void commit(Py_ssize_t n, Py_UCS4 maxchar);
+    void commit(Py_ssize_t n, Py_UCS4 widest) {
+        tail_length += n;
+        length += n;
+        if (widest > tail_maxchar) tail_maxchar = widest;
+        if (widest > maxchar) maxchar = widest;
+    }
     // Appends the items (all str) joined by `separator` (none when NULL), as
     // str.join would, then `suffix` (a str, or NULL).
     int append_joined(PyObject* const* items, Py_ssize_t count, PyObject* separator,
