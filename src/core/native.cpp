@@ -270,35 +270,27 @@ namespace {
 constexpr int max_layouts = 12;
 const Layout* layouts[max_layouts];
 int layout_count;
-// The deallocators of the registered classes, each once.
-destructor deallocators[max_layouts];
-int deallocator_count;
 PyTypeObject* guarded_types[4];
 int guarded_count;
 
 }  // namespace
 
+PyObject* native_alloc(PyTypeObject* type, Py_ssize_t items) {
+    return PyType_GenericAlloc(type, items);
+}
+
 int register_layout(const Layout& layout) {
     if (layout_of(*layout.type)) return 0;
+    if (!has_native_layout(*layout.type)) {
+        PyErr_SetString(PyExc_SystemError, "a native class without native_alloc");
+        return -1;
+    }
     if (layout_count == max_layouts) {
         PyErr_SetString(PyExc_SystemError, "too many native classes");
         return -1;
     }
     layouts[layout_count++] = &layout;
-    destructor dealloc = (*layout.type)->tp_dealloc;
-    for (int i = 0; i < deallocator_count; i++) {
-        if (deallocators[i] == dealloc) return 0;
-    }
-    deallocators[deallocator_count++] = dealloc;
     return 0;
-}
-
-bool has_native_layout(PyTypeObject* type) {
-    destructor dealloc = type->tp_dealloc;
-    for (int i = 0; i < deallocator_count; i++) {
-        if (deallocators[i] == dealloc) return true;
-    }
-    return false;
 }
 
 const Layout* layout_of(PyTypeObject* type) {
@@ -307,18 +299,6 @@ const Layout* layout_of(PyTypeObject* type) {
         if (*layouts[i]->type == type) return layouts[i];
     }
     return nullptr;
-}
-
-PyObject* native_context(PyObject* obj) {
-    PyTypeObject* type = Py_TYPE(obj);
-    // An object is native only while the fast paths are on.
-    if (!has_native_layout(type)) return nullptr;
-    Native* n = as_native(obj);
-    const Layout* layout = n->layout;
-    if (!layout || *layout->type != type || layout->context_at < 0 || !layout->guard->holds()) {
-        return nullptr;
-    }
-    return n->fields[layout->context_at];
 }
 
 Ref context_of(PyObject* obj) {

@@ -123,13 +123,18 @@ inline Ref native_attr(PyObject* obj, const Layout& layout, int i) {
     return fields[i] == lazy ? field_value(obj, i) : Ref::borrow(fields[i]);
 }
 
-// Registers the layout of a native class, so that the helpers below find it
-// by the class, which must have its tp_dealloc by then.
+// The tp_alloc of every native class and of no other: a class made from
+// Python code gets the interpreter's own, so this marks exactly the
+// library's native classes. (Their tp_free stays the interpreter's, which
+// __class__ assignment compares.)
+PyObject* native_alloc(PyTypeObject* type, Py_ssize_t items);
+
+// Registers the layout of a native class (whose tp_alloc is native_alloc),
+// so that the helpers below find it by the class.
 int register_layout(const Layout& layout);
 
-// Whether instances of `type` have the Native layout: the class is one of
-// the registered ones, whose deallocators no other class has.
-bool has_native_layout(PyTypeObject* type);
+// Whether instances of `type` have the Native layout.
+inline bool has_native_layout(PyTypeObject* type) { return type->tp_alloc == native_alloc; }
 
 // The layout of exactly `type` when it is a registered native class and the
 // fast paths are on; NULL otherwise.
@@ -165,7 +170,17 @@ inline void free_guarded(PyObject* self, destructor dealloc, bool chain,
 // obj.context, for any object: read from its field when obj is native.
 Ref context_of(PyObject* obj);
 // The same, borrowed, only for a native object; NULL otherwise.
-PyObject* native_context(PyObject* obj);
+inline PyObject* native_context(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    // An object is native only while the fast paths are on.
+    if (!has_native_layout(type)) return nullptr;
+    Native* n = as_native(obj);
+    const Layout* layout = n->layout;
+    if (!layout || *layout->type != type || layout->context_at < 0 || !layout->guard->holds()) {
+        return nullptr;
+    }
+    return n->fields[layout->context_at];
+}
 
 // Whether obj.method(...) surely runs the method of layout's class: obj is
 // exactly of that unchanged class and has no instance attributes that could

@@ -857,6 +857,7 @@ PyType_Slot context_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(context_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(context_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(context_dealloc)},
+    {Py_tp_alloc, reinterpret_cast<void*>(native_alloc)},
     {0, nullptr},
 };
 

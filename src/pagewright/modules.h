@@ -54,7 +54,8 @@ void writer_dealloc(PyObject* self);
 #define WRITER_SLOTS                                                   \
     {Py_tp_traverse, reinterpret_cast<void*>(pw::writer_traverse)},    \
     {Py_tp_clear, reinterpret_cast<void*>(pw::writer_clear)},          \
-    {Py_tp_dealloc, reinterpret_cast<void*>(pw::writer_dealloc)}
+    {Py_tp_dealloc, reinterpret_cast<void*>(pw::writer_dealloc)},      \
+    {Py_tp_alloc, reinterpret_cast<void*>(pw::native_alloc)}
 
 // A new object of a writer class, reusing a freed one where it can.
 PyObject* alloc_writer(PyTypeObject* type);

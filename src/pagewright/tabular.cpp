@@ -821,6 +821,7 @@ PyType_Slot row_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(row_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(native_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(row_dealloc)},
+    {Py_tp_alloc, reinterpret_cast<void*>(native_alloc)},
     {0, nullptr},
 };
 
