@@ -52,4 +52,13 @@ inline TextBuffer* context_buffer(PyObject* context, int field) {
                                            : nullptr;
 }
 
+// Both buffers of a native LatexContext (indexed by field) while Python
+// code has read neither; NULL otherwise.
+inline TextBuffer* context_buffers(PyObject* context) {
+    PyObject** fields = native_fields(context, context_layout);
+    return fields && fields[f_field] == lazy && fields[preamble_field] == lazy
+               ? reinterpret_cast<Context*>(context)->buffers
+               : nullptr;
+}
+
 }  // namespace pw

@@ -216,7 +216,7 @@ struct Row : Native {
 Row* as_row(PyObject* self) { return reinterpret_cast<Row*>(self); }
 Writer* as_writer(PyObject* self) { return reinterpret_cast<Writer*>(self); }
 
-// Room for one more cell; -1 with MemoryError.
+// More room for cells, the first in the object itself; -1 with MemoryError.
 int grow_cells(Cells& cells) {
     if (!cells.items) {
         cells.items = cells.inline_items;
@@ -245,8 +245,13 @@ int grow_cells(Cells& cells) {
     return 0;
 }
 
+// Room for one more cell; -1 with MemoryError.
+[[gnu::always_inline]] inline int room_for_cell(Cells& cells) {
+    return cells.items && cells.count < cells.capacity ? 0 : grow_cells(cells);
+}
+
 int push_cell(Row* row, PyObject* text) {
-    if (grow_cells(row->cells) < 0) return -1;
+    if (room_for_cell(row->cells) < 0) return -1;
     row->cells.items[row->cells.count++] = Py_NewRef(text);
     return 0;
 }
@@ -257,7 +262,7 @@ int push_span(Row* row, const TextBuffer& body) {
     Cells& cells = row->cells;
     Py_ssize_t bytes = body.tail_length * body.tail_kind;
     Py_ssize_t at = (cells.arena_used + body.tail_kind - 1) & ~Py_ssize_t(body.tail_kind - 1);
-    if (grow_cells(cells) < 0) return -1;
+    if (room_for_cell(cells) < 0) return -1;
     if (!cells.arena) {
         cells.arena = cells.inline_bytes;
         cells.arena_capacity = Cells::inline_arena;
@@ -466,7 +471,7 @@ Descriptors row_descriptors;
 
 // A row's C column count and position and its cells, while all three are
 // native; NULL otherwise.
-Row* native_row(PyObject* self) {
+[[gnu::always_inline]] inline Row* native_row(PyObject* self) {
     PyObject** fields = native_fields(self, row_layout);
     if (!fields || fields[row_ncols] != lazy || fields[row_col] != lazy ||
         fields[row_cols] != lazy) {
@@ -572,13 +577,16 @@ PyObject* new_native_row(PyObject* ncols, Py_ssize_t count, PyObject* context) {
         Row* fresh = as_row(row);
         fresh->weakrefs = nullptr;  // its dict is none, or empty
         fresh->fields[4] = fresh->fields[5] = nullptr;
-        fresh->cells.items = nullptr;
-        fresh->cells.spans = nullptr;
-        fresh->cells.count = fresh->cells.capacity = 0;
+        fresh->cells.count = 0;
         fresh->cells.arena = nullptr;
         fresh->cells.arena_used = fresh->cells.arena_capacity = 0;
         PyObject_GC_Track(row);
     }
+    // The first cells go into the row itself.
+    Cells& cells = as_row(row)->cells;
+    cells.items = cells.inline_items;
+    cells.spans = cells.inline_spans;
+    cells.capacity = Cells::inline_capacity;
     if (ncols && small_int(ncols, &count)) ncols = nullptr;
     as_row(row)->ncols = ncols ? 0 : count;
     as_row(row)->col = 0;
@@ -730,10 +738,11 @@ int close_cell_natively(PyObject* row_object, PyObject* cell) {
     Row* row = native_row(row_object);
     if (!row) return 0;
     PyObject* cell_context = native_context(cell);
-    TextBuffer* from = cell_context ? context_buffer(cell_context, preamble_field) : nullptr;
-    TextBuffer* body = from ? context_buffer(cell_context, f_field) : nullptr;
-    TextBuffer* to = body ? context_buffer(row->fields[row_context], preamble_field) : nullptr;
+    TextBuffer* buffers = cell_context ? context_buffers(cell_context) : nullptr;
+    TextBuffer* to = buffers ? context_buffer(row->fields[row_context], preamble_field) : nullptr;
     if (!to) return 0;
+    TextBuffer* from = &buffers[preamble_field];
+    TextBuffer* body = &buffers[f_field];
     if (from->length && to->append_buffer(*from) < 0) return -1;
     if (body->count == 0) {
         if (push_span(row, *body) < 0) return -1;
