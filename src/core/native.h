@@ -210,10 +210,17 @@ inline bool holds_no_attributes(const Native* n) {
 
 // For an object the library makes to receive many method calls (a table, a
 // document): the state in which the interpreter caches the lookup of its
-// methods. 0, or -1 with an exception.
+// methods: with an empty dict on 3.11, else without one (object.__new__ of
+// 3.12 gives every object an empty dict, which nothing else holds yet).
+// 0, or -1 with an exception.
 inline int cache_methods(PyObject* self) {
     Native* n = as_native(self);
-    if (method_cache_needs_dict && n->layout && !n->dict && !(n->dict = PyDict_New())) return -1;
+    if (!n->layout) return 0;
+    if (method_cache_needs_dict) {
+        if (!n->dict && !(n->dict = PyDict_New())) return -1;
+    } else if (n->dict && holds_no_attributes(n)) {
+        Py_CLEAR(n->dict);
+    }
     return 0;
 }
 

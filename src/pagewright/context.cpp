@@ -476,7 +476,7 @@ bool contexts_go_native() {
 int context_set(PyObject* self, PyObject* graphics_path) {
     if (string_io_global.holds() && may_go_native(self, context_layout)) {
         set_context(self, graphics_path, Py_None);
-        return 0;
+        return cache_methods(self);
     }
     Ref stream_class = module_global(context_module, string_io_name);
     Ref body = stream_class ? call(stream_class.get(), {}) : Ref();
