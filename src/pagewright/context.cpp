@@ -247,20 +247,20 @@ struct PackageDump {
     Py_ssize_t count;
     Request* entries;  // held
     PyObject** made;   // held, or NULL
-    PackageDump* outer;
+    PackageDump* next;
 };
 PackageDump* dumps_in_progress = nullptr;
 
 void end_dump(PackageDump* dump) {
     PackageDump** link = &dumps_in_progress;
-    while (*link != dump) link = &(*link)->outer;
-    *link = dump->outer;
+    while (*link != dump) link = &(*link)->next;
+    *link = dump->next;
 }
 
 // The table of `context` has just become `packages`: the entries of its
 // dumps in progress that are still in it are those UsePackage objects now.
 void note_made_packages(PyObject* context, Requests& requests, PyObject* packages) {
-    for (PackageDump* dump = dumps_in_progress; dump; dump = dump->outer) {
+    for (PackageDump* dump = dumps_in_progress; dump; dump = dump->next) {
         if (dump->context != context) continue;
         for (Py_ssize_t i = 0; i < dump->count; i++) {
             const Request& entry = dump->entries[i];
@@ -720,7 +720,7 @@ int dump_requests(PyObject* self, PyObject* f) {
     }
     // Python code may run on every write and drop the context.
     Ref held = Ref::borrow(self);
-    dump.outer = dumps_in_progress;
+    dump.next = dumps_in_progress;
     dumps_in_progress = &dump;
     int status = 0;
     for (Py_ssize_t i = 0; i < count && status == 0; i++) status = dump_entry(dump, i, f);

@@ -39,8 +39,9 @@ namespace {
 // one), combined with another (or, and), turned into a mask with
 // bits_per_byte bits for each byte, the lowest byte's first, and split into
 // two halves of characters twice as wide (widen_low, widen_high), for text
-// that goes into a wider body; `above` compares bytes as signed numbers. The size pass of latex_escape also counts hits per byte
-// (minus) and adds up a chunk's bytes (byte_sum).
+// that goes into a wider body; `above` compares bytes as signed numbers.
+// The size pass of wide text also counts hits per byte (minus) and adds up
+// a chunk's bytes (byte_sum).
 namespace chunk {
 #if defined(__SSE2__)
 using Vec = __m128i;
@@ -486,9 +487,8 @@ template <typename Char, typename Out>
 
 // Writes the replacements of the specials of `mask` (one for each of
 // from[k]'s; a one-byte candidate that is no special stays in its run) and
-// the runs between them, up to `end`; the run before the
-// first special is already at `out`, and the input stops at `stop`.
-// Returns the output's end.
+// the runs between them, up to `end`; the run before the first special is
+// already at `out`, and the input stops at `stop`. Returns the output's end.
 template <typename Char, typename Out>
 [[gnu::always_inline]] inline Out* write_specials(const Char* from, const Char* end,
                                                   const Char* stop, chunk::Mask mask, Out* out) {
