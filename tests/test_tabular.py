@@ -165,6 +165,15 @@ def test_multicolumn(env):
     )
 
 
+@pytest.mark.parametrize("widths", [(-1,), (-1, -(2**63)), (2, -(2**63), -(2**63))])
+def test_multicolumn_widths_add_up_as_python_ints_past_the_machine_range(env, widths):
+    with env.tabular(["l", "l", "l"]) as table:
+        with table.row() as row:
+            for n in widths:
+                row.multicolumn_tex(n, "c", "x")
+            assert row.col == sum(widths) and len(row.cols) == len(widths)
+
+
 @pytest.mark.parametrize(
     "cells, written",
     [(("a",), "a" + ROW_END), ((), ROW_END), (("1", "2"), "1 & 2" + ROW_END)],

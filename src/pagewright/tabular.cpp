@@ -680,10 +680,12 @@ int advance(PyObject* row, PyObject* width) {
 // self.cols.append(text); self.col += width
 int add_cell(PyObject* row, PyObject* text, PyObject* width) {
     if (Row* native = native_row(row)) {
-        Py_ssize_t step;
-        if (small_int(width, &step) && native->col <= PY_SSIZE_T_MAX - step) {
+        // A width of any sign; a column that would leave the C range goes
+        // the generic way, as a Python int.
+        Py_ssize_t step, next;
+        if (small_int(width, &step) && !__builtin_add_overflow(native->col, step, &next)) {
             if (push_cell(native, text) < 0) return -1;
-            native->col += step;
+            native->col = next;
             return 0;
         }
     }
