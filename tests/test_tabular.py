@@ -165,13 +165,24 @@ def test_multicolumn(env):
     )
 
 
-@pytest.mark.parametrize("widths", [(-1,), (-1, -(2**63)), (2, -(2**63), -(2**63))])
-def test_multicolumn_widths_add_up_as_python_ints_past_the_machine_range(env, widths):
+def add_by_block(row):
+    with row.cell() as cell:
+        cell.text("x")
+
+
+@pytest.mark.parametrize("start, add, col", [
+    (0, [lambda row: row.multicolumn_tex(-1, "c", "x")], -1),
+    (0, [lambda row, n=n: row.multicolumn_tex(n, "c", "x") for n in (-1, -(2**63))], -1 - 2**63),
+    (2**63 - 1, [lambda row: row.cell_tex("x")], 2**63),
+    (2**63 - 1, [add_by_block], 2**63),
+])
+def test_columns_count_as_python_ints_past_the_machine_range(env, start, add, col):
     with env.tabular(["l", "l", "l"]) as table:
         with table.row() as row:
-            for n in widths:
-                row.multicolumn_tex(n, "c", "x")
-            assert row.col == sum(widths) and len(row.cols) == len(widths)
+            row.col = start
+            for step in add:
+                step(row)
+            assert row.col == col and len(row.cols) == len(add)
 
 
 @pytest.mark.parametrize(

@@ -705,7 +705,9 @@ PyObject* row_cell_tex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     PyObject* tex;
     if (signature.bind(args, nargs, kwnames, &tex) < 0) return nullptr;
     PyObject* text = tex ? tex : empty;
-    if (Row* row = native_row(self)) {
+    // A column at the end of the C range goes on as a Python int.
+    Row* row = native_row(self);
+    if (row && row->col != PY_SSIZE_T_MAX) {
         if (row->col == row->ncols) {
             fail_full_row(self);
             return nullptr;
@@ -738,7 +740,7 @@ PyObject* cell_enter(SingleUse* self) {
 // run, -1 on error.
 int close_cell_natively(PyObject* row_object, PyObject* cell) {
     Row* row = native_row(row_object);
-    if (!row) return 0;
+    if (!row || row->col == PY_SSIZE_T_MAX) return 0;
     PyObject* cell_context = native_context(cell);
     TextBuffer* buffers = cell_context ? context_buffers(cell_context) : nullptr;
     TextBuffer* to = buffers ? context_buffer(row->fields[row_context], preamble_field) : nullptr;
