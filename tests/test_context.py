@@ -233,6 +233,12 @@ def test_unhashable_name(call):
         call()
 
 
+def test_a_count_at_the_end_of_the_machine_range_goes_on_as_a_python_int():
+    root = LatexContext()
+    root.count = 2**63 - 1
+    assert root.generate_file_id() == "file%d" % (2**63 - 1) and root.count == 2**63
+
+
 class Counter(int):
     pass
 

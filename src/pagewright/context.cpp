@@ -599,8 +599,9 @@ PyObject* delegate_request(PyObject* parent, std::initializer_list<PyObject*> ar
 
 // "file%s" % root.count, then root.count += 1.
 PyObject* next_file_id(PyObject* root) {
+    // A count at the end of the C range goes on as a Python int.
     if (PyObject** fields = native_fields(root, context_layout)) {
-        if (fields[count_field] == lazy) {
+        if (fields[count_field] == lazy && as_context(root)->count != PY_SSIZE_T_MAX) {
             return PyUnicode_FromFormat("file%zd", as_context(root)->count++);
         }
     }
