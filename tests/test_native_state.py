@@ -155,3 +155,26 @@ def test_objects_made_again_from_freed_ones_start_afresh(left):
                         left(obj)
                     cell.text("x")
     assert env.context.f.getvalue().count("x\\\\ \n") == 3
+
+
+def test_ints_read_back_are_the_very_objects_stored_or_made():
+    big = int("1000000")
+    ctx = LatexContext()
+    ctx.count = big
+    assert ctx.count is big
+    env = LatexEnvironment(LatexContext())
+    for _ in range(300):
+        env.context.generate_file_id()
+    assert env.context.count is env.context.count == 300
+    with env.tabular(["l"] * 300) as table:
+        assert table.ncols is table.ncols == 300
+        with table.row() as row:
+            for i in range(300):
+                if i % 2:
+                    row.cell_tex("x")
+                else:
+                    with row.cell() as cell:
+                        cell.text("x")
+            assert row.col is row.col == 300 and row.ncols is row.ncols
+            row.col = big
+            assert row.col is big

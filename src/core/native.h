@@ -202,6 +202,20 @@ struct Descriptors {
 };
 void describe(const Layout& layout, Descriptors& out);
 
+// The ints of which CPython keeps one object each (-5 to 256 on every
+// version supported). A C field holds only these, so that reading it back
+// gives the very object stored, as reading a Python object's attribute does.
+constexpr Py_ssize_t shared_int_max = 256;
+inline bool is_shared_int(Py_ssize_t value) { return value >= -5 && value <= shared_int_max; }
+inline bool shared_int(PyObject* obj, Py_ssize_t* value) {
+    if (!PyLong_CheckExact(obj)) return false;
+    int overflow;
+    long number = PyLong_AsLongAndOverflow(obj, &overflow);
+    if (overflow || !is_shared_int(number)) return false;
+    *value = static_cast<Py_ssize_t>(number);
+    return true;
+}
+
 // An empty dict that nothing else holds is as good as none.
 inline bool holds_no_attributes(const Native* n) {
     return !n->dict || (PyDict_CheckExact(n->dict) && PyDict_GET_SIZE(n->dict) == 0 &&

@@ -326,14 +326,9 @@ PyObject* context_value(PyObject* self, int field) {
     return packages.release();
 }
 
-// An exact int that fits is kept as the C counter.
+// A shared int is kept as the C counter.
 int store_count(PyObject* self, int, PyObject* value) {
-    if (!PyLong_CheckExact(value)) return 0;
-    int overflow;
-    long long count = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (overflow || count < PY_SSIZE_T_MIN || count > PY_SSIZE_T_MAX) return 0;
-    as_context(self)->count = static_cast<Py_ssize_t>(count);
-    return 1;
+    return shared_int(value, &as_context(self)->count) ? 1 : 0;
 }
 
 void discard_context_field(PyObject* self, int field) {
@@ -599,9 +594,9 @@ PyObject* delegate_request(PyObject* parent, std::initializer_list<PyObject*> ar
 
 // "file%s" % root.count, then root.count += 1.
 PyObject* next_file_id(PyObject* root) {
-    // A count at the end of the C range goes on as a Python int.
+    // A count at the end of the shared ints goes on as a Python int.
     if (PyObject** fields = native_fields(root, context_layout)) {
-        if (fields[count_field] == lazy && as_context(root)->count != PY_SSIZE_T_MAX) {
+        if (fields[count_field] == lazy && as_context(root)->count < shared_int_max) {
             return PyUnicode_FromFormat("file%zd", as_context(root)->count++);
         }
     }

@@ -250,7 +250,7 @@ int grow_cells(Cells& cells) {
     return cells.items && cells.count < cells.capacity ? 0 : grow_cells(cells);
 }
 
-int push_cell(Row* row, PyObject* text) {
+[[gnu::always_inline]] inline int push_cell(Row* row, PyObject* text) {
     if (room_for_cell(row->cells) < 0) return -1;
     row->cells.items[row->cells.count++] = Py_NewRef(text);
     return 0;
@@ -437,7 +437,7 @@ PyObject* row_value(PyObject* self, int field) {
 
 int store_row_int(PyObject* self, int field, PyObject* value) {
     Py_ssize_t number;
-    if (!small_int(value, &number)) return 0;
+    if (!shared_int(value, &number)) return 0;
     (field == row_ncols ? as_row(self)->ncols : as_row(self)->col) = number;
     return 1;
 }
@@ -449,7 +449,7 @@ void discard_row_field(PyObject* self, int field) {
 PyObject* table_value(PyObject* self, int) { return PyLong_FromSsize_t(as_writer(self)->ncols); }
 
 int store_table_ncols(PyObject* self, int, PyObject* value) {
-    return small_int(value, &as_writer(self)->ncols) ? 1 : 0;
+    return shared_int(value, &as_writer(self)->ncols) ? 1 : 0;
 }
 
 void discard_nothing(PyObject*, int) {}
@@ -561,7 +561,7 @@ void row_dealloc(PyObject* self) {
 // Makes a row native: `ncols` columns (NULL: the C count `count`), no
 // cells yet, on `context`.
 void start_row(PyObject* row, PyObject* ncols, Py_ssize_t count, PyObject* context) {
-    if (ncols && small_int(ncols, &count)) ncols = nullptr;
+    if (ncols && shared_int(ncols, &count)) ncols = nullptr;
     as_row(row)->ncols = ncols ? 0 : count;
     as_row(row)->col = 0;
     set_native(row, row_layout, {ncols ? Py_NewRef(ncols) : lazy, lazy, lazy, Py_NewRef(context)});
@@ -587,7 +587,7 @@ PyObject* new_native_row(PyObject* ncols, Py_ssize_t count, PyObject* context) {
     cells.items = cells.inline_items;
     cells.spans = cells.inline_spans;
     cells.capacity = Cells::inline_capacity;
-    if (ncols && small_int(ncols, &count)) ncols = nullptr;
+    if (ncols && shared_int(ncols, &count)) ncols = nullptr;
     as_row(row)->ncols = ncols ? 0 : count;
     as_row(row)->col = 0;
     start_native(row, row_layout, {ncols ? Py_NewRef(ncols) : lazy, lazy, lazy, Py_NewRef(context)});
@@ -680,10 +680,11 @@ int advance(PyObject* row, PyObject* width) {
 // self.cols.append(text); self.col += width
 int add_cell(PyObject* row, PyObject* text, PyObject* width) {
     if (Row* native = native_row(row)) {
-        // A width of any sign; a column that would leave the C range goes
+        // A width of any sign; a column that would leave the shared ints goes
         // the generic way, as a Python int.
         Py_ssize_t step, next;
-        if (small_int(width, &step) && !__builtin_add_overflow(native->col, step, &next)) {
+        if (small_int(width, &step) && !__builtin_add_overflow(native->col, step, &next) &&
+            is_shared_int(next)) {
             if (push_cell(native, text) < 0) return -1;
             native->col = next;
             return 0;
@@ -705,9 +706,9 @@ PyObject* row_cell_tex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     PyObject* tex;
     if (signature.bind(args, nargs, kwnames, &tex) < 0) return nullptr;
     PyObject* text = tex ? tex : empty;
-    // A column at the end of the C range goes on as a Python int.
+    // A column at the end of the shared ints goes on as a Python int.
     Row* row = native_row(self);
-    if (row && row->col != PY_SSIZE_T_MAX) {
+    if (row && row->col < shared_int_max) {
         if (row->col == row->ncols) {
             fail_full_row(self);
             return nullptr;
@@ -740,7 +741,7 @@ PyObject* cell_enter(SingleUse* self) {
 // run, -1 on error.
 int close_cell_natively(PyObject* row_object, PyObject* cell) {
     Row* row = native_row(row_object);
-    if (!row || row->col == PY_SSIZE_T_MAX) return 0;
+    if (!row || row->col >= shared_int_max) return 0;
     PyObject* cell_context = native_context(cell);
     TextBuffer* buffers = cell_context ? context_buffers(cell_context) : nullptr;
     TextBuffer* to = buffers ? context_buffer(row->fields[row_context], preamble_field) : nullptr;
@@ -937,14 +938,17 @@ int check_table(PyObject* alignment, PyObject* env) {
 int table_set(PyObject* self, PyObject* alignment, PyObject* context, PyObject* env) {
     Py_ssize_t ncols = PyObject_Size(alignment);
     if (ncols < 0) return -1;
+    Ref count(PyLong_FromSsize_t(ncols));
+    if (!count) return -1;
     if (may_go_native(self, tabular_layout)) {
+        // A shared int is kept in C, any other as the object made here.
         as_writer(self)->ncols = ncols;
+        PyObject* field = is_shared_int(ncols) ? lazy : count.release();
         set_native(self, tabular_layout,
-                   {Py_NewRef(env), lazy, Py_NewRef(alignment), Py_NewRef(context)});
+                   {Py_NewRef(env), field, Py_NewRef(alignment), Py_NewRef(context)});
         return cache_methods(self);
     }
-    Ref count(PyLong_FromSsize_t(ncols));
-    if (!count || PyObject_SetAttr(self, env_name, env) < 0 ||
+    if (PyObject_SetAttr(self, env_name, env) < 0 ||
         PyObject_SetAttr(self, ncols_name, count.get()) < 0 ||
         PyObject_SetAttr(self, alignment_name, alignment) < 0) {
         return -1;
