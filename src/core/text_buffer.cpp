@@ -267,9 +267,7 @@ int TextBuffer::append_chars(int kind, const void* data, Py_ssize_t n, Py_UCS4 w
     if (n == 0) return 0;
     if (reserve(*this, kind, n) < 0) return -1;
     copy_chars(kind, data, n, tail_kind, static_cast<char*>(tail) + tail_length * tail_kind);
-    tail_length += n;
-    tail_maxchar = std::max(tail_maxchar, widest);
-    note_length(*this, n, widest);
+    commit(n, widest);
     return 0;
 }
 
@@ -406,9 +404,7 @@ int TextBuffer::append_joined(PyObject* const* items, Py_ssize_t n, PyObject* se
             out += length * tail_kind;
         });
     }
-    tail_length += total;
-    tail_maxchar = std::max(tail_maxchar, widest);
-    note_length(*this, total, widest);
+    commit(total, widest);
     return 0;
 }
 
