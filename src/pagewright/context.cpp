@@ -657,12 +657,14 @@ PyObject* context_child(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return new_child_context(self);
 }
 
-// The package lines of a native table, each written as UsePackage's own
-// dump_preamble writes it, while nothing it calls was replaced.
+// Whether a package line is written as UsePackage's own dump_preamble
+// writes it: nothing that method calls was replaced.
+bool own_package_lines() { return use_package_guard.holds() && option_string_global.holds(); }
+
+// The package lines of a native table, each written natively.
 bool dumps_natively(PyObject* self) {
     PyObject** fields = native_fields(self, context_layout);
-    return fields && fields[packages_field] == lazy && use_package_guard.holds() &&
-           option_string_global.holds();
+    return fields && fields[packages_field] == lazy && own_package_lines();
 }
 
 // Writes entry i of the dump as its UsePackage's dump_preamble would: from
@@ -670,7 +672,7 @@ bool dumps_natively(PyObject* self) {
 // library's own and no object was made for it, else through the object.
 int dump_entry(PackageDump& dump, Py_ssize_t i, PyObject* f) {
     const Request& entry = dump.entries[i];
-    if (!dump.made[i] && use_package_guard.holds() && option_string_global.holds()) {
+    if (!dump.made[i] && own_package_lines()) {
         Ref text(entry.options ? option_string(entry.options) : Py_NewRef(empty));
         Ref line = text ? format_tuple(usepackage_format, {text.get(), entry.name}) : Ref();
         return line ? write_to(f, line.get()) : -1;
