@@ -558,13 +558,20 @@ void row_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-// Makes a row native: `ncols` columns (NULL: the C count `count`), no
-// cells yet, on `context`.
-void start_row(PyObject* row, PyObject* ncols, Py_ssize_t count, PyObject* context) {
+// A row's C column count and position for `ncols` columns (NULL: the C
+// count `count`); returns what its ncols field holds: lazy while the count
+// is in C, else a new reference to `ncols`.
+PyObject* start_counts(PyObject* row, PyObject* ncols, Py_ssize_t count) {
     if (ncols && shared_int(ncols, &count)) ncols = nullptr;
     as_row(row)->ncols = ncols ? 0 : count;
     as_row(row)->col = 0;
-    set_native(row, row_layout, {ncols ? Py_NewRef(ncols) : lazy, lazy, lazy, Py_NewRef(context)});
+    return ncols ? Py_NewRef(ncols) : lazy;
+}
+
+// Makes a row native: `ncols` columns (NULL: the C count `count`), no
+// cells yet, on `context`.
+void start_row(PyObject* row, PyObject* ncols, Py_ssize_t count, PyObject* context) {
+    set_native(row, row_layout, {start_counts(row, ncols, count), lazy, lazy, Py_NewRef(context)});
 }
 
 // A new native row; every field but an empty dict is set here, so a spare
@@ -587,10 +594,8 @@ PyObject* new_native_row(PyObject* ncols, Py_ssize_t count, PyObject* context) {
     cells.items = cells.inline_items;
     cells.spans = cells.inline_spans;
     cells.capacity = Cells::inline_capacity;
-    if (ncols && shared_int(ncols, &count)) ncols = nullptr;
-    as_row(row)->ncols = ncols ? 0 : count;
-    as_row(row)->col = 0;
-    start_native(row, row_layout, {ncols ? Py_NewRef(ncols) : lazy, lazy, lazy, Py_NewRef(context)});
+    start_native(row, row_layout,
+                 {start_counts(row, ncols, count), lazy, lazy, Py_NewRef(context)});
     // A row takes a call for each of its cells.
     if (cache_methods(row) < 0) {
         Py_DECREF(row);
