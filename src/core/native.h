@@ -205,8 +205,7 @@ void describe(const Layout& layout, Descriptors& out);
 // The ints of which CPython keeps one object each (-5 to 256 on every
 // version supported). A C field holds only these, so that reading it back
 // gives the very object stored, as reading a Python object's attribute does.
-constexpr Py_ssize_t shared_int_max = 256;
-inline bool is_shared_int(Py_ssize_t value) { return value >= -5 && value <= shared_int_max; }
+inline bool is_shared_int(Py_ssize_t value) { return value >= -5 && value <= 256; }
 inline bool shared_int(PyObject* obj, Py_ssize_t* value) {
     if (!PyLong_CheckExact(obj)) return false;
     int overflow;

@@ -596,7 +596,7 @@ PyObject* delegate_request(PyObject* parent, std::initializer_list<PyObject*> ar
 PyObject* next_file_id(PyObject* root) {
     // A count at the end of the shared ints goes on as a Python int.
     if (PyObject** fields = native_fields(root, context_layout)) {
-        if (fields[count_field] == lazy && as_context(root)->count < shared_int_max) {
+        if (fields[count_field] == lazy && is_shared_int(as_context(root)->count + 1)) {
             return PyUnicode_FromFormat("file%zd", as_context(root)->count++);
         }
     }

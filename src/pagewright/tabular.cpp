@@ -713,7 +713,7 @@ PyObject* row_cell_tex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     PyObject* text = tex ? tex : empty;
     // A column at the end of the shared ints goes on as a Python int.
     Row* row = native_row(self);
-    if (row && row->col < shared_int_max) {
+    if (row && is_shared_int(row->col + 1)) {
         if (row->col == row->ncols) {
             fail_full_row(self);
             return nullptr;
@@ -746,7 +746,7 @@ PyObject* cell_enter(SingleUse* self) {
 // run, -1 on error.
 int close_cell_natively(PyObject* row_object, PyObject* cell) {
     Row* row = native_row(row_object);
-    if (!row || row->col >= shared_int_max) return 0;
+    if (!row || !is_shared_int(row->col + 1)) return 0;
     PyObject* cell_context = native_context(cell);
     TextBuffer* buffers = cell_context ? context_buffers(cell_context) : nullptr;
     TextBuffer* to = buffers ? context_buffer(row->fields[row_context], preamble_field) : nullptr;
