@@ -75,6 +75,23 @@ def test_long_texts_shared_by_nested_boxes_read_back_whole(long):
     assert inner[0].context.f.getvalue() == long + "!more"
 
 
+# Writes that fill tails, grow them by moving and by sealing, pass the
+# largest tail size and mix widths; the text is read back along the way.
+SIZES = [0, 1, 40, 3000, 2000, 2000, 5000, 100] + [1000] * 80
+
+
+@pytest.mark.parametrize("chars", ["a", "é", "😀", "a_é€😀"])
+def test_a_body_reads_back_every_write_in_order(chars):
+    env = LatexEnvironment(LatexContext())
+    expected = ""
+    for i, n in enumerate(SIZES):
+        env.tex(chars[i % len(chars)] * n)
+        expected += chars[i % len(chars)] * n
+        if i % 30 == 7:
+            assert env.context.f.getvalue() == expected
+    assert env.context.f.getvalue() == expected
+
+
 @pytest.mark.parametrize("wide", ["é", "€", "😀"])
 def test_a_shared_text_reads_back_narrow_after_a_wider_parent_was_written_out(wide):
     out = io.StringIO()

@@ -23,11 +23,13 @@ namespace {
 
 // Strings and child texts at least this long are shared instead of copied.
 constexpr Py_ssize_t share_length = 4096;
-// The tail grows by doubling up to this many characters; then it is sealed
-// and a new tail starts, so a long text is never moved or over-allocated by
+// The tail grows by doubling, moved while it is shorter than seal_length;
+// from there on a full tail is sealed and the next one is twice as long, up
+// to tail_limit. So long text is copied once, and never over-allocated by
 // more than one tail.
-constexpr Py_ssize_t tail_limit = Py_ssize_t(1) << 16;
 constexpr Py_ssize_t first_capacity = 32;
+constexpr Py_ssize_t seal_length = 4096;
+constexpr Py_ssize_t tail_limit = Py_ssize_t(1) << 16;
 
 Piece* new_piece(Piece::Type type, Py_ssize_t length, Py_UCS4 maxchar, void* data) {
     auto* piece = static_cast<Piece*>(PyMem_Malloc(sizeof(Piece)));
@@ -202,13 +204,14 @@ int reserve(TextBuffer& buffer, int kind, Py_ssize_t n) {
     }
     Py_ssize_t needed = buffer.tail_length + n;
     if (needed <= buffer.tail_capacity) return 0;
-    if (buffer.tail_capacity >= tail_limit) {
-        if (seal(buffer) < 0) return -1;
-        buffer.tail_kind = kind;
-        needed = n;
-    }
     Py_ssize_t capacity =
         std::max({needed, first_capacity, std::min(buffer.tail_capacity * 2, tail_limit)});
+    // A long tail is sealed rather than moved.
+    if (buffer.tail_capacity >= seal_length) {
+        if (seal(buffer) < 0) return -1;
+        buffer.tail_kind = kind;
+        capacity = std::max(n, capacity);
+    }
     void* tail = PyMem_Realloc(buffer.tail, capacity * buffer.tail_kind);
     if (!tail) {
         PyErr_NoMemory();

@@ -2,7 +2,8 @@
 //
 // Appends are copied into a tail that the buffer owns alone: it keeps the
 // narrowest string kind that holds its text (a wider character seals it and
-// starts a new one) and grows by doubling up to a limit, then is sealed. A
+// starts a new one) and grows by doubling; a long tail is sealed when full
+// and the next one is twice as long (up to a limit), so it is never moved. A
 // sealed tail, a long str (kept by reference) or a child's shared text
 // becomes a piece. A child's finished text is not copied into its parent
 // when it is long: the parent takes a reference to the child's pieces, so
