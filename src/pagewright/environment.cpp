@@ -113,21 +113,28 @@ void writer_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     // A plain environment as the library made it: its context's own
     // deallocation guards against chains.
-    if (type == environment_type && n->layout == &environment_layout && !n->dict &&
-        !n->weakrefs && (!n->fields[0] || Py_IS_TYPE(n->fields[0], latex_context_type()))) {
+    if (type == environment_type && n->layout == &environment_layout &&
+        holds_no_attributes(n) && !n->weakrefs &&
+        (!n->fields[0] || Py_IS_TYPE(n->fields[0], latex_context_type()))) {
         PyObject_GC_UnTrack(self);
         PyObject* context = n->fields[0];
         n->fields[0] = nullptr;
         Py_XDECREF(context);
-        if (!spare_environments.keep(self)) type->tp_free(self);
+        // Where methods are cached through an empty dict, a kept
+        // environment keeps its own for the next one.
+        if (!method_cache_needs_dict) Py_CLEAR(n->dict);
+        if (!spare_environments.keep(self)) {
+            Py_CLEAR(n->dict);
+            type->tp_free(self);
+        }
         Py_DECREF(type);
         return;
     }
     free_guarded(self, writer_dealloc, holds_chain(self), finish_writer);
 }
 
-// A spare was left empty by native_clear: no attributes and no dict, its
-// weak references cleared.
+// A spare was left empty by native_clear or writer_dealloc: no attributes,
+// no weak references, and no dict but the empty one that caches methods.
 PyObject* alloc_writer(PyTypeObject* type) {
     if (type == environment_type) {
         if (PyObject* spare = spare_environments.take_unset(type)) {
@@ -347,7 +354,10 @@ int request_from(PyObject* env, PyObject* name) {
 PyObject* environment_from(PyObject* module, Global& global, PyObject* context) {
     if (global.holds() && environment_guard.holds() && fast_paths) {
         PyObject* env = alloc_writer(environment_type);
-        if (env) start_native(env, environment_layout, {Py_NewRef(context)});
+        if (!env) return nullptr;
+        start_native(env, environment_layout, {Py_NewRef(context)});
+        // Its methods are called from Python code (a block's writes).
+        if (cache_methods(env) < 0) Py_CLEAR(env);
         return env;
     }
     Ref cls = module_global(module, environment_name);
