@@ -195,6 +195,37 @@ def test_row_tex(env, cells, written):
     assert table.context.f.getvalue() == written
 
 
+# A row's cells as blocks (their text written with tex()), as cell_tex, and
+# looks at `cols` between them: one-byte, wide, empty and long texts.
+ROWS_OF_CELLS = [
+    ["a", "bc", "", "d"],
+    ["a", "é", "b"],
+    ["€", "a", "b"],
+    ["x" * 300, "y" * 200, "z"],
+    ["a", ("tex", "b"), "c"],
+    ["a", "look", "b", "look", "😀"],
+    ["", ""],
+]
+
+
+@pytest.mark.parametrize("cells", ROWS_OF_CELLS)
+def test_a_row_joins_its_cells_in_order(env, cells):
+    written = []
+    with env.tabular(["l"] * len(cells)) as table:
+        with table.row() as row:
+            for cell in cells:
+                if cell == "look":
+                    assert row.cols == written
+                elif isinstance(cell, tuple):
+                    row.cell_tex(cell[1])
+                    written.append(cell[1])
+                else:
+                    with row.cell() as block:
+                        block.tex(cell)
+                    written.append(cell)
+    assert body(table) == " & ".join(written) + ROW_END
+
+
 def test_row_tex_too_many_cells(env):
     with env.tabular(["l", "l"]) as table:
         with pytest.raises(Exception) as caught:

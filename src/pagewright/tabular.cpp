@@ -202,6 +202,11 @@ struct Cells {
     char* arena;
     Py_ssize_t arena_used;
     Py_ssize_t arena_capacity;
+    // While every cell is a one-byte span, the arena holds them joined by
+    // the separator, and `widest` is their widest character: the row's
+    // text but its end. Set once a cell breaks that (zero is the empty row).
+    bool scattered;
+    Py_UCS4 widest;
     PyObject* inline_items[inline_capacity];
     Span inline_spans[inline_capacity];
     alignas(Py_UCS4) char inline_bytes[inline_arena];
@@ -253,15 +258,24 @@ int grow_cells(Cells& cells) {
 [[gnu::always_inline]] inline int push_cell(Row* row, PyObject* text) {
     if (room_for_cell(row->cells) < 0) return -1;
     row->cells.items[row->cells.count++] = Py_NewRef(text);
+    row->cells.scattered = true;
     return 0;
 }
+
+// The cell separator's characters, one byte each.
+Py_ssize_t separator_length() { return PyUnicode_GET_LENGTH(cell_separator); }
+const char* separator_chars() { return static_cast<const char*>(PyUnicode_DATA(cell_separator)); }
 
 // Copies the text of `body`, all in its tail, into the arena as the next
 // cell, at an offset aligned for its characters.
 int push_span(Row* row, const TextBuffer& body) {
     Cells& cells = row->cells;
     Py_ssize_t bytes = body.tail_length * body.tail_kind;
-    Py_ssize_t at = (cells.arena_used + body.tail_kind - 1) & ~Py_ssize_t(body.tail_kind - 1);
+    // A one-byte cell after joined ones follows the separator.
+    bool joins = !cells.scattered && body.tail_kind == 1;
+    Py_ssize_t gap = joins && cells.count ? separator_length() : 0;
+    Py_ssize_t at = joins ? cells.arena_used + gap
+                          : (cells.arena_used + body.tail_kind - 1) & ~Py_ssize_t(body.tail_kind - 1);
     if (room_for_cell(cells) < 0) return -1;
     if (!cells.arena) {
         cells.arena = cells.inline_bytes;
@@ -280,10 +294,13 @@ int push_span(Row* row, const TextBuffer& body) {
         cells.arena = arena;
         cells.arena_capacity = capacity;
     }
+    if (gap) std::memcpy(cells.arena + at - gap, separator_chars(), gap);
     if (bytes) std::memcpy(cells.arena + at, body.tail, bytes);
     cells.spans[cells.count] = {at, body.tail_length, body.tail_maxchar, body.tail_kind};
     cells.items[cells.count++] = nullptr;
     cells.arena_used = at + bytes;
+    cells.scattered = !joins;
+    cells.widest = std::max(cells.widest, body.tail_maxchar);
     return 0;
 }
 
@@ -328,6 +345,21 @@ Run run_of(const Cells& cells, Py_ssize_t i) {
 // when a cell is not a str (the join must fail as str.join does), -1 on
 // error.
 int append_cells(TextBuffer& body, const Cells& cells) {
+    static const Run end = run_of(row_end);
+    if (!cells.scattered && cells.count) {
+        // Cell blocks already joined in the arena: one copy, when the body
+        // takes one-byte text.
+        Py_ssize_t n = cells.arena_used;
+        void* room;
+        int ready = body.room(1, n + end.length, &room);
+        if (ready < 0) return -1;
+        if (ready) {
+            copy_bytes(room, cells.arena, n);
+            copy_bytes(static_cast<char*>(room) + n, end.data, end.length);
+            body.commit(n + end.length, std::max(cells.widest, end.maxchar));
+            return 1;
+        }
+    }
     if (!cells.arena) {
         // Only objects: strs join as str.join joins them.
         for (Py_ssize_t i = 0; i < cells.count; i++) {
@@ -337,7 +369,6 @@ int append_cells(TextBuffer& body, const Cells& cells) {
         return 1;
     }
     static const Run separator = run_of(cell_separator);
-    static const Run end = run_of(row_end);
     constexpr Py_ssize_t most = 16;
     Run runs[most];
     Py_ssize_t count = cells.count;
@@ -391,6 +422,8 @@ void release_cells(Row* row) {
     cells.count = cells.capacity = 0;
     cells.arena = nullptr;
     cells.arena_used = cells.arena_capacity = 0;
+    cells.scattered = false;
+    cells.widest = 0;
     PyObject* inline_copy[Cells::inline_capacity];
     bool plain = true;
     for (Py_ssize_t i = 0; i < count; i++) {
@@ -545,6 +578,8 @@ void row_dealloc(PyObject* self) {
     row->cells.count = row->cells.capacity = 0;
     row->cells.arena = nullptr;
     row->cells.arena_used = row->cells.arena_capacity = 0;
+    row->cells.scattered = false;
+    row->cells.widest = 0;
     PyObject* context = row->fields[row_context];
     for (PyObject*& field : row->fields) field = nullptr;
     Py_XDECREF(context);
@@ -587,6 +622,8 @@ PyObject* new_native_row(PyObject* ncols, Py_ssize_t count, PyObject* context) {
         fresh->cells.count = 0;
         fresh->cells.arena = nullptr;
         fresh->cells.arena_used = fresh->cells.arena_capacity = 0;
+        fresh->cells.scattered = false;
+        fresh->cells.widest = 0;
         PyObject_GC_Track(row);
     }
     // The first cells go into the row itself.
