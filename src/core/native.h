@@ -169,7 +169,8 @@ inline void free_guarded(PyObject* self, destructor dealloc, bool chain,
 
 // obj.context, for any object: read from its field when obj is native.
 Ref context_of(PyObject* obj);
-// The same, borrowed, only for a native object; NULL otherwise.
+// The same, borrowed, only for a native object whose context is made;
+// NULL otherwise.
 inline PyObject* native_context(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
     // An object is native only while the fast paths are on.
@@ -179,7 +180,8 @@ inline PyObject* native_context(PyObject* obj) {
     if (!layout || *layout->type != type || layout->context_at < 0 || !layout->guard->holds()) {
         return nullptr;
     }
-    return n->fields[layout->context_at];
+    PyObject* context = n->fields[layout->context_at];
+    return context == lazy ? nullptr : context;
 }
 
 // Whether obj.method(...) surely runs the method of layout's class: obj is

@@ -343,6 +343,12 @@ void discard_context_field(PyObject* self, int field) {
     }
 }
 
+// Pending children come and go with every cell: a few dropped ones are
+// reused, their buffers' tails ready for new text.
+constexpr int pending_spares = 16;
+PendingContext* spare_pending[pending_spares];
+int spare_pending_count;
+
 }  // namespace
 
 PyTypeObject* context_type;
@@ -440,7 +446,7 @@ void context_dealloc(PyObject* self) {
 
 // A new, empty LatexContext object, as tp_alloc makes it. A spare was left
 // empty by context_clear, its buffers' tails ready for new text.
-PyObject* alloc_context() {
+PyObject* new_context_object() {
     PyObject* context = spare_contexts.take_unset(context_type);
     if (!context) return context_type->tp_alloc(context_type, 0);
     PyObject_GC_Track(context);
@@ -639,7 +645,7 @@ PyObject* new_child_context(PyObject* context) {
         // The path is read before the new context is made, as the call's
         // argument is: making it may run the collector and so Python code.
         Ref graphics_path = Ref::borrow(fields[graphics_path_field]);
-        PyObject* child = alloc_context();
+        PyObject* child = new_context_object();
         if (child) start_context(child, graphics_path.get(), context);
         return child;
     }
@@ -927,7 +933,7 @@ TextBuffer* native_buffer(PyObject* context, PyObject* buffer_name) {
 PyObject* context_from(PyObject* module, Global& global, PyObject* graphics_path,
                        PyObject* keyword) {
     if (global.holds() && contexts_go_native()) {
-        PyObject* context = alloc_context();
+        PyObject* context = new_context_object();
         if (context) start_context(context, graphics_path, Py_None);
         return context;
     }
@@ -955,6 +961,54 @@ int request_package(PyObject* context, PyObject* name, PyObject* options) {
     if (true_options(options, &stored) < 0) return -1;
     Ref result(use_package_from(context, name, stored));
     return result ? 0 : -1;
+}
+
+PendingContext* pending_child(PyObject* context) {
+    // As child_of and new_child_context would make it natively.
+    PyObject** fields = native_fields(context, context_layout);
+    if (!fields || !fields[graphics_path_field] || !holds_no_attributes(as_native(context)) ||
+        !context_global.holds() || !string_io_global.holds()) {
+        return nullptr;
+    }
+    PendingContext* pending;
+    if (spare_pending_count) {
+        pending = spare_pending[--spare_pending_count];
+    } else {
+        pending = PyMem_New(PendingContext, 1);
+        if (!pending) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        *pending = PendingContext{};
+    }
+    pending->graphics_path = Py_NewRef(fields[graphics_path_field]);
+    pending->parent = Py_NewRef(context);
+    return pending;
+}
+
+PyObject* alloc_context() { return new_context_object(); }
+
+void adopt_pending(PyObject* context, PendingContext* pending) {
+    start_context(context, pending->graphics_path, pending->parent);
+    for (int field : {f_field, preamble_field}) {
+        std::swap(as_context(context)->buffers[field], pending->buffers[field]);
+    }
+}
+
+void drop_pending(PendingContext* pending) {
+    PyObject* graphics_path = pending->graphics_path;
+    PyObject* parent = pending->parent;
+    pending->graphics_path = pending->parent = nullptr;
+    if (spare_pending_count < pending_spares) {
+        for (TextBuffer& buffer : pending->buffers) buffer.empty();
+        spare_pending[spare_pending_count++] = pending;
+    } else {
+        for (TextBuffer& buffer : pending->buffers) buffer.release();
+        PyMem_Free(pending);
+    }
+    // Last: the parent's release may run Python code.
+    Py_XDECREF(graphics_path);
+    Py_XDECREF(parent);
 }
 
 PyObject* child_of(PyObject* context) {

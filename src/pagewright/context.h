@@ -61,4 +61,25 @@ inline TextBuffer* context_buffers(PyObject* context) {
                : nullptr;
 }
 
+// The child a native context makes (context.child()) for a block whose
+// environment alone holds it, kept natively until Python code needs it as
+// an object: its graphics path and parent, and its body and preamble text.
+struct PendingContext {
+    PyObject* graphics_path;
+    PyObject* parent;
+    TextBuffer buffers[2];  // indexed by field, as a context's
+};
+
+// The pending child of `context` when context.child() would make the child
+// natively; NULL when it would not, or with MemoryError.
+PendingContext* pending_child(PyObject* context);
+// A new LatexContext object, not yet set up: making it may run the
+// collector, and so Python code.
+PyObject* alloc_context();
+// Sets up a context just made as the child that `pending` stands for, its
+// text moved in; `pending` is left empty, to be dropped.
+void adopt_pending(PyObject* context, PendingContext* pending);
+// Drops a pending child (which may run Python code, its parent's release).
+void drop_pending(PendingContext* pending);
+
 }  // namespace pw

@@ -84,9 +84,12 @@ namespace {
 // ------------------------------------------------------------------ writers
 
 TypeGuard environment_guard;
+PyObject* environment_value(PyObject* self, int field);
+void environment_discard(PyObject* self, int field);
+// The context is lazy while it is pending: made when Python code reads it.
 const Layout environment_layout = {
     &environment_type, &environment_guard, 1, {&names.context}, 0,
-    0, nullptr, nullptr, nullptr,
+    0, environment_value, nullptr, environment_discard,
 };
 Descriptors environment_descriptors;
 
@@ -96,7 +99,50 @@ Spares<16> spare_environments;
 
 }  // namespace
 
+namespace {
+
+// The pending context of an environment whose context field is lazy.
+PendingContext* pending_of(PyObject* env) {
+    Writer* writer = as_writer(env);
+    return writer->layout == &environment_layout && writer->fields[0] == lazy ? writer->pending
+                                                                                : nullptr;
+}
+
+// context.child() made now, from the pending child: its text moves in.
+PyObject* environment_value(PyObject* self, int) {
+    PyObject* made = alloc_context();
+    if (!made) return nullptr;
+    // Making it may have run Python code that read the context first.
+    PendingContext* pending = pending_of(self);
+    if (!pending) {
+        Py_DECREF(made);
+        return PyObject_GetAttr(self, names.context);
+    }
+    adopt_pending(made, pending);
+    set_field(self, 0, Py_NewRef(made));
+    return made;
+}
+
+void environment_discard(PyObject* self, int) {
+    Writer* writer = as_writer(self);
+    PendingContext* pending = writer->pending;
+    writer->pending = nullptr;
+    if (pending) drop_pending(pending);
+}
+
+}  // namespace
+
+TextBuffer* pending_buffers(PyObject* env) {
+    if (!Py_IS_TYPE(env, environment_type) || !environment_guard.holds()) return nullptr;
+    PendingContext* pending = pending_of(env);
+    return pending ? pending->buffers : nullptr;
+}
+
 int writer_traverse(PyObject* self, visitproc visit, void* arg) {
+    if (PendingContext* pending = pending_of(self)) {
+        Py_VISIT(pending->graphics_path);
+        Py_VISIT(pending->parent);
+    }
     return native_traverse(self, visit, arg);
 }
 
@@ -115,11 +161,16 @@ void writer_dealloc(PyObject* self) {
     // deallocation guards against chains.
     if (type == environment_type && n->layout == &environment_layout &&
         holds_no_attributes(n) && !n->weakrefs &&
-        (!n->fields[0] || Py_IS_TYPE(n->fields[0], latex_context_type()))) {
+        (!n->fields[0] || n->fields[0] == lazy ||
+         Py_IS_TYPE(n->fields[0], latex_context_type()))) {
         PyObject_GC_UnTrack(self);
         PyObject* context = n->fields[0];
         n->fields[0] = nullptr;
-        Py_XDECREF(context);
+        if (context == lazy) {
+            environment_discard(self, 0);
+        } else {
+            Py_XDECREF(context);
+        }
         // Where methods are cached through an empty dict, a kept
         // environment keeps its own for the next one.
         if (!method_cache_needs_dict) Py_CLEAR(n->dict);
@@ -165,12 +216,19 @@ int environment_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 // input(filename); the argument itself is the operand of `%`. An exact str
 // is its own "%s", so on a native body the line is joined from the
 // format's two fixed pieces around it.
+// The native body an environment writes into: its context's, or its
+// pending context's; NULL when there is none.
+TextBuffer* native_body(PyObject* env) {
+    if (PyObject* context = native_context(env)) return context_buffer(context, f_field);
+    TextBuffer* pending = pending_buffers(env);
+    return pending ? &pending[f_field] : nullptr;
+}
+
 template <PyObject** fmt, PyObject** opening, PyObject** closing, const Signature* signature>
 PyObject* write_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* value;
     if (signature->bind(args, nargs, kwnames, &value) < 0) return nullptr;
-    PyObject* native = PyUnicode_CheckExact(value) ? native_context(self) : nullptr;
-    if (TextBuffer* buffer = native ? context_buffer(native, f_field) : nullptr) {
+    if (TextBuffer* buffer = PyUnicode_CheckExact(value) ? native_body(self) : nullptr) {
         PyObject* line[] = {*opening, value, *closing};
         if (buffer->append_joined(line, 3, nullptr) < 0) return nullptr;
         Py_RETURN_NONE;
@@ -202,8 +260,7 @@ PyObject* text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (signature.bind(args, nargs, kwnames, &t) < 0) return nullptr;
     bool own = escape_global.holds();
     // A native environment on a native context: escaped straight into the body.
-    PyObject* native = own && PyUnicode_CheckExact(t) ? native_context(self) : nullptr;
-    if (TextBuffer* buffer = native ? context_buffer(native, f_field) : nullptr) {
+    if (TextBuffer* buffer = own && PyUnicode_CheckExact(t) ? native_body(self) : nullptr) {
         if (escape_into(*buffer, t) < 0) return nullptr;
         Py_RETURN_NONE;
     }
@@ -221,6 +278,10 @@ PyObject* tex(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     static const Signature signature{"tex", {"tex"}, 1};
     PyObject* raw;
     if (signature.bind(args, nargs, kwnames, &raw) < 0) return nullptr;
+    if (TextBuffer* pending = PyUnicode_CheckExact(raw) ? pending_buffers(self) : nullptr) {
+        if (pending[f_field].append(raw) < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
     return append_text(self, raw);
 }
 
@@ -349,6 +410,21 @@ int request_from(PyObject* env, PyObject* name) {
     }
     Ref context = context_of(env);
     return context ? request_package(context.get(), name, nullptr) : -1;
+}
+
+PyObject* environment_of_child(Global& global, PyObject* context) {
+    if (!global.holds() || !environment_guard.holds() || !fast_paths) return nullptr;
+    PendingContext* pending = pending_child(context);
+    if (!pending) return nullptr;
+    PyObject* env = alloc_writer(environment_type);
+    if (!env) {
+        drop_pending(pending);
+        return nullptr;
+    }
+    start_native(env, environment_layout, {lazy});
+    as_writer(env)->pending = pending;
+    if (cache_methods(env) < 0) Py_CLEAR(env);
+    return env;
 }
 
 PyObject* environment_from(PyObject* module, Global& global, PyObject* context) {

@@ -43,11 +43,14 @@ PyTypeObject* latex_environment_type();
 PyTypeObject* latex_document_type();
 
 // The layout LatexEnvironment and the library's classes derived from it
-// share: the native fields, and Tabular's column count while its field is
-// lazy.
+// share: the native fields, Tabular's column count while its field is lazy,
+// and a block environment's pending context while its `context` is lazy.
+struct PendingContext;
 struct Writer : Native {
     Py_ssize_t ncols;
+    PendingContext* pending;
 };
+inline Writer* as_writer(PyObject* self) { return reinterpret_cast<Writer*>(self); }
 int writer_traverse(PyObject* self, visitproc visit, void* arg);
 int writer_clear(PyObject* self);
 void writer_dealloc(PyObject* self);
@@ -63,6 +66,14 @@ PyObject* alloc_writer(PyTypeObject* type);
 // LatexEnvironment(context), LatexEnvironment being the global of `module`
 // that `global` watches: made natively while that is the class, unchanged.
 PyObject* environment_from(PyObject* module, Global& global, PyObject* context);
+// LatexEnvironment(context.child()) the same way, for a block that alone
+// holds the child: the child stays pending until Python code needs it.
+// NULL when the child or the environment would not be made natively (and
+// with an exception on error).
+PyObject* environment_of_child(Global& global, PyObject* context);
+// The body and preamble (indexed by field) of an environment whose context
+// is pending; NULL otherwise.
+TextBuffer* pending_buffers(PyObject* env);
 
 // LatexContext(graphics_path), LatexContext being the global of `module`
 // that `global` watches: made natively while that is the class, unchanged.

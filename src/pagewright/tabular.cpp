@@ -219,7 +219,6 @@ struct Row : Native {
 };
 
 Row* as_row(PyObject* self) { return reinterpret_cast<Row*>(self); }
-Writer* as_writer(PyObject* self) { return reinterpret_cast<Writer*>(self); }
 
 // More room for cells, the first in the object itself; -1 with MemoryError.
 int grow_cells(Cells& cells) {
@@ -771,9 +770,16 @@ PyObject* cell_enter(SingleUse* self) {
         return nullptr;
     }
     Ref context = native_attr(row, row_layout, row_context);
-    Ref child(context ? child_of(context.get()) : nullptr);
-    Ref cell(child ? environment_from(tabular_module, environment_global, child.get()) : nullptr);
-    if (!cell) return nullptr;
+    if (!context) return nullptr;
+    // The cell's own context is made only if Python code needs it.
+    Ref cell(environment_of_child(environment_global, context.get()));
+    if (!cell && PyErr_Occurred()) return nullptr;
+    if (!cell) {
+        Ref child(child_of(context.get()));
+        cell = Ref(child ? environment_from(tabular_module, environment_global, child.get())
+                         : nullptr);
+        if (!cell) return nullptr;
+    }
     self->keep(1, Py_NewRef(cell.get()));
     return cell.release();
 }
@@ -785,7 +791,7 @@ int close_cell_natively(PyObject* row_object, PyObject* cell) {
     Row* row = native_row(row_object);
     if (!row || !is_shared_int(row->col + 1)) return 0;
     PyObject* cell_context = native_context(cell);
-    TextBuffer* buffers = cell_context ? context_buffers(cell_context) : nullptr;
+    TextBuffer* buffers = cell_context ? context_buffers(cell_context) : pending_buffers(cell);
     TextBuffer* to = buffers ? context_buffer(row->fields[row_context], preamble_field) : nullptr;
     if (!to) return 0;
     TextBuffer* from = &buffers[preamble_field];
