@@ -132,10 +132,13 @@ void environment_discard(PyObject* self, int) {
 
 }  // namespace
 
-TextBuffer* pending_buffers(PyObject* env) {
-    if (!Py_IS_TYPE(env, environment_type) || !environment_guard.holds()) return nullptr;
-    PendingContext* pending = pending_of(env);
-    return pending ? pending->buffers : nullptr;
+TextBuffer* environment_buffers(PyObject* env) {
+    if (!Py_IS_TYPE(env, environment_type)) return nullptr;
+    Writer* writer = as_writer(env);
+    if (writer->layout != &environment_layout || !environment_guard.holds()) return nullptr;
+    PyObject* context = writer->fields[0];
+    if (context == lazy) return writer->pending->buffers;
+    return context ? context_buffers(context) : nullptr;
 }
 
 int writer_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -219,9 +222,15 @@ int environment_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 // The native body an environment writes into: its context's, or its
 // pending context's; NULL when there is none.
 TextBuffer* native_body(PyObject* env) {
-    if (PyObject* context = native_context(env)) return context_buffer(context, f_field);
-    TextBuffer* pending = pending_buffers(env);
-    return pending ? &pending[f_field] : nullptr;
+    if (Py_IS_TYPE(env, environment_type)) {
+        Writer* writer = as_writer(env);
+        if (writer->layout != &environment_layout || !environment_guard.holds()) return nullptr;
+        PyObject* context = writer->fields[0];
+        if (context == lazy) return &writer->pending->buffers[f_field];
+        return context ? context_buffer(context, f_field) : nullptr;
+    }
+    PyObject* context = native_context(env);
+    return context ? context_buffer(context, f_field) : nullptr;
 }
 
 template <PyObject** fmt, PyObject** opening, PyObject** closing, const Signature* signature>
@@ -278,8 +287,8 @@ PyObject* tex(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     static const Signature signature{"tex", {"tex"}, 1};
     PyObject* raw;
     if (signature.bind(args, nargs, kwnames, &raw) < 0) return nullptr;
-    if (TextBuffer* pending = PyUnicode_CheckExact(raw) ? pending_buffers(self) : nullptr) {
-        if (pending[f_field].append(raw) < 0) return nullptr;
+    if (TextBuffer* buffers = PyUnicode_CheckExact(raw) ? environment_buffers(self) : nullptr) {
+        if (buffers[f_field].append(raw) < 0) return nullptr;
         Py_RETURN_NONE;
     }
     return append_text(self, raw);

@@ -71,9 +71,10 @@ PyObject* environment_from(PyObject* module, Global& global, PyObject* context);
 // NULL when the child or the environment would not be made natively (and
 // with an exception on error).
 PyObject* environment_of_child(Global& global, PyObject* context);
-// The body and preamble (indexed by field) of an environment whose context
-// is pending; NULL otherwise.
-TextBuffer* pending_buffers(PyObject* env);
+// The body and preamble (indexed by field) of the context a LatexEnvironment
+// writes into, natively: its pending context's, or its context's while
+// Python code has read neither buffer; NULL otherwise.
+TextBuffer* environment_buffers(PyObject* env);
 
 // LatexContext(graphics_path), LatexContext being the global of `module`
 // that `global` watches: made natively while that is the class, unchanged.

@@ -293,8 +293,8 @@ int push_span(Row* row, const TextBuffer& body) {
         cells.arena = arena;
         cells.arena_capacity = capacity;
     }
-    if (gap) std::memcpy(cells.arena + at - gap, separator_chars(), gap);
-    if (bytes) std::memcpy(cells.arena + at, body.tail, bytes);
+    copy_bytes(cells.arena + at - gap, separator_chars(), gap);
+    copy_bytes(cells.arena + at, body.tail, bytes);
     cells.spans[cells.count] = {at, body.tail_length, body.tail_maxchar, body.tail_kind};
     cells.items[cells.count++] = nullptr;
     cells.arena_used = at + bytes;
@@ -769,7 +769,9 @@ PyObject* cell_enter(SingleUse* self) {
     if (native ? native->col == native->ncols && fail_full_row(row) < 0 : check_room(row) < 0) {
         return nullptr;
     }
-    Ref context = native_attr(row, row_layout, row_context);
+    // No Python code ran on a native row that had room.
+    PyObject* held = native ? native->fields[row_context] : nullptr;
+    Ref context = held ? Ref::borrow(held) : native_attr(row, row_layout, row_context);
     if (!context) return nullptr;
     // The cell's own context is made only if Python code needs it.
     Ref cell(environment_of_child(environment_global, context.get()));
@@ -790,8 +792,7 @@ PyObject* cell_enter(SingleUse* self) {
 int close_cell_natively(PyObject* row_object, PyObject* cell) {
     Row* row = native_row(row_object);
     if (!row || !is_shared_int(row->col + 1)) return 0;
-    PyObject* cell_context = native_context(cell);
-    TextBuffer* buffers = cell_context ? context_buffers(cell_context) : pending_buffers(cell);
+    TextBuffer* buffers = environment_buffers(cell);
     TextBuffer* to = buffers ? context_buffer(row->fields[row_context], preamble_field) : nullptr;
     if (!to) return 0;
     TextBuffer* from = &buffers[preamble_field];
