@@ -332,6 +332,32 @@ def test_done_when_example(tmp_path, monkeypatch):
         "\\graphicspath{{out/}}\n\\begin{document}\n50% of \\$x\\_1\\$\\end{document}\n")
 
 
+class MarksTheStream(str):
+    """A text that, when formatted, first writes a mark into the stream the
+    document is being written to."""
+    stream = None
+
+    def __str__(self):
+        MarksTheStream.stream.write("<mark>")
+        return str.__str__(self)
+
+
+@pytest.mark.parametrize("where", ["document_class", "class_options", "graphics_path", "option"])
+def test_python_code_run_while_a_document_is_written_sees_what_came_before(where):
+    def dumped_with(value):
+        doc = LatexDocument(**{k: value for k in [where] if k != "option"})
+        doc.use_package("pkg", {"k": value} if where == "option" else None)
+        doc.text("body")
+        out = MarksTheStream.stream = io.StringIO()
+        doc.dump_stream(out)
+        return out.getvalue()
+
+    plain = dumped_with("VALUE").splitlines(keepends=True)
+    line = next(i for i, text in enumerate(plain) if "VALUE" in text)
+    plain.insert(line, "<mark>")
+    assert dumped_with(MarksTheStream("VALUE")) == "".join(plain)
+
+
 def test_fragment_writes_body_only_in_one_write():
     out = Recording()
     with latex_fragment(out, graphics_path="g") as env:

@@ -39,7 +39,55 @@ int init_write(PyObject* string_io_class) {
 // An exact io.StringIO, whose class no one can change, runs the class's
 // write unless its instance dict has one: that method is called without
 // looking it up.
+namespace {
+
+// The batch collecting writes, if one is: at most one at a time, as no
+// Python code (so no other thread) runs while it collects. Its text goes
+// to a buffer that keeps its memory for the next batch, up to a size.
+Batch* collecting;
+TextBuffer batch_text;
+constexpr Py_ssize_t kept_batch_memory = 1 << 16;
+
+}  // namespace
+
+Batch::Batch(PyObject* stream) {
+    if (!stream || collecting || !fast_paths || !string_io_type ||
+        !Py_IS_TYPE(stream, string_io_type)) {
+        return;
+    }
+    // An empty instance dict leaves write to the class, and looking runs no
+    // Python code.
+    Py_ssize_t offset = string_io_type->tp_dictoffset;
+    if (offset <= 0) return;
+    PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(stream) + offset);
+    if (dict && PyDict_GET_SIZE(dict) != 0) return;
+    stream_ = stream;
+    collecting = this;
+}
+
+void Batch::stop() {
+    if (collecting != this) return;
+    collecting = nullptr;
+    if (batch_text.tail_capacity * batch_text.tail_kind > kept_batch_memory) {
+        batch_text.release();
+    } else {
+        batch_text.empty();
+    }
+}
+
+Batch::~Batch() { stop(); }
+
+int Batch::flush() {
+    if (collecting != this) return 0;
+    Ref text(batch_text.value());
+    stop();
+    return text && call(string_io_write, {stream_, text.get()}) ? 0 : -1;
+}
+
 int write_to(PyObject* stream, PyObject* text) {
+    if (collecting && collecting->stream_ == stream && PyUnicode_CheckExact(text)) {
+        return batch_text.append(text);
+    }
     if (fast_paths && string_io_type && Py_IS_TYPE(stream, string_io_type)) {
         int own = writes_with_class_method(stream);
         if (own < 0) return -1;

@@ -31,6 +31,27 @@ PyObject* stream_made_from(PyObject* context, PyObject* name, unsigned generatio
 // stream.write(text), result discarded.
 int write_to(PyObject* stream, PyObject* text);
 
+// The writes of a writer that runs no Python code between them, to an exact
+// io.StringIO that writes with its class's method: collected natively while
+// the batch lives and written in one call by flush(). Nothing can look at
+// the stream in between, and the stream ends up holding the same text. For
+// any other stream (or NULL) the writes go through as they come.
+class Batch {
+public:
+    explicit Batch(PyObject* stream);
+    ~Batch();
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+    // Writes what was collected; 0, or -1 with an exception.
+    int flush();
+
+private:
+    friend int write_to(PyObject* stream, PyObject* text);
+    // Ends the collecting, dropping the text.
+    void stop();
+    PyObject* stream_ = nullptr;  // borrowed: the caller holds it
+};
+
 // Takes io.StringIO, whose write the library calls directly on its exact
 // instances; 0, or -1 with an exception.
 int init_write(PyObject* string_io_class);

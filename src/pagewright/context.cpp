@@ -944,6 +944,33 @@ PyObject* context_from(PyObject* module, Global& global, PyObject* graphics_path
 
 PyObject* latex_context_class() { return reinterpret_cast<PyObject*>(context_type); }
 
+namespace {
+
+// Options whose text is made without running Python code.
+bool plain_options(PyObject* options) {
+    if (!PyDict_CheckExact(options)) return false;
+    Py_ssize_t at = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(options, &at, &key, &value)) {
+        if (!PyUnicode_CheckExact(key) || (value != Py_None && !PyUnicode_CheckExact(value))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool packages_dump_natively(PyObject* context) {
+    if (!calls_own(context, context_layout) || !dumps_natively(context)) return false;
+    const Requests& requests = as_context(context)->requests;
+    for (Py_ssize_t i = 0; i < requests.count; i++) {
+        PyObject* options = requests.items[i].options;
+        if (options && !plain_options(options)) return false;
+    }
+    return true;
+}
+
 int dump_packages(PyObject* context, PyObject* f) {
     if (calls_own(context, context_layout) && dumps_natively(context)) {
         return dump_requests(context, f);

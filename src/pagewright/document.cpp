@@ -1,6 +1,7 @@
 // pagewright.document: LatexDocument, an environment on the root of a
 // document's context tree that assembles the complete LaTeX source: class
 // line, package lines, graphics lines, preamble and body.
+#include "context.h"
 #include "modules.h"
 
 #include "../core/args.h"
@@ -174,13 +175,33 @@ int write_buffer(PyObject* self, PyObject* buffer_name, PyObject* f) {
     return text ? write_to(f, text.get()) : -1;
 }
 
+// Whether writing the document runs no Python code: a native document on a
+// native context, whose every part is native text or an exact str.
+bool dumps_natively(PyObject* self) {
+    PyObject** fields = native_fields(self, document_layout);
+    if (!fields) return false;
+    PyObject* document_class = fields[document_class_at];
+    PyObject* class_options = fields[class_options_at];
+    PyObject* context = fields[context_at];
+    if (!document_class || !PyUnicode_CheckExact(document_class) || !class_options ||
+        !PyUnicode_CheckExact(class_options) || !context || !context_buffers(context)) {
+        return false;
+    }
+    PyObject* graphics_path = native_fields(context, context_layout)[graphics_path_field];
+    return graphics_path && PyUnicode_CheckExact(graphics_path) &&
+           packages_dump_natively(context);
+}
+
 int dump_document(PyObject* self, PyObject* f) {
+    // With no Python code to see the stream in between, its writes are one.
+    Batch batch(dumps_natively(self) ? f : nullptr);
     if (write_class_line(self, f) < 0 || write_package_lines(self, f) < 0 ||
         write_graphics_lines(self, f) < 0 || write_buffer(self, names.preamble, f) < 0 ||
-        write_to(f, begin_document) < 0 || write_buffer(self, names.f, f) < 0) {
+        write_to(f, begin_document) < 0 || write_buffer(self, names.f, f) < 0 ||
+        write_to(f, end_document) < 0) {
         return -1;
     }
-    return write_to(f, end_document);
+    return batch.flush();
 }
 
 PyObject* dump_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -86,6 +86,9 @@ PyObject* latex_context_class();
 
 // context.dump_preamble(f), its result dropped.
 int dump_packages(PyObject* context, PyObject* f);
+// Whether dump_packages(context, f) writes the package lines without
+// running Python code.
+bool packages_dump_natively(PyObject* context);
 
 // context.use_package(name, options), its result dropped; `options` is true,
 // or NULL for a new empty dict.
