@@ -84,6 +84,10 @@ int Batch::flush() {
     return text && call(string_io_write, {stream_, text.get()}) ? 0 : -1;
 }
 
+TextBuffer* collected_for(PyObject* stream) {
+    return collecting && collecting->stream_ == stream ? &batch_text : nullptr;
+}
+
 int write_to(PyObject* stream, PyObject* text) {
     if (collecting && collecting->stream_ == stream && PyUnicode_CheckExact(text)) {
         return batch_text.append(text);

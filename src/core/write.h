@@ -31,6 +31,12 @@ PyObject* stream_made_from(PyObject* context, PyObject* name, unsigned generatio
 // stream.write(text), result discarded.
 int write_to(PyObject* stream, PyObject* text);
 
+class Batch;
+
+// The text a batch collects for `stream`, for writes made straight into
+// it; NULL when no batch collects writes to `stream`.
+TextBuffer* collected_for(PyObject* stream);
+
 // The writes of a writer that runs no Python code between them, to an exact
 // io.StringIO that writes with its class's method: collected natively while
 // the batch lives and written in one call by flush(). Nothing can look at
@@ -47,6 +53,7 @@ public:
 
 private:
     friend int write_to(PyObject* stream, PyObject* text);
+    friend TextBuffer* collected_for(PyObject* stream);
     // Ends the collecting, dropping the text.
     void stop();
     PyObject* stream_ = nullptr;  // borrowed: the caller holds it

@@ -142,15 +142,28 @@ Ref format_pieces(std::initializer_list<PyObject*> texts, PyObject* fmt,
     return values.size() == 1 ? format(fmt, *values.begin()) : format_tuple(fmt, values);
 }
 
+// f.write(fmt % values), `texts` being the same line as the format's
+// fixed pieces and the values: joined straight into a batch collecting the
+// writes to f when all are exact strs.
+int write_line(PyObject* f, std::initializer_list<PyObject*> texts, PyObject* fmt,
+               std::initializer_list<PyObject*> values) {
+    TextBuffer* batch = collected_for(f);
+    for (PyObject* text : texts) {
+        if (!PyUnicode_CheckExact(text)) batch = nullptr;
+    }
+    if (batch) return batch->append_joined(texts.begin(), texts.size(), nullptr);
+    Ref line = format_pieces(texts, fmt, values);
+    return line ? write_to(f, line.get()) : -1;
+}
+
 int write_class_line(PyObject* self, PyObject* f) {
     Ref class_options = native_attr(self, document_layout, class_options_at);
     Ref document_class = class_options ? native_attr(self, document_layout, document_class_at)
                                        : Ref();
     if (!document_class) return -1;
-    Ref line = format_pieces({documentclass_opening, class_options.get(), documentclass_between,
-                              document_class.get(), line_end},
-                             documentclass_format, {class_options.get(), document_class.get()});
-    return line ? write_to(f, line.get()) : -1;
+    return write_line(f, {documentclass_opening, class_options.get(), documentclass_between,
+                          document_class.get(), line_end},
+                      documentclass_format, {class_options.get(), document_class.get()});
 }
 
 int write_package_lines(PyObject* self, PyObject* f) {
@@ -161,18 +174,21 @@ int write_package_lines(PyObject* self, PyObject* f) {
 int write_graphics_lines(PyObject* self, PyObject* f) {
     if (write_to(f, graphicx_line) < 0) return -1;
     Ref graphics_path = context_attribute(self, names.graphics_path);
-    Ref line = graphics_path ? format_pieces({graphicspath_opening, graphics_path.get(),
-                                              graphicspath_end},
-                                             graphicspath_format, {graphics_path.get()})
-                             : Ref();
-    return line ? write_to(f, line.get()) : -1;
+    if (!graphics_path) return -1;
+    return write_line(f, {graphicspath_opening, graphics_path.get(), graphicspath_end},
+                      graphicspath_format, {graphics_path.get()});
 }
 
-// The whole text of one of the context's buffers (preamble or f).
+// The whole text of one of the context's buffers (preamble or f): shared
+// with a batch collecting the writes to f when both are native.
 int write_buffer(PyObject* self, PyObject* buffer_name, PyObject* f) {
     Ref context = context_of(self);
-    Ref text = context ? value_of(context.get(), buffer_name) : Ref();
-    return text ? write_to(f, text.get()) : -1;
+    if (!context) return -1;
+    TextBuffer* batch = collected_for(f);
+    TextBuffer* text = batch ? native_buffer(context.get(), buffer_name) : nullptr;
+    if (text) return batch->append_buffer(*text);
+    Ref value = value_of(context.get(), buffer_name);
+    return value ? write_to(f, value.get()) : -1;
 }
 
 // Whether writing the document runs no Python code: a native document on a

@@ -919,6 +919,14 @@ bool holds_own_letters(PyObject* list) {
     return true;
 }
 
+// env in envs, for the two names of the class's own list without comparing.
+int known_env(PyObject* envs, PyObject* env) {
+    bool own = PyList_CheckExact(envs) && PyList_GET_SIZE(envs) == 2 &&
+               PyList_GET_ITEM(envs, 0) == tabular_env && PyList_GET_ITEM(envs, 1) == longtable_env;
+    if (own && (env == tabular_env || env == longtable_env)) return 1;
+    return PySequence_Contains(envs, env);
+}
+
 // Whether an exact str entry, cut at its first "{", is one of the letters
 // c, r, l, p: 1 or 0, or -1 when that cannot be told without the general
 // comparison.
@@ -975,7 +983,7 @@ int check_table(PyObject* alignment, PyObject* env) {
     if (PyErr_Occurred()) return -1;
     Ref envs = class_attribute(envs_name, own_envs);
     if (!envs) return -1;
-    int known = PySequence_Contains(envs.get(), env);
+    int known = known_env(envs.get(), env);
     if (known <= 0) {
         if (known == 0) PyErr_SetNone(PyExc_AssertionError);
         return -1;
@@ -1221,7 +1229,7 @@ int make_types() {
         return -1;
     }
     Ref allowed(PyList_New(4));
-    Ref envs(Py_BuildValue("[ss]", "tabular", "longtable"));
+    Ref envs(Py_BuildValue("[OO]", tabular_env, longtable_env));
     Ref bases(PyTuple_Pack(1, base));
     if (!allowed || !envs || !bases) return -1;
     for (Py_ssize_t i = 0; i < 4; i++) {
