@@ -183,6 +183,90 @@ def test_objects_made_again_from_freed_ones_start_afresh(left):
     assert env.context.f.getvalue().count("x\\\\ \n") == 3
 
 
+class ReadsWhenCollected:
+    """A finalizer that reads a block's context while the collector runs."""
+
+    def __init__(self, block):
+        self.block = block
+        self.cycle = self
+
+    def __del__(self):
+        self.block.context.f.getvalue()
+
+
+def read_while_collecting(block, owner):
+    # No spare contexts left: the block's is newly allocated, which collects.
+    drained = [owner.context.child() for _ in range(40)]
+    ReadsWhenCollected(block)
+    thresholds = gc.get_threshold()
+    gc.set_threshold(1)
+    try:
+        block.context
+    finally:
+        gc.set_threshold(*thresholds)
+    del drained
+
+
+# Ways Python code first sees a block's context, which is made only then;
+# the last one writes "w" into it.
+LOOKS = [
+    lambda block, owner: block.context,
+    lambda block, owner: vars(block)["context"],
+    lambda block, owner: copy.copy(block).context,
+    lambda block, owner: setattr(block, "__class__", LatexEnvironment),
+    read_while_collecting,
+    lambda block, owner: block.context.f.write("w"),
+]
+
+
+@contextlib.contextmanager
+def cell_block(env):
+    with env.tabular(["l", "l"]) as table, table.row() as row:
+        row.cell_tex("0")
+        with row.cell() as cell:
+            yield cell, table
+
+
+@contextlib.contextmanager
+def box_block(env, opener):
+    with opener(env) as box:
+        yield box, env
+
+
+# Each block, and what its owner's text shows of the block's text.
+BLOCKS = {
+    "cell": (cell_block, lambda text: "0 & " + text + "\\\\ \n "),
+    "fbox": (lambda env: box_block(env, LatexEnvironment.fbox),
+             lambda text: "\\fbox{%\n" + text + "}% fbox\n"),
+    "minipage": (lambda env: box_block(env, lambda e: e.minipage("1cm")),
+                 lambda text: "{1cm}%\n" + text + "\\end{minipage}"),
+}
+
+
+@pytest.mark.parametrize("block", BLOCKS)
+@pytest.mark.parametrize("look", LOOKS)
+@pytest.mark.parametrize("when", ["first", "between", "after"])
+def test_a_block_context_made_when_looked_at_holds_all_its_text(block, look, when):
+    opener, shown = BLOCKS[block]
+    mark = "w" if look is LOOKS[-1] else ""
+    env = LatexEnvironment(LatexContext())
+    with opener(env) as (inner, owner):
+        if when == "first":
+            look(inner, owner)
+        inner.text("a_")
+        if when == "between":
+            look(inner, owner)
+        inner.tex("b")
+    if when == "after":
+        look(inner, owner)
+    inner.text("c")
+    text = {"first": mark + "a\\_b", "between": "a\\_" + mark + "b", "after": "a\\_b"}[when]
+    assert shown(text) in env.context.f.getvalue()
+    assert inner.context.f.getvalue() == text + (mark if when == "after" else "") + "c"
+    assert inner.context.parent is owner.context
+    assert inner.context.graphics_path is owner.context.graphics_path
+
+
 def test_ints_read_back_are_the_very_objects_stored_or_made():
     big = int("1000000")
     ctx = LatexContext()

@@ -1,5 +1,3 @@
-import copy
-import gc
 import io
 import os
 import shutil
@@ -226,66 +224,6 @@ def test_a_row_joins_its_cells_in_order(env, cells):
                         block.tex(cell)
                     written.append(cell)
     assert body(table) == " & ".join(written) + ROW_END
-
-
-class ReadsWhenCollected:
-    """A finalizer that reads the cell's context while the collector runs."""
-
-    def __init__(self, cell):
-        self.cell = cell
-        self.cycle = self
-
-    def __del__(self):
-        self.cell.context.f.getvalue()
-
-
-def read_while_collecting(cell, table):
-    # No spare contexts left: the cell's is newly allocated, which collects.
-    drained = [table.context.child() for _ in range(40)]
-    ReadsWhenCollected(cell)
-    thresholds = gc.get_threshold()
-    gc.set_threshold(1)
-    try:
-        cell.context
-    finally:
-        gc.set_threshold(*thresholds)
-    del drained
-
-
-# Ways Python code first sees a cell's context, which is made only then;
-# the last one writes "w" into it.
-LOOKS = [
-    lambda cell, table: cell.context,
-    lambda cell, table: vars(cell)["context"],
-    lambda cell, table: copy.copy(cell).context,
-    lambda cell, table: setattr(cell, "__class__", LatexEnvironment),
-    read_while_collecting,
-    lambda cell, table: cell.context.f.write("w"),
-]
-
-
-@pytest.mark.parametrize("look", LOOKS)
-@pytest.mark.parametrize("when", ["first", "between", "after"])
-def test_a_cell_context_made_when_looked_at_holds_all_its_text(env, look, when):
-    mark = "w" if look is LOOKS[-1] else ""
-    with env.tabular(["l", "l"]) as table:
-        with table.row() as row:
-            row.cell_tex("0")
-            with row.cell() as cell:
-                if when == "first":
-                    look(cell, table)
-                cell.text("a_")
-                if when == "between":
-                    look(cell, table)
-                cell.tex("b")
-        if when == "after":
-            look(cell, table)
-        cell.text("c")
-    text = {"first": mark + "a\\_b", "between": "a\\_" + mark + "b", "after": "a\\_b"}[when]
-    assert body(table) == "0 & " + text + ROW_END
-    assert cell.context.f.getvalue() == text + (mark if when == "after" else "") + "c"
-    assert cell.context.parent is table.context
-    assert cell.context.graphics_path is table.context.graphics_path
 
 
 def test_row_tex_too_many_cells(env):

@@ -203,6 +203,12 @@ int Sink::copy_from(PyObject* from_context, PyObject* buffer_name) {
     return text ? write(text.get()) : -1;
 }
 
+int Sink::copy_text(TextBuffer& from) {
+    if (TextBuffer* to = native()) return to->append_buffer(from);
+    Ref text(from.value());
+    return text ? write(text.get()) : -1;
+}
+
 }  // namespace pw
 
 namespace pw {
@@ -212,6 +218,12 @@ int copy_buffer(PyObject* from_context, PyObject* to_context, PyObject* buffer_n
     TextBuffer* to = from ? native_buffer(to_context, buffer_name) : nullptr;
     if (to) return to->append_buffer(*from);
     Ref text = value_of(from_context, buffer_name);
+    return text ? append_to(to_context, buffer_name, text.get()) : -1;
+}
+
+int copy_buffer(TextBuffer& from, PyObject* to_context, PyObject* buffer_name) {
+    if (TextBuffer* to = native_buffer(to_context, buffer_name)) return to->append_buffer(from);
+    Ref text(from.value());
     return text ? append_to(to_context, buffer_name, text.get()) : -1;
 }
 

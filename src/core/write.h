@@ -91,6 +91,8 @@ public:
     // write(from_context.<buffer_name>.getvalue()), sharing the text when
     // both buffers are native.
     int copy_from(PyObject* from_context, PyObject* buffer_name);
+    // The same from a native buffer.
+    int copy_text(TextBuffer& from);
 
 private:
     Ref target_;          // the context when native, else the buffer object
@@ -142,5 +144,7 @@ inline int append_to(PyObject* context, PyObject* buffer_name, PyObject* text) {
 
 // to_context.<name>.write(from_context.<name>.getvalue())
 int copy_buffer(PyObject* from_context, PyObject* to_context, PyObject* buffer_name);
+// The same from a native buffer.
+int copy_buffer(TextBuffer& from, PyObject* to_context, PyObject* buffer_name);
 
 }  // namespace pw

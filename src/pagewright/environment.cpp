@@ -436,6 +436,13 @@ PyObject* environment_of_child(Global& global, PyObject* context) {
     return env;
 }
 
+PyObject* block_environment(PyObject* module, Global& global, PyObject* context) {
+    PyObject* env = environment_of_child(global, context);
+    if (env || PyErr_Occurred()) return env;
+    Ref child(child_of(context));
+    return child ? environment_from(module, global, child.get()) : nullptr;
+}
+
 PyObject* environment_from(PyObject* module, Global& global, PyObject* context) {
     if (global.holds() && environment_guard.holds() && fast_paths) {
         PyObject* env = alloc_writer(environment_type);

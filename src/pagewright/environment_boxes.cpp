@@ -3,6 +3,7 @@
 // in the box's LaTeX when the block ends; tightbox, a framed minipage and
 // minipage_bottom are compositions of those, unwound as nested with
 // statements would be.
+#include "context.h"
 #include "environment.h"
 #include "modules.h"
 
@@ -93,12 +94,11 @@ const BoxTexts mbox_texts = {&mbox_opening, true, nullptr, {&mbox_closing, nullp
                              {&mbox_before, &mbox_between, &mbox_after}};
 
 // LatexEnvironment(self.context.child()), LatexEnvironment being the
-// module's global.
+// module's global; the child is made only if Python code needs it.
 PyObject* enter_box(SingleUse* self) {
     Ref context = context_of(self->slot(owner));
-    Ref child(context ? child_of(context.get()) : nullptr);
-    Ref env(child ? environment_from(environment_module, environment_global, child.get())
-                  : nullptr);
+    Ref env(context ? block_environment(environment_module, environment_global, context.get())
+                    : nullptr);
     if (!env) return nullptr;
     self->keep(writer, Py_NewRef(env.get()));
     return env.release();
@@ -133,11 +133,18 @@ int append_opening(Sink& body, SingleUse* self, const BoxTexts& texts) {
 }
 
 // The child's preamble to the owner's preamble, then the opening, the
-// child's body and the closing to the owner's body, one write each.
+// child's body and the closing to the owner's body, one write each. The
+// child's buffers are read natively where they are (a pending child's
+// included), looked up again after Python code may have run.
 int write_box(SingleUse* self, const BoxTexts& texts) {
     Ref context = context_of(self->slot(owner));
-    Ref child = context ? context_of(self->slot(writer)) : Ref();
-    if (!child || copy_buffer(child.get(), context.get(), names.preamble) < 0) return -1;
+    if (!context) return -1;
+    if (TextBuffer* child = environment_buffers(self->slot(writer))) {
+        if (copy_buffer(child[preamble_field], context.get(), names.preamble) < 0) return -1;
+    } else {
+        Ref made = context_of(self->slot(writer));
+        if (!made || copy_buffer(made.get(), context.get(), names.preamble) < 0) return -1;
+    }
     Sink body = Sink::of(context.get(), names.f);
     int appended = body ? append_opening(body, self, texts) : -1;
     if (appended < 0) return -1;
@@ -146,7 +153,12 @@ int write_box(SingleUse* self, const BoxTexts& texts) {
         if (!opening || body.write(opening.get()) < 0) return -1;
         if (texts.second_opening && body.write(*texts.second_opening) < 0) return -1;
     }
-    if (body.copy_from(child.get(), names.f) < 0) return -1;
+    if (TextBuffer* child = environment_buffers(self->slot(writer))) {
+        if (body.copy_text(child[f_field]) < 0) return -1;
+    } else {
+        Ref made = context_of(self->slot(writer));
+        if (!made || body.copy_from(made.get(), names.f) < 0) return -1;
+    }
     for (PyObject** closing : texts.closings) {
         if (closing && body.write(*closing) < 0) return -1;
     }

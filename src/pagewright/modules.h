@@ -71,6 +71,9 @@ PyObject* environment_from(PyObject* module, Global& global, PyObject* context);
 // NULL when the child or the environment would not be made natively (and
 // with an exception on error).
 PyObject* environment_of_child(Global& global, PyObject* context);
+// The environment of a block on `context`: environment_of_child when it
+// applies, else environment_from(module, global, child_of(context)).
+PyObject* block_environment(PyObject* module, Global& global, PyObject* context);
 // The body and preamble (indexed by field) of the context a LatexEnvironment
 // writes into, natively: its pending context's, or its context's while
 // Python code has read neither buffer; NULL otherwise.

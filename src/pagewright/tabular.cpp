@@ -774,14 +774,8 @@ PyObject* cell_enter(SingleUse* self) {
     Ref context = held ? Ref::borrow(held) : native_attr(row, row_layout, row_context);
     if (!context) return nullptr;
     // The cell's own context is made only if Python code needs it.
-    Ref cell(environment_of_child(environment_global, context.get()));
-    if (!cell && PyErr_Occurred()) return nullptr;
-    if (!cell) {
-        Ref child(child_of(context.get()));
-        cell = Ref(child ? environment_from(tabular_module, environment_global, child.get())
-                         : nullptr);
-        if (!cell) return nullptr;
-    }
+    Ref cell(block_environment(tabular_module, environment_global, context.get()));
+    if (!cell) return nullptr;
     self->keep(1, Py_NewRef(cell.get()));
     return cell.release();
 }
