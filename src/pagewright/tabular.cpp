@@ -35,6 +35,10 @@ Global environment_global;  // tabular.LatexEnvironment
 Global registered_global;   // sys.modules['pagewright.tabular']
 
 PyObject* one;                    // 1
+// What separates a row's cells.
+constexpr char separator_text[] = " & ";
+constexpr Py_ssize_t separator_size = sizeof separator_text - 1;
+
 // The module's interned texts, each with the name it is kept under.
 #define LITERALS(X) \
     X(tabular_name, "Tabular") \
@@ -58,7 +62,7 @@ PyObject* one;                    // 1
     X(tabular_env, "tabular") \
     X(longtable_env, "longtable") \
     X(open_brace, "{") \
-    X(cell_separator, " & ") \
+    X(cell_separator, separator_text) \
     X(empty, "") \
     X(row_end, "\\\\ \n ") \
     X(hline_text, "\\hline\n") \
@@ -202,9 +206,10 @@ struct Cells {
     char* arena;
     Py_ssize_t arena_used;
     Py_ssize_t arena_capacity;
-    // While every cell is a one-byte span, the arena holds them joined by
-    // the separator, and `widest` is their widest character: the row's
-    // text but its end. Set once a cell breaks that (zero is the empty row).
+    // While every cell is one-byte text (a span, or a short ASCII str also
+    // copied here), the arena holds them joined by the separator, and
+    // `widest` is their widest character: the row's text but its end. Set
+    // once a cell breaks that (zero is the empty row).
     bool scattered;
     Py_UCS4 widest;
     PyObject* inline_items[inline_capacity];
@@ -254,34 +259,15 @@ int grow_cells(Cells& cells) {
     return cells.items && cells.count < cells.capacity ? 0 : grow_cells(cells);
 }
 
-[[gnu::always_inline]] inline int push_cell(Row* row, PyObject* text) {
-    if (room_for_cell(row->cells) < 0) return -1;
-    row->cells.items[row->cells.count++] = Py_NewRef(text);
-    row->cells.scattered = true;
-    return 0;
-}
-
-// The cell separator's characters, one byte each.
-Py_ssize_t separator_length() { return PyUnicode_GET_LENGTH(cell_separator); }
-const char* separator_chars() { return static_cast<const char*>(PyUnicode_DATA(cell_separator)); }
-
-// Copies the text of `body`, all in its tail, into the arena as the next
-// cell, at an offset aligned for its characters.
-int push_span(Row* row, const TextBuffer& body) {
-    Cells& cells = row->cells;
-    Py_ssize_t bytes = body.tail_length * body.tail_kind;
-    // A one-byte cell after joined ones follows the separator.
-    bool joins = !cells.scattered && body.tail_kind == 1;
-    Py_ssize_t gap = joins && cells.count ? separator_length() : 0;
-    Py_ssize_t at = joins ? cells.arena_used + gap
-                          : (cells.arena_used + body.tail_kind - 1) & ~Py_ssize_t(body.tail_kind - 1);
-    if (room_for_cell(cells) < 0) return -1;
+// Room in the arena up to byte `end`, the first in the row itself; -1 with
+// MemoryError.
+int reserve_arena(Cells& cells, Py_ssize_t end) {
     if (!cells.arena) {
         cells.arena = cells.inline_bytes;
         cells.arena_capacity = Cells::inline_arena;
     }
-    if (at + bytes > cells.arena_capacity) {
-        Py_ssize_t capacity = std::max(cells.arena_capacity * 2, at + bytes);
+    if (end > cells.arena_capacity) {
+        Py_ssize_t capacity = std::max(cells.arena_capacity * 2, end);
         bool inline_arena = cells.arena == cells.inline_bytes;
         char* arena = static_cast<char*>(
             inline_arena ? PyMem_Malloc(capacity) : PyMem_Realloc(cells.arena, capacity));
@@ -293,13 +279,64 @@ int push_span(Row* row, const TextBuffer& body) {
         cells.arena = arena;
         cells.arena_capacity = capacity;
     }
-    copy_bytes(cells.arena + at - gap, separator_chars(), gap);
-    copy_bytes(cells.arena + at, body.tail, bytes);
+    return 0;
+}
+
+// Copies `n` one-byte characters into the arena as the next of the joined
+// cells, after the separator; returns where they start, or -1 with
+// MemoryError.
+[[gnu::always_inline]] inline Py_ssize_t join_in_arena(Cells& cells, const void* chars,
+                                                      Py_ssize_t n, Py_UCS4 maxchar) {
+    Py_ssize_t gap = cells.count ? separator_size : 0;
+    Py_ssize_t at = cells.arena_used + gap;
+    if (at + n > cells.arena_capacity && reserve_arena(cells, at + n) < 0) return -1;
+    if (gap) std::memcpy(cells.arena + at - gap, separator_text, separator_size);
+    copy_bytes(cells.arena + at, chars, n);
+    cells.arena_used = at + n;
+    cells.widest = std::max(cells.widest, maxchar);
+    return at;
+}
+
+// Cells given as objects up to this length are also joined in the arena.
+constexpr Py_ssize_t joined_item_length = 256;
+
+// Appends an object as the next cell. A short ASCII str among joined cells
+// joins them in the arena too, so that the row is copied whole at its end.
+[[gnu::always_inline]] inline int push_cell(Row* row, PyObject* text) {
+    Cells& cells = row->cells;
+    if (room_for_cell(cells) < 0) return -1;
+    if (!cells.scattered && PyUnicode_CheckExact(text) && PyUnicode_IS_COMPACT_ASCII(text) &&
+        PyUnicode_GET_LENGTH(text) <= joined_item_length) {
+        if (join_in_arena(cells, PyUnicode_DATA(text), PyUnicode_GET_LENGTH(text), 0x7f) < 0) {
+            return -1;
+        }
+    } else {
+        cells.scattered = true;
+    }
+    cells.items[cells.count++] = Py_NewRef(text);
+    return 0;
+}
+
+// Copies the text of `body`, all in its tail, into the arena as the next
+// cell: joined when it is one-byte text after joined cells, else at an
+// offset aligned for its characters.
+int push_span(Row* row, const TextBuffer& body) {
+    Cells& cells = row->cells;
+    if (room_for_cell(cells) < 0) return -1;
+    Py_ssize_t at;
+    if (!cells.scattered && body.tail_kind == 1) {
+        at = join_in_arena(cells, body.tail, body.tail_length, body.tail_maxchar);
+        if (at < 0) return -1;
+    } else {
+        Py_ssize_t bytes = body.tail_length * body.tail_kind;
+        at = (cells.arena_used + body.tail_kind - 1) & ~Py_ssize_t(body.tail_kind - 1);
+        if (reserve_arena(cells, at + bytes) < 0) return -1;
+        copy_bytes(cells.arena + at, body.tail, bytes);
+        cells.arena_used = at + bytes;
+        cells.scattered = true;
+    }
     cells.spans[cells.count] = {at, body.tail_length, body.tail_maxchar, body.tail_kind};
     cells.items[cells.count++] = nullptr;
-    cells.arena_used = at + bytes;
-    cells.scattered = !joins;
-    cells.widest = std::max(cells.widest, body.tail_maxchar);
     return 0;
 }
 
