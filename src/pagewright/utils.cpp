@@ -398,26 +398,28 @@ template <typename Out>
     return escape_table.extra[c];
 }
 
-// For each special of `mask` in the chunk at `from`, which is stored whole
-// at `out`: writes its replacement and stores the chunk's characters after
-// it again behind it, reading no further than `stop` where the input ends
-// when `near_end`. Returns how many characters the replacements add.
+// Writes the chunk at `from`, `text`, to `out`, where it starts, with the
+// replacement of each special of `mask`: each is written over the chunk's
+// copy and the chunk's characters after it are stored again behind it,
+// read no further than `stop` where the input ends when `near_end`.
+// Returns where the next chunk starts.
 template <bool near_end, typename Char, typename Out>
-[[gnu::always_inline]] inline Py_ssize_t write_specials(const Char* from, const Char* stop,
-                                                         chunk::Mask mask, Out* out) {
-    Py_ssize_t added = 0;
+[[gnu::always_inline]] inline Out* put_escaped(const Char* from, const Char* stop,
+                                               chunk::Vec text, chunk::Mask mask, Out* out) {
+    put_chunk<Char>(out, text);
     for (; mask; mask &= mask - 1) {
         Py_ssize_t i = first_special<Char>(mask);
-        added += put_row(out + added + i, from[i]);
+        // From here on `out` is where `from` would be, moved by the
+        // replacements so far.
+        out += put_row(out + i, from[i]);
         const Char* after = from + i + 1;
-        Out* behind = out + added + i + 1;
         if (!near_end || stop - after >= chunk_chars<Char>) {
-            put_chunk<Char>(behind, chunk::load(after));
+            put_chunk<Char>(out + i + 1, chunk::load(after));
         } else {
-            copy_run(behind, after, stop - after);
+            copy_run(out + i + 1, after, stop - after);
         }
     }
-    return added;
+    return out + chunk_chars<Char>;
 }
 
 // The most a pair of chunks adds to the characters it comes from, with the
@@ -429,7 +431,7 @@ constexpr Py_ssize_t most_added = 2 * chunk_chars<Char> * (longest - 1) + 16;
 // The room escaping starts with: the text, an eighth more and most_added.
 template <typename Char>
 Py_ssize_t first_room(Py_ssize_t length) {
-    return length + length / 8 + most_added<Char>;
+    return length + (length >> 3) + most_added<Char>;
 }
 
 // Writes the escaped text, a chunk long or more, to `out`, in characters at
@@ -442,9 +444,10 @@ Py_ssize_t first_room(Py_ssize_t length) {
 template <typename Char, typename Out, typename Ensure>
 Out* write_escaped_chunks(const Char* data, Py_ssize_t length, Out* out, Ensure ensure) {
     constexpr Py_ssize_t size = chunk_chars<Char>;
-    const Char* from = data;
     const Char* stop = data + length;
-    for (; stop - from >= 3 * size; from += 2 * size) {
+    Py_ssize_t k = 0;
+    for (; k <= length - 2 * size; k += 2 * size) {
+        const Char* from = data + k;
         chunk::Vec first = chunk::load(from);
         chunk::Vec second = chunk::load(from + size);
         chunk::Vec first_hits = special_hits<Char>(first);
@@ -455,25 +458,39 @@ Out* write_escaped_chunks(const Char* data, Py_ssize_t length, Out* out, Ensure 
             out += 2 * size;
             continue;
         }
-        if (!ensure(out, stop - from)) return nullptr;
-        put_chunk<Char>(out, first);
-        out += write_specials<false>(from, stop, mask_of<Char>(first_hits), out) + size;
-        put_chunk<Char>(out, second);
-        out += write_specials<false>(from + size, stop, mask_of<Char>(second_hits), out) + size;
+        if (!ensure(out, length - k)) return nullptr;
+        out = put_escaped<false>(from, stop, first, mask_of<Char>(first_hits), out);
+        chunk::Mask mask = mask_of<Char>(second_hits);
+        out = length - k >= 3 * size
+                  ? put_escaped<false>(from + size, stop, second, mask, out)
+                  : put_escaped<true>(from + size, stop, second, mask, out);
     }
-    for (; stop - from >= size; from += size) {
-        chunk::Vec text = chunk::load(from);
+    if (length - k >= size) {
+        chunk::Vec text = chunk::load(data + k);
         chunk::Mask mask = mask_of<Char>(special_hits<Char>(text));
-        if (mask && !ensure(out, stop - from)) return nullptr;
-        put_chunk<Char>(out, text);
-        out += write_specials<true>(from, stop, mask, out) + size;
+        if (mask && !ensure(out, length - k)) return nullptr;
+        out = put_escaped<true>(data + k, stop, text, mask, out);
+        k += size;
     }
-    if (Py_ssize_t rest = stop - from) {
+    if (Py_ssize_t rest = length - k) {
         chunk::Vec last = chunk::load(stop - size);
-        chunk::Mask mask = last_of<Char>(mask_of<Char>(special_hits<Char>(last)), rest);
+        chunk::Mask mask = mask_of<Char>(special_hits<Char>(last));
+        // Without specials, the last chunk's characters before the rest are
+        // already in place before it.
+        if (!mask) {
+            put_chunk<Char>(out + rest - size, last);
+            return out + rest;
+        }
+        mask = last_of<Char>(mask, rest);
         if (mask && !ensure(out, rest)) return nullptr;
+        const Char* from = data + k;
         copy_run(out, from, rest);
-        out += write_specials<true>(from, stop, mask, out) + rest;
+        for (; mask; mask &= mask - 1) {
+            Py_ssize_t i = first_special<Char>(mask);
+            out += put_row(out + i, from[i]);
+            copy_run(out + i + 1, from + i + 1, rest - i - 1);
+        }
+        out += rest;
     }
     return out;
 }
@@ -519,7 +536,7 @@ PyObject* escape_chunks(PyObject* s, const Char* data, Py_ssize_t length) {
     auto ensure = [&](Char*& at, Py_ssize_t left) {
         if (scratch.limit - at >= left + most_added<Char>) return true;
         Py_ssize_t used = at - scratch.start;
-        if (!scratch.reserve(used, left + left / 8 + most_added<Char>)) return false;
+        if (!scratch.reserve(used, left + (left >> 3) + most_added<Char>)) return false;
         at = scratch.start + used;
         return true;
     };
@@ -563,7 +580,7 @@ int fill_room(TextBuffer& buffer, const Char* data, Py_ssize_t length, Py_UCS4 m
         auto ensure = [&](Out*& at, Py_ssize_t left) {
             if (limit - at >= left + most_added<Char>) return true;
             Py_ssize_t used = at - start;
-            Py_ssize_t more = left + left / 8 + most_added<Char>;
+            Py_ssize_t more = left + (left >> 3) + most_added<Char>;
             if (buffer.more_room(used, more, &room) < 0) return false;
             start = static_cast<Out*>(room);
             at = start + used;
