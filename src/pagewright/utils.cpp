@@ -272,9 +272,9 @@ Py_ssize_t escaped_extra_each(const Char* data, Py_ssize_t length) {
 // bytes. The fill stores each chunk whole and then, for each special in it,
 // writes the replacement and stores the chunk's characters after it again,
 // behind the replacement; the next special overwrites them from its own
-// place on. Text goes two chunks at a time while a third chunk follows, so
-// that those stores read input that is there and a pair without specials
-// costs one test; the chunks after the last pair go one at a time, and the
+// place on. Near the end of the input those stores copy only the characters
+// left. Text goes two chunks at a time, so that a pair without specials
+// costs one test; a chunk after the last pair goes alone, and the
 // characters after the last whole chunk are the end of the final one, whose
 // specials are the high end of its mask.
 template <typename Char>
@@ -398,15 +398,15 @@ template <typename Out>
     return escape_table.extra[c];
 }
 
-// Writes the chunk at `from`, `text`, to `out`, where it starts, with the
+// Writes the chunk at `from` to `out`, where it starts, with the
 // replacement of each special of `mask`: each is written over the chunk's
 // copy and the chunk's characters after it are stored again behind it,
 // read no further than `stop` where the input ends when `near_end`.
 // Returns where the next chunk starts.
 template <bool near_end, typename Char, typename Out>
 [[gnu::always_inline]] inline Out* put_escaped(const Char* from, const Char* stop,
-                                               chunk::Vec text, chunk::Mask mask, Out* out) {
-    put_chunk<Char>(out, text);
+                                               chunk::Mask mask, Out* out) {
+    put_chunk<Char>(out, chunk::load(from));
     for (; mask; mask &= mask - 1) {
         Py_ssize_t i = first_special<Char>(mask);
         // From here on `out` is where `from` would be, moved by the
@@ -434,20 +434,20 @@ Py_ssize_t first_room(Py_ssize_t length) {
     return length + (length >> 3) + most_added<Char>;
 }
 
-// Writes the escaped text, a chunk long or more, to `out`, in characters at
-// least as wide as the text's. The output's room must hold the rest of the
-// input as it is; before chunks with specials, ensure(out, left) makes sure
-// that it also holds most_added, with `left` characters of input still to
-// go (it may move the output: `out` is updated); false stops the fill.
-// Chunks without specials take no more room than their input, so the room
-// the rest of the input needs stays.
-template <typename Char, typename Out, typename Ensure>
-Out* write_escaped_chunks(const Char* data, Py_ssize_t length, Out* out, Ensure ensure) {
+// Writes the escaped text from `from` to `stop`, where the input ends (a
+// chunk or more after its start), to `out`, in characters at least as wide
+// as the text's, while the room up to `limit` surely holds it: true when
+// done; false, with `from` and `out` where it stopped (at a chunk), before
+// chunks with specials that might not fit. The room must hold the rest of
+// the input as it is, which chunks without specials keep true; for chunks
+// with specials it must also hold most_added. No calls: the fill keeps its
+// vectors in registers.
+template <typename Char, typename Out>
+[[gnu::always_inline]] inline bool fill_chunks(const Char*& from, const Char* stop, Out*& out,
+                                               Out* limit) {
     constexpr Py_ssize_t size = chunk_chars<Char>;
-    const Char* stop = data + length;
-    Py_ssize_t k = 0;
-    for (; k <= length - 2 * size; k += 2 * size) {
-        const Char* from = data + k;
+    auto fits = [&](Py_ssize_t left) { return limit - out >= left + most_added<Char>; };
+    for (Py_ssize_t pairs = (stop - from) / (2 * size); pairs; pairs--, from += 2 * size) {
         chunk::Vec first = chunk::load(from);
         chunk::Vec second = chunk::load(from + size);
         chunk::Vec first_hits = special_hits<Char>(first);
@@ -458,32 +458,30 @@ Out* write_escaped_chunks(const Char* data, Py_ssize_t length, Out* out, Ensure 
             out += 2 * size;
             continue;
         }
-        if (!ensure(out, length - k)) return nullptr;
-        out = put_escaped<false>(from, stop, first, mask_of<Char>(first_hits), out);
+        if (!fits(stop - from)) return false;
+        out = put_escaped<false>(from, stop, mask_of<Char>(first_hits), out);
         chunk::Mask mask = mask_of<Char>(second_hits);
-        out = length - k >= 3 * size
-                  ? put_escaped<false>(from + size, stop, second, mask, out)
-                  : put_escaped<true>(from + size, stop, second, mask, out);
+        out = pairs > 1 ? put_escaped<false>(from + size, stop, mask, out)
+                        : put_escaped<true>(from + size, stop, mask, out);
     }
-    if (length - k >= size) {
-        chunk::Vec text = chunk::load(data + k);
-        chunk::Mask mask = mask_of<Char>(special_hits<Char>(text));
-        if (mask && !ensure(out, length - k)) return nullptr;
-        out = put_escaped<true>(data + k, stop, text, mask, out);
-        k += size;
+    if (stop - from >= size) {
+        chunk::Mask mask = mask_of<Char>(special_hits<Char>(chunk::load(from)));
+        if (mask && !fits(stop - from)) return false;
+        out = put_escaped<true>(from, stop, mask, out);
+        from += size;
     }
-    if (Py_ssize_t rest = length - k) {
+    if (Py_ssize_t rest = stop - from) {
         chunk::Vec last = chunk::load(stop - size);
         chunk::Mask mask = mask_of<Char>(special_hits<Char>(last));
         // Without specials, the last chunk's characters before the rest are
         // already in place before it.
         if (!mask) {
             put_chunk<Char>(out + rest - size, last);
-            return out + rest;
+            out += rest;
+            return true;
         }
         mask = last_of<Char>(mask, rest);
-        if (mask && !ensure(out, rest)) return nullptr;
-        const Char* from = data + k;
+        if (mask && !fits(rest)) return false;
         copy_run(out, from, rest);
         for (; mask; mask &= mask - 1) {
             Py_ssize_t i = first_special<Char>(mask);
@@ -491,6 +489,26 @@ Out* write_escaped_chunks(const Char* data, Py_ssize_t length, Out* out, Ensure 
             copy_run(out + i + 1, from + i + 1, rest - i - 1);
         }
         out += rest;
+    }
+    return true;
+}
+
+// Writes the escaped text, a chunk long or more, to the start of `room`, in
+// characters at least as wide as the text's; returns the end, or NULL on
+// error. The room, from room.start to room.limit, must hold the text as it
+// is; wherever the fill stops for more, room.reserve(used, n) makes room for
+// `n` characters after the `used` ones written, which it may move (false on
+// error), and the fill goes on.
+template <typename Char, typename Room>
+auto write_escaped_chunks(const Char* data, Py_ssize_t length, Room& room) -> decltype(room.start) {
+    const Char* from = data;
+    const Char* stop = data + length;
+    auto out = room.start;
+    while (!fill_chunks(from, stop, out, room.limit)) {
+        Py_ssize_t used = out - room.start;
+        Py_ssize_t left = stop - from;
+        if (!room.reserve(used, left + (left >> 3) + most_added<Char>)) return nullptr;
+        out = room.start + used;
     }
     return out;
 }
@@ -530,17 +548,10 @@ struct Scratch {
 // Escapes text of a chunk or more in one pass into scratch room, then makes
 // the str of the exact length from it: the text itself when nothing changed.
 template <typename Char>
-PyObject* escape_chunks(PyObject* s, const Char* data, Py_ssize_t length) {
+[[gnu::noinline]] PyObject* escape_chunks(PyObject* s, const Char* data, Py_ssize_t length) {
     Scratch<Char> scratch;
     if (!scratch.reserve(0, first_room<Char>(length))) return nullptr;
-    auto ensure = [&](Char*& at, Py_ssize_t left) {
-        if (scratch.limit - at >= left + most_added<Char>) return true;
-        Py_ssize_t used = at - scratch.start;
-        if (!scratch.reserve(used, left + (left >> 3) + most_added<Char>)) return false;
-        at = scratch.start + used;
-        return true;
-    };
-    Char* end = write_escaped_chunks(data, length, scratch.start, ensure);
+    Char* end = write_escaped_chunks(data, length, scratch);
     if (!end) return nullptr;
     Py_ssize_t n = end - scratch.start;
     if (n == length) return Py_NewRef(s);
@@ -550,6 +561,18 @@ PyObject* escape_chunks(PyObject* s, const Char* data, Py_ssize_t length) {
 }
 #endif
 
+// Escapes shorter text (all text where chunks are not available): counts
+// what it adds, then fills the str of that length.
+template <typename Char>
+[[gnu::noinline]] PyObject* escape_each(PyObject* s, const Char* data, Py_ssize_t length) {
+    Py_ssize_t extra = escaped_extra_each(data, length);
+    if (extra == 0) return Py_NewRef(s);
+    PyObject* result = PyUnicode_New(length + extra, PyUnicode_MAX_CHAR_VALUE(s));
+    if (result) write_escaped_each(data, length, reinterpret_cast<Char*>(PyUnicode_DATA(result)));
+    return result;
+}
+
+// Escapes an exact str of characters of width `Char`.
 template <typename Char>
 PyObject* escape_kind(PyObject* s) {
     const Char* data = reinterpret_cast<const Char*>(PyUnicode_DATA(s));
@@ -558,12 +581,27 @@ PyObject* escape_kind(PyObject* s) {
 #if PW_CHUNKS
     if (length >= chunk_chars<Char>) return escape_chunks(s, data, length);
 #endif
-    Py_ssize_t extra = escaped_extra_each(data, length);
-    if (extra == 0) return Py_NewRef(s);
-    PyObject* result = PyUnicode_New(length + extra, PyUnicode_MAX_CHAR_VALUE(s));
-    if (result) write_escaped_each(data, length, reinterpret_cast<Char*>(PyUnicode_DATA(result)));
-    return result;
+    return escape_each(s, data, length);
 }
+
+#if PW_CHUNKS
+// Room at the end of a buffer's tail, as write_escaped_chunks takes it: more
+// comes from the buffer, which keeps the characters written so far.
+template <typename Out>
+struct TailRoom {
+    TextBuffer& buffer;
+    Out* start;
+    Out* limit;
+
+    bool reserve(Py_ssize_t used, Py_ssize_t n) {
+        void* room;
+        if (buffer.more_room(used, n, &room) < 0) return false;
+        start = static_cast<Out*>(room);
+        limit = start + used + n;
+        return true;
+    }
+};
+#endif
 
 // Escapes the text into room of characters of width `Out` (at least the
 // text's) at the end of the buffer's tail, which has room for `size`
@@ -576,20 +614,10 @@ int fill_room(TextBuffer& buffer, const Char* data, Py_ssize_t length, Py_UCS4 m
     Out* out;
 #if PW_CHUNKS
     if (length >= chunk_chars<Char>) {
-        Out* limit = start + size;
-        auto ensure = [&](Out*& at, Py_ssize_t left) {
-            if (limit - at >= left + most_added<Char>) return true;
-            Py_ssize_t used = at - start;
-            Py_ssize_t more = left + (left >> 3) + most_added<Char>;
-            if (buffer.more_room(used, more, &room) < 0) return false;
-            start = static_cast<Out*>(room);
-            at = start + used;
-            limit = at + more;
-            return true;
-        };
-        out = write_escaped_chunks(data, length, start, ensure);
+        TailRoom<Out> tail{buffer, start, start + size};
+        out = write_escaped_chunks(data, length, tail);
         if (!out) return -1;
-        buffer.commit(out - start, maxchar);
+        buffer.commit(out - tail.start, maxchar);
         return 0;
     }
 #endif
@@ -612,9 +640,10 @@ Py_ssize_t room_for(const Char* data, Py_ssize_t length) {
 
 // Escapes an exact str straight into the buffer's tail, in the tail's width
 // when that is wider than the text's. Nothing is committed unless it is
-// done: 0, or -1 on error.
+// done: 0, or -1 on error. A function for each kind, which escape_into
+// picks with a jump.
 template <typename Char>
-int escape_kind_into(TextBuffer& buffer, PyObject* s) {
+[[gnu::noinline]] int escape_kind_into(TextBuffer& buffer, PyObject* s) {
     const Char* data = reinterpret_cast<const Char*>(PyUnicode_DATA(s));
     Py_ssize_t length = PyUnicode_GET_LENGTH(s);
     // Nothing to write; an empty buffer has no room to point at.
@@ -640,7 +669,7 @@ int escape_kind_into(TextBuffer& buffer, PyObject* s) {
 // For anything but an exact str: the six replacements as method calls on
 // the value, so a str subclass's own replace is honoured and other types
 // fail as their replace does (AttributeError, or TypeError for bytes).
-PyObject* escape_by_replace(PyObject* s) {
+[[gnu::noinline]] PyObject* escape_by_replace(PyObject* s) {
     Ref current = Ref::borrow(s);
     for (const Escape& e : escapes) {
         Ref old(PyUnicode_FromOrdinal(e.character));
