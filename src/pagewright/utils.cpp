@@ -8,9 +8,9 @@
 #include "../core/single_use.h"
 #include "../core/write.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <type_traits>
 
 // Escaping works on sixteen bytes at a time where the machine has vector
@@ -398,19 +398,18 @@ template <typename Out>
     return escape_table.extra[c];
 }
 
-// Writes the chunk at `from` to `out`, where it starts, with the
-// replacement of each special of `mask`: each is written over the chunk's
-// copy and the chunk's characters after it are stored again behind it,
-// read no further than `stop` where the input ends when `near_end`.
-// Returns where the next chunk starts.
+// Writes the chunk at `from`, `text`, to `out` with the replacement of each
+// special of `mask`: the chunk is stored whole, and for each special its
+// replacement is written over its place and the chunk's characters after it
+// are stored again behind it, read no further than `stop`, where the input
+// ends, when `near_end`. `out` moves on by what each replacement adds, so
+// that from[k] goes to out[k]. Returns where the next chunk goes.
 template <bool near_end, typename Char, typename Out>
 [[gnu::always_inline]] inline Out* put_escaped(const Char* from, const Char* stop,
-                                               chunk::Mask mask, Out* out) {
-    put_chunk<Char>(out, chunk::load(from));
+                                               chunk::Vec text, chunk::Mask mask, Out* out) {
+    put_chunk<Char>(out, text);
     for (; mask; mask &= mask - 1) {
         Py_ssize_t i = first_special<Char>(mask);
-        // From here on `out` is where `from` would be, moved by the
-        // replacements so far.
         out += put_row(out + i, from[i]);
         const Char* after = from + i + 1;
         if (!near_end || stop - after >= chunk_chars<Char>) {
@@ -434,14 +433,14 @@ Py_ssize_t first_room(Py_ssize_t length) {
     return length + (length >> 3) + most_added<Char>;
 }
 
-// Writes the escaped text from `from` to `stop`, where the input ends (a
-// chunk or more after its start), to `out`, in characters at least as wide
+// Writes the escaped text from `from` to `stop`, where the input ends (the
+// input is a chunk long or more), to `out`, in characters at least as wide
 // as the text's, while the room up to `limit` surely holds it: true when
 // done; false, with `from` and `out` where it stopped (at a chunk), before
 // chunks with specials that might not fit. The room must hold the rest of
 // the input as it is, which chunks without specials keep true; for chunks
-// with specials it must also hold most_added. No calls: the fill keeps its
-// vectors in registers.
+// with specials it must also hold most_added. The fill makes no calls, so
+// its vectors stay in registers.
 template <typename Char, typename Out>
 [[gnu::always_inline]] inline bool fill_chunks(const Char*& from, const Char* stop, Out*& out,
                                                Out* limit) {
@@ -459,15 +458,17 @@ template <typename Char, typename Out>
             continue;
         }
         if (!fits(stop - from)) return false;
-        out = put_escaped<false>(from, stop, mask_of<Char>(first_hits), out);
+        out = put_escaped<false>(from, stop, first, mask_of<Char>(first_hits), out);
+        // The last pair's second chunk may end the input.
         chunk::Mask mask = mask_of<Char>(second_hits);
-        out = pairs > 1 ? put_escaped<false>(from + size, stop, mask, out)
-                        : put_escaped<true>(from + size, stop, mask, out);
+        out = pairs > 1 ? put_escaped<false>(from + size, stop, second, mask, out)
+                        : put_escaped<true>(from + size, stop, second, mask, out);
     }
     if (stop - from >= size) {
-        chunk::Mask mask = mask_of<Char>(special_hits<Char>(chunk::load(from)));
+        chunk::Vec text = chunk::load(from);
+        chunk::Mask mask = mask_of<Char>(special_hits<Char>(text));
         if (mask && !fits(stop - from)) return false;
-        out = put_escaped<true>(from, stop, mask, out);
+        out = put_escaped<true>(from, stop, text, mask, out);
         from += size;
     }
     if (Py_ssize_t rest = stop - from) {
@@ -561,8 +562,8 @@ template <typename Char>
 }
 #endif
 
-// Escapes shorter text (all text where chunks are not available): counts
-// what it adds, then fills the str of that length.
+// Escapes text shorter than a chunk (all text where chunks are not
+// available): counts what it adds, then fills the str of that length.
 template <typename Char>
 [[gnu::noinline]] PyObject* escape_each(PyObject* s, const Char* data, Py_ssize_t length) {
     Py_ssize_t extra = escaped_extra_each(data, length);
