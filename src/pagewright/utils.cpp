@@ -8,9 +8,9 @@
 #include "../core/single_use.h"
 #include "../core/write.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <type_traits>
 
 // Escaping works on sixteen bytes at a time where the machine has vector
@@ -34,14 +34,12 @@ namespace {
 #if PW_CHUNKS
 // The vector primitives the chunked escaping is written over, one
 // definition for each instruction set: a chunk of sixteen bytes is loaded,
-// stored, filled with one character (splat), compared character by
+// stored, zeroed, filled with one character (splat), compared character by
 // character with one character (all bits set in the bytes of each equal
-// one), combined with another (or, and), turned into a mask with
+// one), combined with another (either), turned into a mask with
 // bits_per_byte bits for each byte, the lowest byte's first, and split into
 // two halves of characters twice as wide (widen_low, widen_high), for text
 // that goes into a wider body; `above` compares bytes as signed numbers.
-// The size pass of wide text also counts hits per byte (minus) and adds up
-// a chunk's bytes (byte_sum).
 namespace chunk {
 #if defined(__SSE2__)
 using Vec = __m128i;
@@ -51,10 +49,7 @@ constexpr unsigned bits_per_byte = 1;
 inline Vec load(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
 inline void store(void* p, Vec v) { _mm_storeu_si128(static_cast<__m128i*>(p), v); }
 inline Vec zero() { return _mm_setzero_si128(); }
-inline Vec all() { return _mm_set1_epi8(-1); }
 inline Vec either(Vec a, Vec b) { return _mm_or_si128(a, b); }
-inline Vec both(Vec a, Vec b) { return _mm_and_si128(a, b); }
-inline Vec minus(Vec a, Vec b) { return _mm_sub_epi8(a, b); }
 inline Vec above(Vec v, signed char c) { return _mm_cmpgt_epi8(v, _mm_set1_epi8(c)); }
 
 template <typename Char>
@@ -101,11 +96,6 @@ Vec widen_high(Vec v) {
 
 inline Mask matches(Vec hits) { return static_cast<Mask>(_mm_movemask_epi8(hits)); }
 
-inline Py_ssize_t byte_sum(Vec v) {
-    Vec sums = _mm_sad_epu8(v, _mm_setzero_si128());
-    return _mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums));
-}
-
 inline unsigned lowest_bit(Mask m) { return static_cast<unsigned>(__builtin_ctz(m)); }
 #else
 using Vec = uint8x16_t;
@@ -115,10 +105,7 @@ constexpr unsigned bits_per_byte = 4;
 inline Vec load(const void* p) { return vld1q_u8(static_cast<const uint8_t*>(p)); }
 inline void store(void* p, Vec v) { vst1q_u8(static_cast<uint8_t*>(p), v); }
 inline Vec zero() { return vdupq_n_u8(0); }
-inline Vec all() { return vdupq_n_u8(0xFF); }
 inline Vec either(Vec a, Vec b) { return vorrq_u8(a, b); }
-inline Vec both(Vec a, Vec b) { return vandq_u8(a, b); }
-inline Vec minus(Vec a, Vec b) { return vsubq_u8(a, b); }
 inline Vec above(Vec v, signed char c) { return vcgtq_s8(vreinterpretq_s8_u8(v), vdupq_n_s8(c)); }
 
 template <typename Char>
@@ -169,8 +156,6 @@ inline Mask matches(Vec hits) {
     uint8x8_t nibbles = vshrn_n_u16(vreinterpretq_u16_u8(hits), 4);
     return vget_lane_u64(vreinterpret_u64_u8(nibbles), 0);
 }
-
-inline Py_ssize_t byte_sum(Vec v) { return vaddlvq_u8(v); }
 
 inline unsigned lowest_bit(Mask m) { return static_cast<unsigned>(__builtin_ctzll(m)); }
 #endif
@@ -281,14 +266,17 @@ Py_ssize_t escaped_extra_each(const Char* data, Py_ssize_t length) {
 
 #if PW_CHUNKS
 // Text in chunks of sixteen bytes, written once over the primitives of
-// `chunk` (below). A chunk's specials are found by comparing it with each
-// special character; their mask holds the lowest bit of each one's bytes.
-// The fill stores each chunk whole and then, for each special in it, writes
-// the replacement and stores the chunk after it, which is overwritten from
-// the next special on. Those wide stores stay inside the output's room: no
-// character shrinks, so while a chunk of input remains, the output has room
-// for one more. The characters after the last whole chunk are the end of
-// the final one, whose specials are the high end of its mask.
+// `chunk` (above). A chunk's specials are found by comparing it with each
+// special character (one-byte text: with two comparisons that find a few
+// more candidates, below); their mask holds the lowest bit of each one's
+// bytes. The fill stores each chunk whole and then, for each special in it,
+// writes the replacement and stores the chunk's characters after it again,
+// behind the replacement; the next special overwrites them from its own
+// place on. Near the end of the input those stores copy only the characters
+// left. Text goes two chunks at a time, so that a pair without specials
+// costs one test; a chunk after the last pair goes alone, and the
+// characters after the last whole chunk are the end of the final one, whose
+// specials are the high end of its mask.
 template <typename Char>
 constexpr Py_ssize_t chunk_chars = 16 / sizeof(Char);
 
@@ -319,31 +307,10 @@ constexpr bool special(Py_UCS4 c) {
 constexpr bool pairs_up(Py_UCS4 c) { return c % 2 == 0 && special(c + 1); }
 constexpr bool paired(Py_UCS4 c) { return c % 2 == 1 && special(c - 1); }
 
-// The chunk's specials, all bits set in each of their bytes; `backslashes`
-// gets the backslashes.
-template <typename Char>
-[[gnu::always_inline]] inline chunk::Vec find_specials(chunk::Vec text, chunk::Vec* backslashes) {
-    *backslashes = chunk::equal<Char>(text, '\\');
-    chunk::Vec hits = *backslashes;
-    for (const Escape& e : escapes) {
-        Py_UCS4 c = e.character;
-        if (c == '\\' || paired(c)) continue;
-        chunk::Vec lowest_set = chunk::either(text, chunk::splat<Char>(1));
-        hits = chunk::either(hits, pairs_up(c) ? chunk::equal<Char>(lowest_set, c + 1)
-                                               : chunk::equal<Char>(text, c));
-    }
-    return hits;
-}
-
-template <typename Char>
-[[gnu::always_inline]] inline chunk::Mask mask_of(chunk::Vec hits) {
-    return chunk::matches(hits) & first_bits<Char>();
-}
-
-// The one-pass fill needs only candidates, which it checks one by one. In
-// one-byte text two comparisons find them: setting bit 5 brings \ ^ _ { }
-// together above 'z' (with [ ] | ~ and DEL, which are passed over), and $
-// is compared alone; bytes from 0x80 up are negative as signed numbers.
+// In one-byte text, two comparisons find candidates: setting bit 5 brings
+// \ ^ _ { } together above 'z' (with [ ] | ~ and DEL, which are written as
+// they are), and $ is compared alone; bytes from 0x80 up are negative as
+// signed numbers, so every candidate is ASCII.
 constexpr bool candidates_cover_specials() {
     for (const Escape& e : escapes) {
         Py_UCS4 c = e.character;
@@ -353,15 +320,29 @@ constexpr bool candidates_cover_specials() {
 }
 static_assert(candidates_cover_specials(), "every special is a candidate");
 
+// The chunk's specials (one-byte text: its candidates), all bits set in
+// each of their bytes.
 template <typename Char>
-[[gnu::always_inline]] inline chunk::Mask special_mask(chunk::Vec text) {
+[[gnu::always_inline]] inline chunk::Vec special_hits(chunk::Vec text) {
     if constexpr (sizeof(Char) == 1) {
         chunk::Vec high = chunk::above(chunk::either(text, chunk::splat<Char>(0x20)), 'z');
-        return mask_of<Char>(chunk::either(high, chunk::equal<Char>(text, '$')));
+        return chunk::either(high, chunk::equal<Char>(text, '$'));
     } else {
-        chunk::Vec backslashes;
-        return mask_of<Char>(find_specials<Char>(text, &backslashes));
+        chunk::Vec lowest_set = chunk::either(text, chunk::splat<Char>(1));
+        chunk::Vec hits = chunk::zero();
+        for (const Escape& e : escapes) {
+            Py_UCS4 c = e.character;
+            if (paired(c)) continue;
+            hits = chunk::either(hits, pairs_up(c) ? chunk::equal<Char>(lowest_set, c + 1)
+                                                   : chunk::equal<Char>(text, c));
+        }
+        return hits;
     }
+}
+
+template <typename Char>
+[[gnu::always_inline]] inline chunk::Mask mask_of(chunk::Vec hits) {
+    return chunk::matches(hits) & first_bits<Char>();
 }
 
 // Where in the chunk the special of the mask's lowest bit is.
@@ -377,101 +358,6 @@ chunk::Mask last_of(chunk::Mask mask, Py_ssize_t rest) {
     return mask >> ((chunk_chars<Char> - rest) * char_bits<Char>);
 }
 
-// Every bit set in the last `n` (1 to 15) bytes of a chunk, none in the
-// others.
-chunk::Vec last_bytes(Py_ssize_t n) {
-    static const unsigned char keep[32] = {
-        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-        255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,
-    };
-    return chunk::load(keep + n);
-}
-
-// The bytes of specials and of backslashes counted per byte position, in
-// counters that hold up to 255: a hit is all bits set, -1, so subtracting
-// the hits counts them.
-template <typename Char>
-struct Counts {
-    chunk::Vec specials = chunk::zero();
-    chunk::Vec backslashes = chunk::zero();
-
-    // Counts the chunk's specials (those in `keep` only) and returns their mask.
-    chunk::Mask add(chunk::Vec text, chunk::Vec keep) {
-        chunk::Vec backslash_hits;
-        chunk::Vec hits = chunk::both(find_specials<Char>(text, &backslash_hits), keep);
-        specials = chunk::minus(specials, hits);
-        backslashes = chunk::minus(backslashes, chunk::both(backslash_hits, keep));
-        return mask_of<Char>(hits);
-    }
-    chunk::Mask add(chunk::Vec text) { return add(text, chunk::all()); }
-
-    // How many characters the specials counted add: one each, and a
-    // backslash as many more as the rest of its replacement.
-    Py_ssize_t extra() const {
-        Py_ssize_t bytes = chunk::byte_sum(specials) + chunk::byte_sum(backslashes) * (longest - 2);
-        return bytes / static_cast<Py_ssize_t>(sizeof(Char));
-    }
-};
-
-// What the size pass of latex_escape found that its fill can use: the
-// masks of the first chunks' specials (as many as the size pass of wide text
-// counts in its first round, below), or of one-byte text's candidates.
-struct Specials {
-    static constexpr Py_ssize_t cached = 254;
-    using Stored = std::conditional_t<chunk::bits_per_byte == 1, uint16_t, chunk::Mask>;
-    Stored mask[cached];
-};
-
-// Counts in rounds the counters can hold: the rest and the first 254 chunks,
-// whose masks are kept, then 255 chunks at a time.
-template <typename Char>
-Py_ssize_t escaped_extra_chunks(const Char* data, Py_ssize_t length, Specials& found) {
-    constexpr Py_ssize_t size = chunk_chars<Char>;
-    Py_ssize_t chunks = length / size;
-    Counts<Char> counts;
-    if (Py_ssize_t rest = length % size) {
-        chunk::Mask mask = counts.add(chunk::load(data + length - size),
-                                      last_bytes(rest * sizeof(Char)));
-        if (chunks < Specials::cached) {
-            found.mask[chunks] = static_cast<Specials::Stored>(last_of<Char>(mask, rest));
-        }
-    }
-    Py_ssize_t k = 0;
-    for (; k < std::min(chunks, Specials::cached); k++) {
-        found.mask[k] = static_cast<Specials::Stored>(counts.add(chunk::load(data + size * k)));
-    }
-    Py_ssize_t extra = counts.extra();
-    while (k < chunks) {
-        Counts<Char> more;
-        for (Py_ssize_t end = std::min(chunks, k + 255); k < end; k++) {
-            more.add(chunk::load(data + size * k));
-        }
-        extra += more.extra();
-    }
-    return extra;
-}
-
-// One-byte text is counted from its candidates, each looked up; their masks
-// are kept for the fill, which checks them again.
-Py_ssize_t escaped_extra_candidates(const Py_UCS1* data, Py_ssize_t length, Specials& found) {
-    constexpr Py_ssize_t size = chunk_chars<Py_UCS1>;
-    Py_ssize_t extra = 0;
-    auto count = [&](const Py_UCS1* from, chunk::Mask mask, Py_ssize_t k) {
-        if (k < Specials::cached) found.mask[k] = static_cast<Specials::Stored>(mask);
-        for (; mask; mask &= mask - 1) extra += extra_of(from[first_special<Py_UCS1>(mask)]);
-    };
-    Py_ssize_t chunks = length / size;
-    for (Py_ssize_t k = 0; k < chunks; k++) {
-        count(data + size * k, special_mask<Py_UCS1>(chunk::load(data + size * k)), k);
-    }
-    if (Py_ssize_t rest = length % size) {
-        const Py_UCS1* last = data + length - size;
-        count(last + size - rest, last_of<Py_UCS1>(special_mask<Py_UCS1>(chunk::load(last)), rest),
-              chunks);
-    }
-    return extra;
-}
-
 // Stores a chunk of characters as characters at least as wide: whole, or
 // in halves of characters twice as wide, until they are wide enough.
 template <typename Char, typename Out>
@@ -485,115 +371,242 @@ template <typename Char, typename Out>
     }
 }
 
-// Writes the replacements of the specials of `mask` (one for each of
-// from[k]'s; a one-byte candidate that is no special stays in its run) and
-// the runs between them, up to `end`; the run before the first special is
-// already at `out`, and the input stops at `stop`. Returns the output's end.
-template <typename Char, typename Out>
-[[gnu::always_inline]] inline Out* write_specials(const Char* from, const Char* end,
-                                                  const Char* stop, chunk::Mask mask, Out* out) {
-    const Char* run = from;
-    for (; mask; mask &= mask - 1) {
-        const Char* at = from + first_special<Char>(mask);
-        if (sizeof(Char) == 1 && !extra_of(*at)) continue;  // a candidate only
-        out = put_replacement(static_cast<Out>(*at), out + (at - run));
-        run = at + 1;
-        if (stop - run >= chunk_chars<Char>) {
-            put_chunk<Char>(out, chunk::load(run));
-        } else {
-            copy_run(out, run, stop - run);
+// Each ASCII character's replacement, or the character itself where it
+// stays, at the start of a row of sixteen: a special or a candidate is
+// written with one store of its row, the rest of which the next store
+// overwrites.
+struct ReplacementRows {
+    alignas(16) unsigned char row[128][16] = {};
+    constexpr ReplacementRows() {
+        for (unsigned c = 0; c < 128; c++) row[c][0] = static_cast<unsigned char>(c);
+        for (const Escape& e : escapes) {
+            for (size_t k = 0; e.replacement[k]; k++) {
+                row[e.character][k] = static_cast<unsigned char>(e.replacement[k]);
+            }
         }
     }
-    return out + (end - run);
+};
+constexpr ReplacementRows replacement_rows;
+static_assert(longest <= 16, "every replacement fits its row");
+
+// Writes the replacement of `c`, a special or a candidate (ASCII either
+// way), as a row of sixteen characters of width `Out`; returns how many
+// characters it adds.
+template <typename Out>
+[[gnu::always_inline]] inline Py_ssize_t put_row(Out* out, Py_UCS4 c) {
+    put_chunk<Py_UCS1>(out, chunk::load(replacement_rows.row[c]));
+    return escape_table.extra[c];
 }
 
-// Room that is known to be enough: latex_escape's exact result.
-struct EnoughRoom {
-    template <typename Out>
-    bool operator()(Out*&, Py_ssize_t) const { return true; }
-};
+// Writes the chunk at `from`, `text`, to `out` with the replacement of each
+// special of `mask`: the chunk is stored whole, and for each special its
+// replacement is written over its place and the chunk's characters after it
+// are stored again behind it, read no further than `stop`, where the input
+// ends, when `near_end`. `out` moves on by what each replacement adds, so
+// that from[k] goes to out[k]. Returns where the next chunk goes.
+template <bool near_end, typename Char, typename Out>
+[[gnu::always_inline]] inline Out* put_escaped(const Char* from, const Char* stop,
+                                               chunk::Vec text, chunk::Mask mask, Out* out) {
+    put_chunk<Char>(out, text);
+    for (; mask; mask &= mask - 1) {
+        Py_ssize_t i = first_special<Char>(mask);
+        out += put_row(out + i, from[i]);
+        const Char* after = from + i + 1;
+        if (!near_end || stop - after >= chunk_chars<Char>) {
+            put_chunk<Char>(out + i + 1, chunk::load(after));
+        } else {
+            copy_run(out + i + 1, after, stop - after);
+        }
+    }
+    return out + chunk_chars<Char>;
+}
 
-// Writes the escaped text to `out`, chunk by chunk, in characters at least
-// as wide as the text's. The output's room must
-// hold the rest of the input as it is; before a chunk with specials,
-// ensure(out, left) makes sure that it also holds the most any chunk can
-// add, with `left` characters of input still to go (it may move the output:
-// `out` is updated); false stops the fill. A chunk without specials needs
-// no more room than it takes, so the room that the rest of the input needs
-// stays. The first chunks' masks come from `found` when it is given.
-template <typename Char, typename Out, typename Ensure>
-Out* write_escaped_chunks(const Char* data, Py_ssize_t length, const Specials* found, Out* out,
-                          Ensure ensure) {
+// The most a pair of chunks adds to the characters it comes from, with the
+// end of the last one's row: the room beyond the rest of the input that the
+// fill makes sure of before chunks with specials.
+template <typename Char>
+constexpr Py_ssize_t most_added = 2 * chunk_chars<Char> * (longest - 1) + 16;
+
+// The room escaping starts with: the text, an eighth more and most_added.
+template <typename Char>
+Py_ssize_t first_room(Py_ssize_t length) {
+    return length + (length >> 3) + most_added<Char>;
+}
+
+// Writes the escaped text from `from` to `stop`, where the input ends (the
+// input is a chunk long or more), to `out`, in characters at least as wide
+// as the text's, while the room up to `limit` surely holds it: true when
+// done; false, with `from` and `out` where it stopped (at a chunk), before
+// chunks with specials that might not fit. The room must hold the rest of
+// the input as it is, which chunks without specials keep true; for chunks
+// with specials it must also hold most_added. The fill makes no calls, so
+// its vectors stay in registers.
+template <typename Char, typename Out>
+[[gnu::always_inline]] inline bool fill_chunks(const Char*& from, const Char* stop, Out*& out,
+                                               Out* limit) {
     constexpr Py_ssize_t size = chunk_chars<Char>;
-    const Char* stop = data + length;
-    Py_ssize_t chunks = length / size;
-    Py_ssize_t cached = found ? std::min(chunks, Specials::cached) : 0;
-    Py_ssize_t k = 0;
-    for (; k < cached; k++) {
-        const Char* from = data + size * k;
-        put_chunk<Char>(out, chunk::load(from));
-        out = write_specials(from, from + size, stop, found->mask[k], out);
+    auto fits = [&](Py_ssize_t left) { return limit - out >= left + most_added<Char>; };
+    for (Py_ssize_t pairs = (stop - from) / (2 * size); pairs; pairs--, from += 2 * size) {
+        chunk::Vec first = chunk::load(from);
+        chunk::Vec second = chunk::load(from + size);
+        chunk::Vec first_hits = special_hits<Char>(first);
+        chunk::Vec second_hits = special_hits<Char>(second);
+        if (!chunk::matches(chunk::either(first_hits, second_hits))) {
+            put_chunk<Char>(out, first);
+            put_chunk<Char>(out + size, second);
+            out += 2 * size;
+            continue;
+        }
+        if (!fits(stop - from)) return false;
+        out = put_escaped<false>(from, stop, first, mask_of<Char>(first_hits), out);
+        // The last pair's second chunk may end the input.
+        chunk::Mask mask = mask_of<Char>(second_hits);
+        out = pairs > 1 ? put_escaped<false>(from + size, stop, second, mask, out)
+                        : put_escaped<true>(from + size, stop, second, mask, out);
     }
-    for (; k < chunks; k++) {
-        const Char* from = data + size * k;
+    if (stop - from >= size) {
         chunk::Vec text = chunk::load(from);
-        chunk::Mask mask = special_mask<Char>(text);
-        if (mask && !ensure(out, stop - from)) return nullptr;
-        put_chunk<Char>(out, text);
-        out = write_specials(from, from + size, stop, mask, out);
+        chunk::Mask mask = mask_of<Char>(special_hits<Char>(text));
+        if (mask && !fits(stop - from)) return false;
+        out = put_escaped<true>(from, stop, text, mask, out);
+        from += size;
     }
-    if (Py_ssize_t rest = length % size) {
-        chunk::Mask mask = found && chunks < Specials::cached
-                               ? found->mask[chunks]
-                               : last_of<Char>(special_mask<Char>(chunk::load(stop - size)), rest);
-        if (mask && !ensure(out, rest)) return nullptr;
-        copy_run(out, stop - rest, rest);
-        out = write_specials(stop - rest, stop, stop, mask, out);
+    if (Py_ssize_t rest = stop - from) {
+        chunk::Vec last = chunk::load(stop - size);
+        chunk::Mask mask = mask_of<Char>(special_hits<Char>(last));
+        // Without specials, the last chunk's characters before the rest are
+        // already in place before it.
+        if (!mask) {
+            put_chunk<Char>(out + rest - size, last);
+            out += rest;
+            return true;
+        }
+        mask = last_of<Char>(mask, rest);
+        if (mask && !fits(rest)) return false;
+        copy_run(out, from, rest);
+        for (; mask; mask &= mask - 1) {
+            Py_ssize_t i = first_special<Char>(mask);
+            out += put_row(out + i, from[i]);
+            copy_run(out + i + 1, from + i + 1, rest - i - 1);
+        }
+        out += rest;
+    }
+    return true;
+}
+
+// Writes the escaped text, a chunk long or more, to the start of `room`, in
+// characters at least as wide as the text's; returns the end, or NULL on
+// error. The room, from room.start to room.limit, must hold the text as it
+// is; wherever the fill stops for more, room.reserve(used, n) makes room for
+// `n` characters after the `used` ones written, which it may move (false on
+// error), and the fill goes on.
+template <typename Char, typename Room>
+auto write_escaped_chunks(const Char* data, Py_ssize_t length, Room& room) -> decltype(room.start) {
+    const Char* from = data;
+    const Char* stop = data + length;
+    auto out = room.start;
+    while (!fill_chunks(from, stop, out, room.limit)) {
+        Py_ssize_t used = out - room.start;
+        Py_ssize_t left = stop - from;
+        if (!room.reserve(used, left + (left >> 3) + most_added<Char>)) return nullptr;
+        out = room.start + used;
     }
     return out;
 }
 
-#else
-struct Specials {};
+// Room for escaped text whose length is not known yet: on the stack, moved
+// to the heap once it needs more.
+template <typename Char>
+struct Scratch {
+    Char local[4096 / sizeof(Char)];
+    Char* start = local;
+    Char* limit = local + std::size(local);
+
+    Scratch() = default;
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    ~Scratch() {
+        if (start != local) PyMem_Free(start);
+    }
+
+    // Room for `n` characters after the first `used`, which are kept: false,
+    // with MemoryError set, when there is no memory for it.
+    bool reserve(Py_ssize_t used, Py_ssize_t n) {
+        if (limit - start - used >= n) return true;
+        Char* bigger = PyMem_New(Char, used + n);
+        if (!bigger) {
+            PyErr_NoMemory();
+            return false;
+        }
+        std::memcpy(bigger, start, static_cast<size_t>(used) * sizeof(Char));
+        if (start != local) PyMem_Free(start);
+        start = bigger;
+        limit = bigger + used + n;
+        return true;
+    }
+};
+
+// Escapes text of a chunk or more in one pass into scratch room, then makes
+// the str of the exact length from it: the text itself when nothing changed.
+template <typename Char>
+[[gnu::noinline]] PyObject* escape_chunks(PyObject* s, const Char* data, Py_ssize_t length) {
+    Scratch<Char> scratch;
+    if (!scratch.reserve(0, first_room<Char>(length))) return nullptr;
+    Char* end = write_escaped_chunks(data, length, scratch);
+    if (!end) return nullptr;
+    Py_ssize_t n = end - scratch.start;
+    if (n == length) return Py_NewRef(s);
+    PyObject* result = PyUnicode_New(n, PyUnicode_MAX_CHAR_VALUE(s));
+    if (result) copy_bytes(PyUnicode_DATA(result), scratch.start, n * sizeof(Char));
+    return result;
+}
 #endif
 
-// How many characters escaping adds to the text.
+// Escapes text shorter than a chunk (all text where chunks are not
+// available): counts what it adds, then fills the str of that length.
 template <typename Char>
-Py_ssize_t escaped_extra(const Char* data, Py_ssize_t length, [[maybe_unused]] Specials& found) {
-#if PW_CHUNKS
-    if constexpr (sizeof(Char) == 1) {
-        if (length >= chunk_chars<Char>) return escaped_extra_candidates(data, length, found);
-    } else {
-        if (length >= chunk_chars<Char>) return escaped_extra_chunks(data, length, found);
-    }
-#endif
-    return escaped_extra_each(data, length);
+[[gnu::noinline]] PyObject* escape_each(PyObject* s, const Char* data, Py_ssize_t length) {
+    Py_ssize_t extra = escaped_extra_each(data, length);
+    if (extra == 0) return Py_NewRef(s);
+    PyObject* result = PyUnicode_New(length + extra, PyUnicode_MAX_CHAR_VALUE(s));
+    if (result) write_escaped_each(data, length, reinterpret_cast<Char*>(PyUnicode_DATA(result)));
+    return result;
 }
 
+// Escapes an exact str of characters of width `Char`.
 template <typename Char>
 PyObject* escape_kind(PyObject* s) {
     const Char* data = reinterpret_cast<const Char*>(PyUnicode_DATA(s));
     Py_ssize_t length = PyUnicode_GET_LENGTH(s);
-    Specials found;
-    Py_ssize_t extra = escaped_extra(data, length, found);
-    if (extra == 0) return Py_NewRef(s);
-    if (length > PY_SSIZE_T_MAX - extra) return PyErr_NoMemory();
-    PyObject* result = PyUnicode_New(length + extra, PyUnicode_MAX_CHAR_VALUE(s));
-    if (!result) return nullptr;
-    Char* out = reinterpret_cast<Char*>(PyUnicode_DATA(result));
+    if (length > PY_SSIZE_T_MAX / (4 * longest)) return PyErr_NoMemory();
 #if PW_CHUNKS
-    if (length >= chunk_chars<Char>) {
-        write_escaped_chunks(data, length, &found, out, EnoughRoom());
-        return result;
-    }
+    if (length >= chunk_chars<Char>) return escape_chunks(s, data, length);
 #endif
-    write_escaped_each(data, length, out);
-    return result;
+    return escape_each(s, data, length);
 }
+
+#if PW_CHUNKS
+// Room at the end of a buffer's tail, as write_escaped_chunks takes it: more
+// comes from the buffer, which keeps the characters written so far.
+template <typename Out>
+struct TailRoom {
+    TextBuffer& buffer;
+    Out* start;
+    Out* limit;
+
+    bool reserve(Py_ssize_t used, Py_ssize_t n) {
+        void* room;
+        if (buffer.more_room(used, n, &room) < 0) return false;
+        start = static_cast<Out*>(room);
+        limit = start + used + n;
+        return true;
+    }
+};
+#endif
 
 // Escapes the text into room of characters of width `Out` (at least the
 // text's) at the end of the buffer's tail, which has room for `size`
-// characters there: in one pass, more room taken whenever a chunk with
+// characters there: in one pass, more room taken whenever chunks with
 // specials might not fit. Commits only when done: 0, or -1 on error.
 template <typename Char, typename Out>
 int fill_room(TextBuffer& buffer, const Char* data, Py_ssize_t length, Py_UCS4 maxchar,
@@ -602,21 +615,10 @@ int fill_room(TextBuffer& buffer, const Char* data, Py_ssize_t length, Py_UCS4 m
     Out* out;
 #if PW_CHUNKS
     if (length >= chunk_chars<Char>) {
-        constexpr Py_ssize_t most_added = chunk_chars<Char> * longest;
-        Out* limit = start + size;
-        auto ensure = [&](Out*& at, Py_ssize_t left) {
-            if (limit - at >= left + most_added) return true;
-            Py_ssize_t used = at - start;
-            Py_ssize_t more = left + left / 8 + most_added;
-            if (buffer.more_room(used, more, &room) < 0) return false;
-            start = static_cast<Out*>(room);
-            at = start + used;
-            limit = at + more;
-            return true;
-        };
-        out = write_escaped_chunks(data, length, nullptr, start, ensure);
+        TailRoom<Out> tail{buffer, start, start + size};
+        out = write_escaped_chunks(data, length, tail);
         if (!out) return -1;
-        buffer.commit(out - start, maxchar);
+        buffer.commit(out - tail.start, maxchar);
         return 0;
     }
 #endif
@@ -626,23 +628,23 @@ int fill_room(TextBuffer& buffer, const Char* data, Py_ssize_t length, Py_UCS4 m
 }
 
 // The room escaping into a body starts with: text shorter than a chunk gets
-// room for its longest escape, longer text room for itself, an eighth more
-// and the most one chunk can add (more is taken as it is needed). Where
-// chunks are not available, longer text is counted first, so that its room
-// is no more than it needs.
+// room for its longest escape, longer text first_room (more is taken as it
+// is needed). Where chunks are not available, longer text is counted first,
+// so that its room is no more than it needs.
 template <typename Char>
 Py_ssize_t room_for(const Char* data, Py_ssize_t length) {
 #if PW_CHUNKS
-    if (length >= chunk_chars<Char>) return length + length / 8 + chunk_chars<Char> * longest;
+    if (length >= chunk_chars<Char>) return first_room<Char>(length);
 #endif
     return length < 16 ? length * longest : length + escaped_extra_each(data, length);
 }
 
 // Escapes an exact str straight into the buffer's tail, in the tail's width
 // when that is wider than the text's. Nothing is committed unless it is
-// done: 0, or -1 on error.
+// done: 0, or -1 on error. A function for each kind, which escape_into
+// picks with a jump.
 template <typename Char>
-int escape_kind_into(TextBuffer& buffer, PyObject* s) {
+[[gnu::noinline]] int escape_kind_into(TextBuffer& buffer, PyObject* s) {
     const Char* data = reinterpret_cast<const Char*>(PyUnicode_DATA(s));
     Py_ssize_t length = PyUnicode_GET_LENGTH(s);
     // Nothing to write; an empty buffer has no room to point at.
@@ -668,7 +670,7 @@ int escape_kind_into(TextBuffer& buffer, PyObject* s) {
 // For anything but an exact str: the six replacements as method calls on
 // the value, so a str subclass's own replace is honoured and other types
 // fail as their replace does (AttributeError, or TypeError for bytes).
-PyObject* escape_by_replace(PyObject* s) {
+[[gnu::noinline]] PyObject* escape_by_replace(PyObject* s) {
     Ref current = Ref::borrow(s);
     for (const Escape& e : escapes) {
         Ref old(PyUnicode_FromOrdinal(e.character));
