@@ -667,6 +667,23 @@ template <typename Char>
     return fill_room<Char, Py_UCS4>(buffer, data, length, maxchar, room, size);
 }
 
+// Short ASCII text, the commonest in table cells, goes one character at a
+// time into one-byte room for its longest escape, without the set-up of
+// longer text; a tail of wider text takes the general way.
+constexpr Py_ssize_t short_text = 16;
+
+[[gnu::noinline]] int escape_short_into(TextBuffer& buffer, PyObject* s) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+    if (length == 0) return 0;
+    void* room;
+    int ready = buffer.room(1, length * longest, &room);
+    if (ready <= 0) return ready < 0 ? -1 : escape_kind_into<Py_UCS1>(buffer, s);
+    auto* start = static_cast<Py_UCS1*>(room);
+    auto* data = reinterpret_cast<const Py_UCS1*>(PyUnicode_DATA(s));
+    buffer.commit(write_escaped_each(data, length, start) - start, 0x7f);
+    return 0;
+}
+
 // For anything but an exact str: the six replacements as method calls on
 // the value, so a str subclass's own replace is honoured and other types
 // fail as their replace does (AttributeError, or TypeError for bytes).
@@ -759,6 +776,9 @@ PyObject* escape_latex(PyObject* s) {
 }
 
 int escape_into(TextBuffer& buffer, PyObject* s) {
+    if (PyUnicode_IS_COMPACT_ASCII(s) && PyUnicode_GET_LENGTH(s) < short_text) {
+        return escape_short_into(buffer, s);
+    }
     switch (PyUnicode_KIND(s)) {
         case PyUnicode_1BYTE_KIND: return escape_kind_into<Py_UCS1>(buffer, s);
         case PyUnicode_2BYTE_KIND: return escape_kind_into<Py_UCS2>(buffer, s);
