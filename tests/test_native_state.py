@@ -5,6 +5,7 @@ import copy
 import gc
 import io
 import pickle
+import weakref
 
 import pytest
 
@@ -265,6 +266,16 @@ def test_a_block_context_made_when_looked_at_holds_all_its_text(block, look, whe
     assert inner.context.f.getvalue() == text + (mark if when == "after" else "") + "c"
     assert inner.context.parent is owner.context
     assert inner.context.graphics_path is owner.context.graphics_path
+
+
+def test_a_cycle_through_a_block_whose_context_is_pending_is_collected():
+    ctx = LatexContext()
+    with LatexEnvironment(ctx).fbox() as box:
+        ctx.kept = box  # the box's context, not made yet, holds ctx
+    gone = weakref.ref(box)
+    del ctx, box
+    gc.collect()
+    assert gone() is None
 
 
 def test_ints_read_back_are_the_very_objects_stored_or_made():

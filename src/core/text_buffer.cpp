@@ -210,7 +210,6 @@ int reserve(TextBuffer& buffer, int kind, Py_ssize_t n) {
     if (buffer.tail_capacity >= seal_length) {
         if (seal(buffer) < 0) return -1;
         buffer.tail_kind = kind;
-        capacity = std::max(n, capacity);
     }
     void* tail = PyMem_Realloc(buffer.tail, capacity * buffer.tail_kind);
     if (!tail) {
