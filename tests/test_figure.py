@@ -40,6 +40,25 @@ def test_figure_module_is_loaded_lazily_and_bound_to_the_package(run_python):
     """)
 
 
+def test_a_method_replaced_before_the_module_loads_is_honoured_by_its_classes(run_python):
+    """The figure classes are made when the module first loads, from
+    LatexEnvironment as it is then: a method replaced on it before that is
+    the one a figure's own call runs."""
+    run_python("""
+        import sys
+        from pagewright.context import LatexContext
+        from pagewright.environment import LatexEnvironment
+        def logged(self, name, options=None):
+            self.context.f.write("<%s>" % name)
+        LatexEnvironment.use_package = logged
+        assert "pagewright.figure" not in sys.modules
+        with LatexEnvironment(LatexContext()).figure("A") as fig:
+            with fig.subfigure("L") as sub:
+                sub.tex("z")
+            assert fig.context.f.getvalue().startswith("<caption><subfig>")
+    """)
+
+
 def test_figure_module_imports_directly(run_python):
     run_python("""
         import pagewright.figure as figure

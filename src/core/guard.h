@@ -26,7 +26,11 @@ void read_fast_path_switch();
 // type cache).
 class TypeGuard {
 public:
-    int watch(PyTypeObject* type);
+    // `base`, the guard of the type's base class when the library made that
+    // class earlier: the bases are held to their namespaces as that guard
+    // saw them, so that a change made to them before this type was made
+    // (a lazily loaded module's class) fails this guard too.
+    int watch(PyTypeObject* type, const TypeGuard* base = nullptr);
     bool holds() {
         unsigned int tag = valid_version_tag(type_);
         if (tag == tag_ && tag) return true;
@@ -35,6 +39,7 @@ public:
 
 private:
     bool recheck();
+    bool matches_snapshots() const;
     unsigned int current_tag();
 
     PyTypeObject* type_ = nullptr;

@@ -412,6 +412,8 @@ int finish_class(PyObject* module_name, PyObject* option_type, PyObject* pact) {
 
 PyTypeObject* latex_environment_type() { return environment_type; }
 
+const TypeGuard& latex_environment_guard() { return environment_guard; }
+
 int request_from(PyObject* env, PyObject* name) {
     const Layout* layout = layout_of(Py_TYPE(env));
     if (!layout || !calls_own(env, *layout)) {

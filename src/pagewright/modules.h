@@ -40,6 +40,9 @@ int escape_into(TextBuffer& buffer, PyObject* s);
 // The library's classes, once their modules have been initialised.
 PyTypeObject* latex_context_type();
 PyTypeObject* latex_environment_type();
+// The guard of LatexEnvironment, which classes derived from it later (the
+// lazily loaded modules' classes) watch their base through.
+const TypeGuard& latex_environment_guard();
 PyTypeObject* latex_document_type();
 
 // The layout LatexEnvironment and the library's classes derived from it
