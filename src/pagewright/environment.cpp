@@ -4,7 +4,8 @@
 // graphics and attachments are in environment_tables.cpp,
 // environment_boxes.cpp and environment_graphics.cpp.
 //
-// An environment holds nothing but its `context`, and every writer appends
+// An environment holds nothing but its `context` (a block's may still be
+// pending: made only when Python code needs it), and every writer appends
 // to `self.context.f`, looked up on each call. LatexEnvironment and the
 // library's classes derived from it share one layout of native fields
 // (see Writer), so an object may move between them by __class__
@@ -96,10 +97,6 @@ Descriptors environment_descriptors;
 // Plain environments come and go with every cell and box: a few freed ones
 // are reused.
 Spares<16> spare_environments;
-
-}  // namespace
-
-namespace {
 
 // The pending context of an environment whose context field is lazy.
 PendingContext* pending_of(PyObject* env) {
@@ -215,10 +212,6 @@ int environment_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return PyObject_SetAttr(self, names.context, context);
 }
 
-// Writers of one formatted argument: hspace(size), vspace(size),
-// input(filename); the argument itself is the operand of `%`. An exact str
-// is its own "%s", so on a native body the line is joined from the
-// format's two fixed pieces around it.
 // The native body an environment writes into: its context's, or its
 // pending context's; NULL when there is none.
 TextBuffer* native_body(PyObject* env) {
@@ -233,6 +226,10 @@ TextBuffer* native_body(PyObject* env) {
     return context ? context_buffer(context, f_field) : nullptr;
 }
 
+// Writers of one formatted argument: hspace(size), vspace(size),
+// input(filename); the argument itself is the operand of `%`. An exact str
+// is its own "%s", so on a native body the line is joined from the
+// format's two fixed pieces around it.
 template <PyObject** fmt, PyObject** opening, PyObject** closing, const Signature* signature>
 PyObject* write_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* value;
