@@ -9,13 +9,20 @@ namespace {
 PyTypeObject* string_io_type;  // io.StringIO, an immutable class
 PyObject* string_io_write;     // its write method
 
+// The place of an io.StringIO's instance dict, or NULL when it has none.
+PyObject** instance_dict(PyObject* stream) {
+    Py_ssize_t offset = string_io_type->tp_dictoffset;
+    if (offset <= 0) return nullptr;
+    return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(stream) + offset);
+}
+
 // Whether the instance dict of an io.StringIO leaves `write` to the class:
 // 1 or 0, or -1 with an exception.
 int writes_with_class_method(PyObject* stream) {
-    Py_ssize_t offset = string_io_type->tp_dictoffset;
-    if (offset <= 0) return 0;
+    PyObject** place = instance_dict(stream);
+    if (!place) return 0;
     // Held: comparing keys may run Python code that replaces the dict.
-    Ref dict = Ref::borrow(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(stream) + offset));
+    Ref dict = Ref::borrow(*place);
     if (!dict) return 1;
     int shadowed = PyDict_Contains(dict.get(), names.write);
     return shadowed < 0 ? -1 : !shadowed;
@@ -36,9 +43,6 @@ int init_write(PyObject* string_io_class) {
     return 0;
 }
 
-// An exact io.StringIO, whose class no one can change, runs the class's
-// write unless its instance dict has one: that method is called without
-// looking it up.
 namespace {
 
 // The batch collecting writes, if one is: at most one at a time, as no
@@ -57,10 +61,8 @@ Batch::Batch(PyObject* stream) {
     }
     // An empty instance dict leaves write to the class, and looking runs no
     // Python code.
-    Py_ssize_t offset = string_io_type->tp_dictoffset;
-    if (offset <= 0) return;
-    PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(stream) + offset);
-    if (dict && PyDict_GET_SIZE(dict) != 0) return;
+    PyObject** place = instance_dict(stream);
+    if (!place || (*place && PyDict_GET_SIZE(*place) != 0)) return;
     stream_ = stream;
     collecting = this;
 }
@@ -88,10 +90,12 @@ TextBuffer* collected_for(PyObject* stream) {
     return collecting && collecting->stream_ == stream ? &batch_text : nullptr;
 }
 
+// A batch collecting the stream's writes takes the text. Otherwise an exact
+// io.StringIO, whose class no one can change, runs the class's write unless
+// its instance dict has one: that method is called without looking it up.
 int write_to(PyObject* stream, PyObject* text) {
-    if (collecting && collecting->stream_ == stream && PyUnicode_CheckExact(text)) {
-        return batch_text.append(text);
-    }
+    TextBuffer* batch = collected_for(stream);
+    if (batch && PyUnicode_CheckExact(text)) return batch->append(text);
     if (fast_paths && string_io_type && Py_IS_TYPE(stream, string_io_type)) {
         int own = writes_with_class_method(stream);
         if (own < 0) return -1;
@@ -196,9 +200,7 @@ int append_line(PyObject* context, std::initializer_list<PyObject*> line, PyObje
 }
 
 int Sink::copy_from(PyObject* from_context, PyObject* buffer_name) {
-    TextBuffer* to = native();
-    TextBuffer* from = to ? native_buffer(from_context, buffer_name) : nullptr;
-    if (from) return to->append_buffer(*from);
+    if (TextBuffer* from = native_buffer(from_context, buffer_name)) return copy_text(*from);
     Ref text = value_of(from_context, buffer_name);
     return text ? write(text.get()) : -1;
 }
@@ -214,9 +216,9 @@ int Sink::copy_text(TextBuffer& from) {
 namespace pw {
 
 int copy_buffer(PyObject* from_context, PyObject* to_context, PyObject* buffer_name) {
-    TextBuffer* from = native_buffer(from_context, buffer_name);
-    TextBuffer* to = from ? native_buffer(to_context, buffer_name) : nullptr;
-    if (to) return to->append_buffer(*from);
+    if (TextBuffer* from = native_buffer(from_context, buffer_name)) {
+        return copy_buffer(*from, to_context, buffer_name);
+    }
     Ref text = value_of(from_context, buffer_name);
     return text ? append_to(to_context, buffer_name, text.get()) : -1;
 }

@@ -52,7 +52,6 @@ public:
     int flush();
 
 private:
-    friend int write_to(PyObject* stream, PyObject* text);
     friend TextBuffer* collected_for(PyObject* stream);
     // Ends the collecting, dropping the text.
     void stop();
