@@ -444,14 +444,18 @@ void context_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+}  // namespace
+
 // A new, empty LatexContext object, as tp_alloc makes it. A spare was left
 // empty by context_clear, its buffers' tails ready for new text.
-PyObject* new_context_object() {
+PyObject* alloc_context() {
     PyObject* context = spare_contexts.take_unset(context_type);
     if (!context) return context_type->tp_alloc(context_type, 0);
     PyObject_GC_Track(context);
     return context;
 }
+
+namespace {
 
 // The attributes of a context, natively: buffers and package table made
 // when first read.
@@ -634,18 +638,26 @@ PyObject* context_generate_file_id(PyObject* self, PyObject* const* args, Py_ssi
     return next_file_id(climb.current());
 }
 
+// The fields of a context whose children are made natively: a native
+// context is of the unchanged class, and its own new children are native
+// while its buffers' class and the module's name are unchanged. NULL when
+// they are not.
+PyObject** native_parent_fields(PyObject* context) {
+    PyObject** fields = native_fields(context, context_layout);
+    return fields && fields[graphics_path_field] && context_global.holds() &&
+                   string_io_global.holds()
+               ? fields
+               : nullptr;
+}
+
 // context.child(): LatexContext(context.graphics_path), LatexContext being
 // the module's global, with its parent set.
 PyObject* new_child_context(PyObject* context) {
-    // A native context is of the unchanged class: its own new children are
-    // native while its buffers' class and the module's name are unchanged.
-    PyObject** fields = native_fields(context, context_layout);
-    if (fields && fields[graphics_path_field] && context_global.holds() &&
-        string_io_global.holds()) {
+    if (PyObject** fields = native_parent_fields(context)) {
         // The path is read before the new context is made, as the call's
         // argument is: making it may run the collector and so Python code.
         Ref graphics_path = Ref::borrow(fields[graphics_path_field]);
-        PyObject* child = new_context_object();
+        PyObject* child = alloc_context();
         if (child) start_context(child, graphics_path.get(), context);
         return child;
     }
@@ -933,7 +945,7 @@ TextBuffer* native_buffer(PyObject* context, PyObject* buffer_name) {
 PyObject* context_from(PyObject* module, Global& global, PyObject* graphics_path,
                        PyObject* keyword) {
     if (global.holds() && contexts_go_native()) {
-        PyObject* context = new_context_object();
+        PyObject* context = alloc_context();
         if (context) start_context(context, graphics_path, Py_None);
         return context;
     }
@@ -945,6 +957,12 @@ PyObject* context_from(PyObject* module, Global& global, PyObject* graphics_path
 PyObject* latex_context_class() { return reinterpret_cast<PyObject*>(context_type); }
 
 namespace {
+
+// context.dump_preamble(f) would run this module's own method on a native
+// table.
+bool runs_own_dump(PyObject* context) {
+    return calls_own(context, context_layout) && dumps_natively(context);
+}
 
 // Options whose text is made without running Python code.
 bool plain_options(PyObject* options) {
@@ -962,7 +980,7 @@ bool plain_options(PyObject* options) {
 }  // namespace
 
 bool packages_dump_natively(PyObject* context) {
-    if (!calls_own(context, context_layout) || !dumps_natively(context)) return false;
+    if (!runs_own_dump(context)) return false;
     const Requests& requests = as_context(context)->requests;
     for (Py_ssize_t i = 0; i < requests.count; i++) {
         PyObject* options = requests.items[i].options;
@@ -972,7 +990,7 @@ bool packages_dump_natively(PyObject* context) {
 }
 
 int dump_packages(PyObject* context, PyObject* f) {
-    if (calls_own(context, context_layout) && dumps_natively(context)) {
+    if (runs_own_dump(context)) {
         return dump_requests(context, f);
     }
     return call_method(context, names.dump_preamble, {f}) ? 0 : -1;
@@ -992,11 +1010,8 @@ int request_package(PyObject* context, PyObject* name, PyObject* options) {
 
 PendingContext* pending_child(PyObject* context) {
     // As child_of and new_child_context would make it natively.
-    PyObject** fields = native_fields(context, context_layout);
-    if (!fields || !fields[graphics_path_field] || !holds_no_attributes(as_native(context)) ||
-        !context_global.holds() || !string_io_global.holds()) {
-        return nullptr;
-    }
+    PyObject** fields = native_parent_fields(context);
+    if (!fields || !holds_no_attributes(as_native(context))) return nullptr;
     PendingContext* pending;
     if (spare_pending_count) {
         pending = spare_pending[--spare_pending_count];
@@ -1012,8 +1027,6 @@ PendingContext* pending_child(PyObject* context) {
     pending->parent = Py_NewRef(context);
     return pending;
 }
-
-PyObject* alloc_context() { return new_context_object(); }
 
 void adopt_pending(PyObject* context, PendingContext* pending) {
     start_context(context, pending->graphics_path, pending->parent);
