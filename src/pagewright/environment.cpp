@@ -98,6 +98,13 @@ Descriptors environment_descriptors;
 // are reused.
 Spares<16> spare_environments;
 
+// Whether `env` is a native LatexEnvironment of the unchanged class, whose
+// context field is read directly (lazy while the context is pending).
+bool native_environment(PyObject* env) {
+    return Py_IS_TYPE(env, environment_type) &&
+           as_writer(env)->layout == &environment_layout && environment_guard.holds();
+}
+
 // The pending context of an environment whose context field is lazy.
 PendingContext* pending_of(PyObject* env) {
     Writer* writer = as_writer(env);
@@ -130,9 +137,8 @@ void environment_discard(PyObject* self, int) {
 }  // namespace
 
 TextBuffer* environment_buffers(PyObject* env) {
-    if (!Py_IS_TYPE(env, environment_type)) return nullptr;
+    if (!native_environment(env)) return nullptr;
     Writer* writer = as_writer(env);
-    if (writer->layout != &environment_layout || !environment_guard.holds()) return nullptr;
     PyObject* context = writer->fields[0];
     if (context == lazy) return writer->pending->buffers;
     return context ? context_buffers(context) : nullptr;
@@ -215,14 +221,15 @@ int environment_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 // The native body an environment writes into: its context's, or its
 // pending context's; NULL when there is none.
 TextBuffer* native_body(PyObject* env) {
-    if (Py_IS_TYPE(env, environment_type)) {
+    PyObject* context;
+    if (native_environment(env)) {
         Writer* writer = as_writer(env);
-        if (writer->layout != &environment_layout || !environment_guard.holds()) return nullptr;
-        PyObject* context = writer->fields[0];
+        context = writer->fields[0];
         if (context == lazy) return &writer->pending->buffers[f_field];
-        return context ? context_buffer(context, f_field) : nullptr;
+    } else {
+        // The library's other writer classes.
+        context = native_context(env);
     }
-    PyObject* context = native_context(env);
     return context ? context_buffer(context, f_field) : nullptr;
 }
 
