@@ -515,9 +515,10 @@ int create_types(PyObject* module) {
         figure_type ? PyErr_NewException("pagewright.figure.StructureError", nullptr, nullptr)
                     : nullptr;
     subfigure_type = structure_error ? make_type(&subfigure_spec, bases.get()) : nullptr;
-    if (subfigure_type && figure_guard.watch(figure_type, &latex_environment_guard()) == 0 &&
-        subfigure_guard.watch(subfigure_type, &latex_environment_guard()) == 0 && register_layout(figure_layout) == 0 &&
-        register_layout(subfigure_layout) == 0) {
+    const TypeGuard* base_guard = &latex_environment_guard();
+    if (subfigure_type && figure_guard.watch(figure_type, base_guard) == 0 &&
+        subfigure_guard.watch(subfigure_type, base_guard) == 0 &&
+        register_layout(figure_layout) == 0 && register_layout(subfigure_layout) == 0) {
         return 0;
     }
     Py_CLEAR(begin_end_function);

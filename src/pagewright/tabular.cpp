@@ -254,6 +254,18 @@ int grow_cells(Cells& cells) {
     return 0;
 }
 
+// Leaves the cells empty, with no memory of their own, as a new row's are;
+// what they held is the caller's to release.
+void forget_cells(Cells& cells) {
+    cells.items = nullptr;
+    cells.spans = nullptr;
+    cells.count = cells.capacity = 0;
+    cells.arena = nullptr;
+    cells.arena_used = cells.arena_capacity = 0;
+    cells.scattered = false;
+    cells.widest = 0;
+}
+
 // Room for one more cell; -1 with MemoryError.
 [[gnu::always_inline]] inline int room_for_cell(Cells& cells) {
     return cells.items && cells.count < cells.capacity ? 0 : grow_cells(cells);
@@ -453,13 +465,7 @@ void release_cells(Row* row) {
     PyObject** items = heap ? cells.items : cells.inline_items;
     Span* spans = heap ? cells.spans : nullptr;
     char* arena = cells.arena != cells.inline_bytes ? cells.arena : nullptr;
-    cells.items = nullptr;
-    cells.spans = nullptr;
-    cells.count = cells.capacity = 0;
-    cells.arena = nullptr;
-    cells.arena_used = cells.arena_capacity = 0;
-    cells.scattered = false;
-    cells.widest = 0;
+    forget_cells(cells);
     PyObject* inline_copy[Cells::inline_capacity];
     bool plain = true;
     for (Py_ssize_t i = 0; i < count; i++) {
@@ -610,12 +616,7 @@ void row_dealloc(PyObject* self) {
     }
     PyObject_GC_UnTrack(self);
     for (Py_ssize_t i = 0; i < row->cells.count; i++) Py_XDECREF(row->cells.items[i]);
-    row->cells.items = nullptr;
-    row->cells.count = row->cells.capacity = 0;
-    row->cells.arena = nullptr;
-    row->cells.arena_used = row->cells.arena_capacity = 0;
-    row->cells.scattered = false;
-    row->cells.widest = 0;
+    forget_cells(row->cells);
     PyObject* context = row->fields[row_context];
     for (PyObject*& field : row->fields) field = nullptr;
     Py_XDECREF(context);
@@ -655,11 +656,7 @@ PyObject* new_native_row(PyObject* ncols, Py_ssize_t count, PyObject* context) {
         Row* fresh = as_row(row);
         fresh->weakrefs = nullptr;  // its dict is none, or empty
         fresh->fields[4] = fresh->fields[5] = nullptr;
-        fresh->cells.count = 0;
-        fresh->cells.arena = nullptr;
-        fresh->cells.arena_used = fresh->cells.arena_capacity = 0;
-        fresh->cells.scattered = false;
-        fresh->cells.widest = 0;
+        forget_cells(fresh->cells);
         PyObject_GC_Track(row);
     }
     // The first cells go into the row itself.
