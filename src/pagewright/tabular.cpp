@@ -1280,7 +1280,10 @@ int make_types() {
     own_envs = envs.release();
     row_type = reinterpret_cast<PyTypeObject*>(row.release());
     tabular_type = reinterpret_cast<PyTypeObject*>(table.release());
-    if (row_guard.watch(row_type) < 0 || tabular_guard.watch(tabular_type, &latex_environment_guard()) < 0) return -1;
+    if (row_guard.watch(row_type) < 0 ||
+        tabular_guard.watch(tabular_type, &latex_environment_guard()) < 0) {
+        return -1;
+    }
     return register_layout(tabular_layout) < 0 ? -1 : register_layout(row_layout);
 }
 
