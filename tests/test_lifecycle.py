@@ -4,6 +4,8 @@ cannot be built from Python; long chains are freed and climbed without deep C
 recursion, and weak references die with their objects; the extension loads in the main
 interpreter only."""
 
+import contextlib
+import gc
 import inspect
 import io
 import os
@@ -152,6 +154,68 @@ def test_leaving_a_manager_that_was_never_entered_does_nothing(name):
         return root.preamble.getvalue() + root.f.getvalue() + stream.getvalue()
 
     assert run(leave=True) == run(leave=False)
+
+
+def enter_and_leave(manager, style):
+    if style == "with":
+        with manager as page:
+            page.tex("@")
+    elif style == "exit_stack":
+        with contextlib.ExitStack() as stack:
+            stack.enter_context(manager).tex("@")
+    elif style == "unbound":
+        type(manager).__enter__(manager).tex("@")
+        assert type(manager).__exit__(manager, None, None, None) is False
+    else:  # the bound methods outlive every other reference to the manager
+        enter, leave = manager.__enter__, manager.__exit__
+        del manager
+        enter().tex("@")
+        assert leave(None, None, None) is False
+
+
+@pytest.mark.parametrize("style", ["exit_stack", "unbound", "bound_kept"])
+def test_a_manager_entered_and_left_any_way_writes_the_same(style):
+    def run(style):
+        out = io.StringIO()
+        with pagewright.latex_fragment(out) as frag:
+            enter_and_leave(frag.minipage("1cm"), style)
+        return out.getvalue()
+
+    assert run(style) == run("with")
+
+
+@pytest.mark.parametrize("call", [
+    lambda m: m.__enter__(1),
+    lambda m: m.__enter__(x=1),
+    lambda m: m.__exit__(None),
+    lambda m: m.__exit__(None, None, None, x=1),
+    lambda m: type(m).__enter__(),
+    lambda m: type(m).__exit__(3, None, None, None),
+    lambda m: type(m).__enter__.__get__(3),
+])
+def test_manager_methods_refuse_bad_calls_and_stay_usable(call):
+    env = pagewright.LatexEnvironment(LatexContext())
+    manager = env.fbox()
+    with pytest.raises(TypeError):
+        call(manager)
+    enter_and_leave(manager, "with")
+    assert env.context.f.getvalue().count("@") == 1
+
+
+def test_bound_manager_methods_compare_as_builtin_methods_and_are_collected():
+    env = pagewright.LatexEnvironment(LatexContext())
+    one, other = env.fbox(), env.fbox()
+    assert one.__exit__ == one.__exit__ and hash(one.__exit__) == hash(one.__exit__)
+    assert one.__exit__ != other.__exit__ and one.__enter__ != one.__exit__
+    assert one.__exit__.__self__ is one and type(one).__exit__.__get__(None, type(one)) is type(one).__exit__
+    # A cycle through a bound method: manager -> box -> bound __exit__ -> manager.
+    box = one.__enter__()
+    box.leave = one.__exit__
+    died = []
+    ref = weakref.ref(one, died.append)
+    del one, box
+    gc.collect()
+    assert died and ref() is None
 
 
 def test_closing_the_block_from_its_own_frame_flag():
