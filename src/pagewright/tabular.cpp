@@ -600,6 +600,8 @@ bool plain_row(Row* row) {
         (cells.arena && cells.arena != cells.inline_bytes)) {
         return false;
     }
+    // Joined cells are exact strs or spans already.
+    if (!cells.scattered) return true;
     for (Py_ssize_t i = 0; i < cells.count; i++) {
         PyObject* item = cells.items[i];
         if (item && !PyUnicode_CheckExact(item)) return false;
