@@ -666,6 +666,8 @@ PyObject* new_native_row(PyObject* ncols, Py_ssize_t count, PyObject* context) {
     cells.items = cells.inline_items;
     cells.spans = cells.inline_spans;
     cells.capacity = Cells::inline_capacity;
+    cells.arena = cells.inline_bytes;
+    cells.arena_capacity = Cells::inline_arena;
     start_native(row, row_layout,
                  {start_counts(row, ncols, count), lazy, lazy, Py_NewRef(context)});
     // A row takes a call for each of its cells.
@@ -777,8 +779,10 @@ int add_cell(PyObject* row, PyObject* text, PyObject* width) {
     return advance(row, width);
 }
 
-PyObject* row_cell_tex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+// cell_tex past the common case: any arguments, a full row, a cell that
+// does not join, a row that is not native.
+[[gnu::noinline]] PyObject* add_cell_tex(PyObject* self, PyObject* const* args,
+                                         Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature signature{"cell_tex", {"tex"}, 0};
     PyObject* tex;
     if (signature.bind(args, nargs, kwnames, &tex) < 0) return nullptr;
@@ -796,6 +800,35 @@ PyObject* row_cell_tex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
     if (check_room(self) < 0 || add_cell(self, text, one) < 0) return nullptr;
     Py_RETURN_NONE;
+}
+
+// Joins `text` to the row's joined cells when it is a short ASCII str and
+// there is room for it in the row as it stands: true when done.
+[[gnu::always_inline]] inline bool join_short(Row* row, PyObject* text) {
+    Cells& cells = row->cells;
+    if (!is_shared_int(row->col + 1) || row->col == row->ncols || cells.scattered ||
+        cells.count == cells.capacity || !PyUnicode_CheckExact(text) ||
+        !PyUnicode_IS_COMPACT_ASCII(text)) {
+        return false;
+    }
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    Py_ssize_t gap = cells.count ? separator_size : 0;
+    Py_ssize_t at = cells.arena_used + gap;
+    if (n > joined_item_length || at + n > cells.arena_capacity) return false;
+    if (gap) std::memcpy(cells.arena + at - gap, separator_text, separator_size);
+    copy_bytes(cells.arena + at, PyUnicode_DATA(text), n);
+    cells.arena_used = at + n;
+    cells.widest = std::max(cells.widest, Py_UCS4(0x7f));
+    cells.items[cells.count++] = Py_NewRef(text);
+    row->col++;
+    return true;
+}
+
+PyObject* row_cell_tex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    Row* row = nargs == 1 && !kwnames ? native_row(self) : nullptr;
+    if (row && join_short(row, args[0])) Py_RETURN_NONE;
+    return add_cell_tex(self, args, nargs, kwnames);
 }
 
 // cell slots: 0 the row; 1 the cell's environment, once entered.
@@ -1174,16 +1207,46 @@ PyObject* tabular_row_tex(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 // The table in one piece: its preamble to the outer preamble, then the
 // begin line, the body and the end line to the outer body.
+// The begin line with its columns appended one by one, when the table is
+// native, its alignment a short exact list of exact strs and the body
+// native: no Python code runs. 1 when done, 0 when the general path must
+// run, -1 on error.
+int append_begin_natively(PyObject* self, PyObject* alignment, PyObject* main_context) {
+    constexpr Py_ssize_t most = 16;
+    PyObject** fields = native_fields(self, tabular_layout);
+    PyObject* env = fields ? fields[table_env] : nullptr;
+    if (!fast_paths || !env || !PyUnicode_CheckExact(env) || !PyList_CheckExact(alignment) ||
+        PyList_GET_SIZE(alignment) > most) {
+        return 0;
+    }
+    PyObject* line[most + 4] = {begin_opening, env, brace_pair};
+    Py_ssize_t count = 3;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(alignment); i++) {
+        PyObject* column = PyList_GET_ITEM(alignment, i);
+        if (!PyUnicode_CheckExact(column)) return 0;
+        line[count++] = column;
+    }
+    line[count++] = brace_line_end;
+    TextBuffer* body = native_buffer(main_context, names.f);
+    if (!body) return 0;
+    return body->append_joined(line, count, nullptr) < 0 ? -1 : 1;
+}
+
 int dump_table(PyObject* self, PyObject* main_context) {
     Ref context = context_of(self);
     if (!context || copy_buffer(context.get(), main_context, names.preamble) < 0) return -1;
     Ref alignment = native_attr(self, tabular_layout, table_alignment);
-    Ref columns(alignment ? PyUnicode_Join(empty, alignment.get()) : nullptr);
-    Ref env = columns ? native_attr(self, tabular_layout, table_env) : Ref();
-    if (!env || append_line(main_context,
-                            {begin_opening, env.get(), brace_pair, columns.get(), brace_line_end},
-                            begin_format, {env.get(), columns.get()}) < 0) {
-        return -1;
+    int done = alignment ? append_begin_natively(self, alignment.get(), main_context) : -1;
+    if (done < 0) return -1;
+    if (!done) {
+        Ref columns(PyUnicode_Join(empty, alignment.get()));
+        Ref env = columns ? native_attr(self, tabular_layout, table_env) : Ref();
+        if (!env ||
+            append_line(main_context,
+                        {begin_opening, env.get(), brace_pair, columns.get(), brace_line_end},
+                        begin_format, {env.get(), columns.get()}) < 0) {
+            return -1;
+        }
     }
     Ref table_context = context_of(self);
     if (!table_context || copy_buffer(table_context.get(), main_context, names.f) < 0) return -1;
