@@ -797,9 +797,32 @@ int record_package(PyObject* root, PyObject* name, PyObject* options, bool only_
     return PyObject_SetItem(packages.get(), name, entry.get());
 }
 
+// How many parents a climb follows natively before it takes the general
+// path, which also tells a chain that loops.
+constexpr int max_native_climb = 64;
+
+// The root that a climb from `context` reaches when every context on the
+// way is native and each parent runs the class's own method; NULL when the
+// climb must run as Python code would.
+PyObject* native_root(PyObject* context) {
+    if (!fast_paths) return nullptr;
+    for (int step = 0; step < max_native_climb; step++) {
+        PyObject** fields = native_fields(context, context_layout);
+        PyObject* parent = fields ? fields[parent_field] : nullptr;
+        if (parent == Py_None) return context;
+        if (!parent || parent == lazy || !calls_own(parent, context_layout)) return nullptr;
+        context = parent;
+    }
+    return nullptr;
+}
+
 // use_package climbing from `context`: at the root the entry is replaced.
 // `options` is true, or NULL for a new empty dict.
 PyObject* use_package_from(PyObject* self, PyObject* name, PyObject* options) {
+    if (PyObject* root = native_root(self)) {
+        if (record_package(root, name, options, false) < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
     Climb climb(self);
     for (;;) {
         bool plain;
