@@ -333,15 +333,6 @@ bool holds_chain(PyObject* self) {
     return false;
 }
 
-bool calls_own(PyObject* obj, const Layout& layout) {
-    if (!fast_paths || !Py_IS_TYPE(obj, *layout.type) || !layout.guard->holds()) return 0;
-    // An instance dict with entries takes the generic lookup alone: looking
-    // the method up here first would compare its keys twice, and a key's
-    // __eq__ is Python code that sees it.
-    PyObject* dict = as_native(obj)->dict;
-    return !dict || PyDict_GET_SIZE(dict) == 0;
-}
-
 int native_traverse(PyObject* self, visitproc visit, void* arg) {
     Native* n = as_native(self);
     Py_VISIT(Py_TYPE(self));

@@ -187,7 +187,14 @@ inline PyObject* native_context(PyObject* obj) {
 // Whether obj.method(...) surely runs the method of layout's class: obj is
 // exactly of that unchanged class and has no instance attributes that could
 // shadow it.
-bool calls_own(PyObject* obj, const Layout& layout);
+inline bool calls_own(PyObject* obj, const Layout& layout) {
+    if (!fast_paths || !Py_IS_TYPE(obj, *layout.type) || !layout.guard->holds()) return 0;
+    // An instance dict with entries takes the generic lookup alone: looking
+    // the method up here first would compare its keys twice, and a key's
+    // __eq__ is Python code that sees it.
+    PyObject* dict = as_native(obj)->dict;
+    return !dict || PyDict_GET_SIZE(dict) == 0;
+}
 
 // Builds the instance dict from the fields; the object holds its
 // attributes in the dict afterwards. 0, or -1 with an exception.
