@@ -8,8 +8,9 @@ library's are, so what remains is the library's own work.
 Each operation runs in a loop inside a function, as the workloads run them;
 its count is the difference between two loop lengths, so it includes the
 loop and nothing else. A workload's count per unit (a section of W1, a row
-of W2, ...) is the difference between two sizes of its timed region, the
-inputs of both made beforehand.
+of W2, ...) is the difference between two sizes of its timed region: both
+runs make and keep the same inputs, so that only the timed region differs
+(not, say, the collection of the inputs at exit).
 
 Run: PYTHON benchmarks/instructions.py [--json FILE]   (needs valgrind; PYTHON
 is an interpreter that has pagewright, such as .venv/3.11/bin/python)
@@ -70,8 +71,8 @@ import sys
 sys.path.insert(0, %(here)r)
 import workloads
 size = int(sys.argv[1])
-data = workloads.PREPARE[%(name)r](%(most)d)[:size]
-workloads.WORKLOADS[%(name)r](data)
+data = workloads.PREPARE[%(name)r](%(most)d)
+workloads.WORKLOADS[%(name)r](data[:size])
 """
 
 # (workload, its unit, the two sizes counted)
