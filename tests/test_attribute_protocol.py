@@ -376,12 +376,23 @@ def test_a_list_subclass_alignment_is_iterated():
 
     table = Tabular(Checked(["?"]), LatexContext())
     assert table.ncols == 1
+    env = LatexEnvironment(LatexContext())
+    with env.tabular(Checked(["?"])):
+        pass
+    assert env.context.f.getvalue().startswith("\\begin{tabular}{l}\n")
+
+
+def test_a_column_that_is_not_a_str_fails_the_dump_as_join_does():
+    env = LatexEnvironment(LatexContext())
+    with pytest.raises(TypeError, match="expected str instance, int found"):
+        with env.tabular(["l"]) as table:
+            table.alignment.append(3)
 
 
 ROWS = {
     "long": ["x" * 3000, "é" * 2000],
     "wide": ["é", "€" * 200, "😀", "a"],
-    "many": [str(i) for i in range(20)],
+    "many": [str(i) for i in range(40)],
 }
 
 
@@ -434,6 +445,7 @@ def test_str_subclass_operands_are_formatted_with_their_str(write, expected):
      "\\subfloat[\\label{shown}shown]{%\n}% subfloat\n"),
     (lambda env: env.tabular([Shown("l")], env=Shown("tabular")),
      "\\begin{shown}{l}\n\\end{shown}\n"),
+    (lambda env: env.tabular(["l"], env=Shown("tabular")), "\\begin{shown}{l}\n\\end{shown}\n"),
 ])
 def test_str_subclass_operands_of_constructs(open_box, expected):
     env = LatexEnvironment(LatexContext())

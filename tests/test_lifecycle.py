@@ -305,16 +305,29 @@ native_only = pytest.mark.skipif(
     reason="no native objects without the fast paths")
 
 
-@pytest.mark.parametrize("link", [
-    lambda env, previous: pagewright.begin_end(previous, "x"),
-    pytest.param(lambda env, previous: (previous or env.context).child(), marks=native_only),
-    pytest.param(linked_box, marks=native_only),
-], ids=["managers", "child contexts", "boxes"])
-def test_a_million_nested_objects_are_freed(link):
+def linked_rows(table):
+    def link(previous):
+        row = table.row().__enter__()
+        row.cell_tex(previous)
+        return row
+    return link
+
+
+@pytest.mark.parametrize("links, count", [
+    (lambda env: lambda previous: pagewright.begin_end(previous, "x"), 1_000_000),
+    pytest.param(lambda env: lambda previous: (previous or env.context).child(), 1_000_000,
+                 marks=native_only),
+    pytest.param(lambda env: lambda previous: linked_box(env, previous), 1_000_000,
+                 marks=native_only),
+    pytest.param(lambda env: linked_rows(env.tabular(["l"]).__enter__()), 300_000,
+                 marks=native_only),
+], ids=["managers", "child contexts", "boxes", "rows through their cells"])
+def test_a_million_nested_objects_are_freed(links, count):
     env = pagewright.LatexEnvironment(LatexContext())
+    link = links(env)
     last = None
-    for _ in range(1_000_000):
-        last = link(env, last)
+    for _ in range(count):
+        last = link(last)
     del last
 
 

@@ -803,10 +803,11 @@ int add_cell(PyObject* row, PyObject* text, PyObject* width) {
 }
 
 // Joins `text` to the row's joined cells when it is a short ASCII str and
-// there is room for it in the row as it stands: true when done.
+// there is room for it in the row as it stands: true when done. (A native
+// row counts at most a shared int of columns, so its next column is one.)
 [[gnu::always_inline]] inline bool join_short(Row* row, PyObject* text) {
     Cells& cells = row->cells;
-    if (!is_shared_int(row->col + 1) || row->col == row->ncols || cells.scattered ||
+    if (row->col == row->ncols || cells.scattered ||
         cells.count == cells.capacity || !PyUnicode_CheckExact(text) ||
         !PyUnicode_IS_COMPACT_ASCII(text)) {
         return false;
