@@ -214,7 +214,7 @@ PyObject* descriptor_vectorcall(PyObject* op, PyObject* const* args, size_t narg
 Spares<8> spare_bound;
 
 PyObject* descriptor_get(PyObject* op, PyObject* manager, PyObject*) {
-    if (!manager || manager == Py_None) return Py_NewRef(op);
+    if (!manager) return Py_NewRef(op);  // looked up on the class
     if (!applies_to(op, manager)) return nullptr;
     PyObject* bound = spare_bound.take_unset(bound_type);
     if (!bound) {
