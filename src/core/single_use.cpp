@@ -262,7 +262,9 @@ PyObject* bound_richcompare(PyObject* a, PyObject* b, int op) {
 
 Py_hash_t bound_hash(PyObject* op) {
     auto* self = reinterpret_cast<Special*>(op);
-    Py_hash_t hash = PyObject_Hash(self->manager) ^ self->which;
+    Py_hash_t hash = PyObject_Hash(self->manager);
+    if (hash == -1) return -1;
+    hash ^= self->which;
     return hash == -1 ? -2 : hash;
 }
 

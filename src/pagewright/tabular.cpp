@@ -1206,8 +1206,6 @@ PyObject* tabular_row_tex(PyObject* self, PyObject* const* args, Py_ssize_t narg
     Py_RETURN_NONE;
 }
 
-// The table in one piece: its preamble to the outer preamble, then the
-// begin line, the body and the end line to the outer body.
 // The begin line with its columns appended one by one, when the table is
 // native, its alignment a short exact list of exact strs and the body
 // native: no Python code runs. 1 when done, 0 when the general path must
@@ -1233,6 +1231,8 @@ int append_begin_natively(PyObject* self, PyObject* alignment, PyObject* main_co
     return body->append_joined(line, count, nullptr) < 0 ? -1 : 1;
 }
 
+// The table in one piece: its preamble to the outer preamble, then the
+// begin line, the body and the end line to the outer body.
 int dump_table(PyObject* self, PyObject* main_context) {
     Ref context = context_of(self);
     if (!context || copy_buffer(context.get(), main_context, names.preamble) < 0) return -1;
