@@ -1,10 +1,8 @@
 #include "single_use.h"
 
-#include "args.h"
 #include "instance.h"
 #include "module.h"
 #include "native.h"
-#include "strings.h"
 
 #include <structmember.h>
 
