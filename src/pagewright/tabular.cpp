@@ -294,31 +294,49 @@ int reserve_arena(Cells& cells, Py_ssize_t end) {
     return 0;
 }
 
+// Where the next of the joined cells starts in the arena, after the
+// separator.
+[[gnu::always_inline]] inline Py_ssize_t joined_at(const Cells& cells) {
+    return cells.arena_used + (cells.count ? separator_size : 0);
+}
+
+// Writes the separator and `n` one-byte characters into the arena as the
+// next of the joined cells, starting at `at` (joined_at), which has room.
+[[gnu::always_inline]] inline void put_joined(Cells& cells, Py_ssize_t at, const void* chars,
+                                              Py_ssize_t n, Py_UCS4 maxchar) {
+    if (cells.count) std::memcpy(cells.arena + at - separator_size, separator_text, separator_size);
+    copy_bytes(cells.arena + at, chars, n);
+    cells.arena_used = at + n;
+    cells.widest = std::max(cells.widest, maxchar);
+}
+
 // Copies `n` one-byte characters into the arena as the next of the joined
 // cells, after the separator; returns where they start, or -1 with
 // MemoryError.
 [[gnu::always_inline]] inline Py_ssize_t join_in_arena(Cells& cells, const void* chars,
                                                       Py_ssize_t n, Py_UCS4 maxchar) {
-    Py_ssize_t gap = cells.count ? separator_size : 0;
-    Py_ssize_t at = cells.arena_used + gap;
+    Py_ssize_t at = joined_at(cells);
     if (at + n > cells.arena_capacity && reserve_arena(cells, at + n) < 0) return -1;
-    if (gap) std::memcpy(cells.arena + at - gap, separator_text, separator_size);
-    copy_bytes(cells.arena + at, chars, n);
-    cells.arena_used = at + n;
-    cells.widest = std::max(cells.widest, maxchar);
+    put_joined(cells, at, chars, n, maxchar);
     return at;
 }
 
 // Cells given as objects up to this length are also joined in the arena.
 constexpr Py_ssize_t joined_item_length = 256;
 
+// Whether `text` joins the row's joined cells: a short ASCII str, while
+// every cell so far is joined.
+[[gnu::always_inline]] inline bool joins(const Cells& cells, PyObject* text) {
+    return !cells.scattered && PyUnicode_CheckExact(text) && PyUnicode_IS_COMPACT_ASCII(text) &&
+           PyUnicode_GET_LENGTH(text) <= joined_item_length;
+}
+
 // Appends an object as the next cell. A short ASCII str among joined cells
 // joins them in the arena too, so that the row is copied whole at its end.
 [[gnu::always_inline]] inline int push_cell(Row* row, PyObject* text) {
     Cells& cells = row->cells;
     if (room_for_cell(cells) < 0) return -1;
-    if (!cells.scattered && PyUnicode_CheckExact(text) && PyUnicode_IS_COMPACT_ASCII(text) &&
-        PyUnicode_GET_LENGTH(text) <= joined_item_length) {
+    if (joins(cells, text)) {
         if (join_in_arena(cells, PyUnicode_DATA(text), PyUnicode_GET_LENGTH(text), 0x7f) < 0) {
             return -1;
         }
@@ -807,19 +825,13 @@ int add_cell(PyObject* row, PyObject* text, PyObject* width) {
 // row counts at most a shared int of columns, so its next column is one.)
 [[gnu::always_inline]] inline bool join_short(Row* row, PyObject* text) {
     Cells& cells = row->cells;
-    if (row->col == row->ncols || cells.scattered ||
-        cells.count == cells.capacity || !PyUnicode_CheckExact(text) ||
-        !PyUnicode_IS_COMPACT_ASCII(text)) {
+    if (row->col == row->ncols || cells.count == cells.capacity || !joins(cells, text)) {
         return false;
     }
     Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    Py_ssize_t gap = cells.count ? separator_size : 0;
-    Py_ssize_t at = cells.arena_used + gap;
-    if (n > joined_item_length || at + n > cells.arena_capacity) return false;
-    if (gap) std::memcpy(cells.arena + at - gap, separator_text, separator_size);
-    copy_bytes(cells.arena + at, PyUnicode_DATA(text), n);
-    cells.arena_used = at + n;
-    cells.widest = std::max(cells.widest, Py_UCS4(0x7f));
+    Py_ssize_t at = joined_at(cells);
+    if (at + n > cells.arena_capacity) return false;
+    put_joined(cells, at, PyUnicode_DATA(text), n, 0x7f);
     cells.items[cells.count++] = Py_NewRef(text);
     row->col++;
     return true;
